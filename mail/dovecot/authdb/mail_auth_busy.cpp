@@ -1,0 +1,146 @@
+// SQLite handles of the mail authentication database and the busy-retry rule
+// that every call on them follows.
+#include "mail/dovecot/authdb/mail_auth_sqlite.h"
+
+#include "lib/log/velka_log.h"
+#include "mail/dovecot/authdb/mail_auth_db.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace velka::mail::authdb
+{
+
+namespace
+{
+
+// SQLite's own wait on a locked database within one call. The retries around it
+// make up the rest of the wait, so that the bound on the whole applies.
+constexpr int BUSY_TIMEOUT_MSEC = 50;
+constexpr int64_t PAUSE_STEP_NSEC = 10000;
+constexpr int64_t BUSY_LIMIT_NSEC = int64_t{MAIL_AUTH_BUSY_LIMIT_MSEC} * 1000000;
+
+} // namespace
+
+int64_t BusyRetry::now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+bool BusyRetry::pause(unsigned repetition, int64_t started)
+{
+    int64_t waited = waited_ + (now() - started);
+    if (waited < BUSY_LIMIT_NSEC) {
+        if (repetition == 0)
+            return true;
+        // A pause of a second or more is refused by nanosleep (EINVAL), which
+        // ends the retries as a failed sleep does.
+        struct timespec ts = {0, static_cast<long>(repetition * PAUSE_STEP_NSEC)};
+        if (nanosleep(&ts, nullptr) == 0)
+            return true;
+        int err = errno;
+        waited = waited_ + (now() - started);
+        velka_log(
+            LOG_ERR,
+            "%s: gave up waiting for the locked mail authentication database after %.3f s: %s",
+            operation_, waited / 1e9, strerror(err));
+    } else {
+        velka_log(LOG_ERR,
+                  "%s: gave up waiting for the locked mail authentication database after %.3f s",
+                  operation_, waited / 1e9);
+    }
+    waited_ = waited;
+    gave_up_ = true;
+    return false;
+}
+
+void BusyRetry::log(int priority, const char* format, ...)
+{
+    if (gave_up_)
+        return;
+    va_list args;
+    va_start(args, format);
+    velka_logv(priority, format, args);
+    va_end(args);
+}
+
+bool Database::open(int flags, const char* what)
+{
+    const char* path = mailAuthDBGetPath();
+    if (sqlite3_open_v2(path, &db_, flags, nullptr) != SQLITE_OK) {
+        retry_.log(LOG_ERR, "Unable to open database%s %s: %s", what, path, errmsg());
+        close();
+        return false;
+    }
+    sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MSEC);
+    return true;
+}
+
+bool Database::openReadOnly()
+{
+    return open(SQLITE_OPEN_READONLY, "(readonly)");
+}
+
+bool Database::openReadWrite()
+{
+    return open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "");
+}
+
+sqlite3_stmt* Database::prepare(const char* sql)
+{
+    sqlite3_stmt* stmt = nullptr;
+    int rc = retry_.run([&] { return sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr); });
+    if (rc == SQLITE_OK)
+        return stmt;
+    retry_.log(LOG_ERR, "Unable to prepare SQL statement for query '%s': %s", sql, errmsg());
+    return finalize(stmt);
+}
+
+int Database::step(sqlite3_stmt* stmt)
+{
+    return retry_.run([&] { return sqlite3_step(stmt); }, [&] { sqlite3_reset(stmt); });
+}
+
+int Database::exec(const char* sql, char** errmsg)
+{
+    return retry_.run([&] { return sqlite3_exec(db_, sql, nullptr, nullptr, errmsg); },
+                      [&] {
+                          if (errmsg != nullptr) {
+                              sqlite3_free(*errmsg);
+                              *errmsg = nullptr;
+                          }
+                          // A script stopped by the lock may have left its own
+                          // transaction open; it starts over from the beginning.
+                          if (!sqlite3_get_autocommit(db_))
+                              sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                      });
+}
+
+sqlite3_stmt* Database::finalize(sqlite3_stmt* stmt)
+{
+    sqlite3_finalize(stmt);
+    return nullptr;
+}
+
+void Database::close()
+{
+    if (db_ == nullptr)
+        return;
+    if (retry_.run([&] { return sqlite3_close(db_); }) != SQLITE_OK) {
+        // Only a statement left unfinalised keeps a handle open; let SQLite
+        // close it with that statement rather than leak the descriptor.
+        sqlite3_close_v2(db_);
+    }
+    db_ = nullptr;
+}
+
+const char* Database::errmsg() const
+{
+    return db_ != nullptr ? sqlite3_errmsg(db_) : "general DB errror";
+}
+
+} // namespace velka::mail::authdb

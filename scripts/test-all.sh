@@ -1,0 +1,56 @@
+#!/bin/bash
+# Runs every test of the tree from nothing: installs what is needed, prepares the
+# Dovecot 2.4 test bed, builds normally and with AddressSanitizer + UBSan, runs the unit
+# tests of both builds, the integration tests against the test bed's real Dovecot and
+# the fuzz targets for a bounded time, and ends with one pass/fail count.
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+RESULTS="${VELKA_RESULTS_DIR:-$REPO/build-results}"
+FUZZ_SECONDS="${VELKA_FUZZ_SECONDS:-20}"
+rm -rf "$RESULTS"
+mkdir -p "$RESULTS"
+failed_steps=()
+
+run_step() {
+    local name="$1"; shift
+    step "$name"
+    "$@" || failed_steps+=("$name")
+}
+
+set -e
+step "Installing build dependencies"
+"$REPO/scripts/install-deps.sh"
+step "Preparing the Dovecot 2.4 test bed"
+"$TESTBED" create
+set +e
+
+run_step "Build" build_normal
+run_step "Build with sanitizers" build_asan
+
+run_step "Unit tests" ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" \
+    --output-junit "$RESULTS/unit.xml"
+run_step "Unit tests (sanitizers)" ctest --test-dir "$ASAN_BUILD_DIR" --output-on-failure -j "$JOBS" \
+    --output-junit "$RESULTS/unit-asan.xml"
+
+integration() {
+    "$TESTBED" stop
+    "$TESTBED" provision
+    "$TESTBED" install-build "$BUILD_DIR"
+    WENDRA_BIN="$BUILD_DIR/wendra/wendra" VELKA_TESTBED="$TESTBED" VELKA_BUILD_DIR="$BUILD_DIR" \
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$RESULTS/integration.xml" \
+        "$REPO/tests/integration"
+    local rc=$?
+    "$TESTBED" stop
+    [ $rc -eq 5 ] && rc=0   # no test collected is not a failure of the tests
+    return $rc
+}
+run_step "Integration tests against Dovecot 2.4" integration
+
+if [ -x "$REPO/fuzz/build-and-run.sh" ]; then
+    run_step "Fuzzing (${FUZZ_SECONDS}s per target)" \
+        "$REPO/fuzz/build-and-run.sh" "$RESULTS/fuzz" "$FUZZ_SECONDS" --junit "$RESULTS/fuzz.xml"
+fi
+
+step "Summary"
+python3 "$REPO/scripts/summarize-results.py" "$RESULTS" "${failed_steps[@]+"${failed_steps[@]}"}"

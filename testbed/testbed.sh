@@ -1,0 +1,192 @@
+#!/bin/bash
+# A Debian 13 root tree with a real Dovecot 2.4, for building against and testing on
+# a Debian 12 machine. The tree lives outside the repository and is reused between
+# runs; programs of the tree run through a private mount namespace and chroot, so
+# nothing is mounted on the host.
+#
+#   testbed.sh create              make (or reuse) the tree and provision it
+#   testbed.sh provision           (re)install stand-ins, users and the test configuration
+#   testbed.sh root                print the tree's path
+#   testbed.sh run CMD [ARG...]    run a program of the tree
+#   testbed.sh start | stop | restart | status
+#   testbed.sh install-build DIR   copy wendra and the plug-in of build DIR into the tree
+#
+# Environment: VELKA_TESTBED_DIR (default /var/cache/velka-testbed).
+set -euo pipefail
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+TESTBED_DIR="${VELKA_TESTBED_DIR:-/var/cache/velka-testbed}"
+ROOT="$TESTBED_DIR/trixie"
+READY_STAMP="$ROOT/.velka-testbed-ready"
+BASE_DIR=/run/velka-testbed
+PID_FILE="$ROOT$BASE_DIR/master.pid"
+LOG_FILE=/var/log/dovecot-test.log
+
+# Ports of the test instance: loopback only, away from the standard ones.
+IMAP_PORT=14143
+IMAPS_PORT=14993
+POP3_PORT=14110
+POP3S_PORT=14995
+
+PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d,dovecot-dev,openssl,sqlite3,procps,ca-certificates
+
+die() { echo "testbed: $*" >&2; exit 1; }
+
+# The Debian mirror the host already uses, so that the tree comes from the same place.
+host_mirror() {
+    local suffix="$1" uri
+    uri=$(grep -rhoE "https?://[^ ]+/debian${suffix}/?( |$)" /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
+          | head -n1 | tr -d ' ' || true)
+    [ -n "$uri" ] || uri="http://deb.debian.org/debian${suffix}"
+    echo "${uri%/}"
+}
+
+create_tree() {
+    if [ -f "$READY_STAMP" ] && [ "$(cat "$READY_STAMP")" = "$PACKAGES" ]; then
+        return 0
+    fi
+    command -v mmdebstrap >/dev/null || die "mmdebstrap is missing: run scripts/install-deps.sh"
+    local main security tmp
+    main=$(host_mirror "")
+    security=$(host_mirror "-security")
+    tmp="$ROOT.tmp"
+    rm -rf "$tmp"
+    mkdir -p "$TESTBED_DIR"
+    echo "testbed: creating Debian 13 tree with Dovecot 2.4 in $ROOT" >&2
+    mmdebstrap --variant=minbase --include="$PACKAGES" \
+        --aptopt='APT::Install-Recommends "false"' \
+        trixie "$tmp" \
+        "deb $main trixie main" \
+        "deb $main trixie-updates main" \
+        "deb $security trixie-security main" >&2
+    rm -rf "$ROOT"
+    mv "$tmp" "$ROOT"
+    echo "$PACKAGES" > "$READY_STAMP"
+}
+
+in_tree() {
+    unshare --mount -- /bin/sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$ROOT" "$@"
+}
+
+ensure_user() {
+    local user="$1" home="$2"
+    in_tree getent passwd "$user" >/dev/null ||
+        in_tree useradd --system --home-dir "$home" --no-create-home --shell /usr/sbin/nologin "$user"
+}
+
+ensure_group() {
+    in_tree getent group "$1" >/dev/null || in_tree groupadd --system "$1"
+}
+
+provision() {
+    [ -f "$READY_STAMP" ] || die "no tree yet: run '$0 create'"
+    install -d -m 755 "$ROOT/usr/local/vqa/admin/sbin" "$ROOT/usr/lib64/velka-9.0" "$ROOT/etc/velka-testbed"
+    install -m 755 "$HERE/standins/velkarc" "$HERE/standins/register_service" \
+        "$HERE/standins/wendra-server" "$ROOT/usr/local/vqa/admin/sbin/"
+    install -m 755 "$HERE/standins/send-quota-warning" "$ROOT/usr/lib64/velka-9.0/"
+    ensure_user popuser /var/empty
+    ensure_user vmail /var/mail/vmail
+    ensure_group nofiles
+    install -d -m 755 -o "$(tree_uid vmail)" -g "$(tree_gid vmail)" "$ROOT/var/mail/vmail"
+    install_test_config
+}
+
+tree_uid() { in_tree id -u "$1"; }
+tree_gid() { in_tree id -g "$1"; }
+
+# The test main configuration is Debian-like (it includes conf.d/*.conf, where wendra
+# writes) but listens on loopback only, on our own ports, with its own base_dir and log.
+# Debian's own conf.d files are kept aside so that only what the tests write is there.
+install_test_config() {
+    local etc="$ROOT/etc/dovecot"
+    if [ ! -d "$etc/conf.d.debian" ] && [ -d "$etc/conf.d" ]; then
+        mv "$etc/conf.d" "$etc/conf.d.debian"
+    fi
+    install -d -m 755 "$etc/conf.d"
+    sed -e "s|@BASE_DIR@|$BASE_DIR|g" -e "s|@LOG_FILE@|$LOG_FILE|g" \
+        -e "s|@IMAP_PORT@|$IMAP_PORT|g" -e "s|@IMAPS_PORT@|$IMAPS_PORT|g" \
+        -e "s|@POP3_PORT@|$POP3_PORT|g" -e "s|@POP3S_PORT@|$POP3S_PORT|g" \
+        "$HERE/dovecot.conf.in" > "$etc/dovecot.conf"
+    if [ ! -f "$etc/private/testbed.pem" ]; then
+        install -d -m 700 "$etc/private"
+        in_tree openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=testbed.invalid" \
+            -keyout /etc/dovecot/private/testbed.key -out /etc/dovecot/private/testbed.pem 2>/dev/null
+    fi
+}
+
+master_pid() {
+    [ -f "$PID_FILE" ] || return 1
+    local pid
+    pid=$(cat "$PID_FILE")
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+    echo "$pid"
+}
+
+# Waits for the master's pid file and its auth-client socket, which it creates with its
+# listeners before it serves; probing a port instead would leave aborted logins in the log.
+wait_until_serving() {
+    local i
+    for i in $(seq 1 100); do
+        if master_pid >/dev/null && [ -S "$ROOT$BASE_DIR/auth-client" ]; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+start() {
+    if master_pid >/dev/null; then
+        return 0
+    fi
+    install -d -m 755 "$ROOT$BASE_DIR"
+    in_tree /usr/sbin/dovecot -c /etc/dovecot/dovecot.conf </dev/null >/dev/null 2>&1 ||
+        { tail -n 20 "$ROOT$LOG_FILE" >&2 2>/dev/null; die "dovecot did not start"; }
+    wait_until_serving || { tail -n 20 "$ROOT$LOG_FILE" >&2; die "dovecot did not come up"; }
+}
+
+stop() {
+    local pid i
+    pid=$(master_pid) || return 0
+    kill "$pid"
+    for i in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    die "dovecot (pid $pid) did not stop"
+}
+
+status() {
+    local pid
+    if pid=$(master_pid); then
+        echo "dovecot running, pid $pid, imap 127.0.0.1:$IMAP_PORT, log $ROOT$LOG_FILE"
+    else
+        echo "dovecot not running"
+        return 3
+    fi
+}
+
+install_build() {
+    local build="$1"
+    [ -x "$build/wendra/wendra" ] || die "no wendra in $build"
+    install -m 755 "$build/wendra/wendra" "$ROOT/usr/local/sbin/wendra"
+    local plugin="$build/mail/dovecot/authdb/libauthdb_velka.so"
+    if [ -f "$plugin" ]; then
+        install -m 644 "$plugin" "$ROOT/usr/lib/dovecot/modules/auth/libauthdb_velka.so"
+    fi
+}
+
+cmd="${1:-}"
+shift || true
+case "$cmd" in
+    create) create_tree; provision ;;
+    provision) provision ;;
+    root) echo "$ROOT" ;;
+    run) in_tree "$@" ;;
+    start) start ;;
+    stop) stop ;;
+    restart) stop; start ;;
+    status) status ;;
+    install-build) install_build "$@" ;;
+    *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+esac

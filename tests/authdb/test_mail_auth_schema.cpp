@@ -1,0 +1,359 @@
+// The database's paths, schema, key file, owners and modes by style, and the
+// detection of the style through wendra-server.
+#include "mail/dovecot/authdb/mail_auth_db.h"
+
+#include "tests/authdb/test_mail_auth_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+std::string keyPathFor(const char* db)
+{
+    std::unique_ptr<char, decltype(&free)> key(mailAuthDBToKeyPath(db), free);
+    return key ? key.get() : "<none>";
+}
+
+TEST(MailAuthPaths, KeyPathLiesBesideTheDatabase)
+{
+    EXPECT_EQ(keyPathFor("/var/spool/postfix/velka/passwd.db"),
+              "/var/spool/postfix/velka/passwd_db_key");
+    EXPECT_EQ(keyPathFor("passwd.db"), "./passwd_db_key");
+    EXPECT_EQ(keyPathFor(nullptr), "<none>");
+}
+
+TEST(MailAuthPaths, StylesSelectBothPathsAndOthersChangeNothing)
+{
+    mailAuthDBSelectStyle(MAIL_AUTH_STYLE_POSTFIX);
+    EXPECT_STREQ(mailAuthDBGetPath(), "/var/spool/postfix/velka/passwd.db");
+    EXPECT_STREQ(mailAuthKeyGetPath(), "/var/spool/postfix/velka/passwd_db_key");
+    mailAuthDBSelectStyle(2);
+    mailAuthDBSelectStyle(-1);
+    EXPECT_STREQ(mailAuthDBGetPath(), "/var/spool/postfix/velka/passwd.db");
+    mailAuthDBSelectStyle(MAIL_AUTH_STYLE_QMAIL);
+    EXPECT_STREQ(mailAuthDBGetPath(), "/var/lib/velka/mail/auth/passwd.db");
+    EXPECT_STREQ(mailAuthKeyGetPath(), "/var/lib/velka/mail/auth/passwd_db_key");
+}
+
+using MailAuthSchema = MailAuthDbTest;
+
+// What "sqlite3 FILE .schema" prints for a new database: the statements of the
+// schema, in their order, with the table SQLite adds for AUTOINCREMENT.
+const char EXPECTED_SCHEMA[] = R"(CREATE TABLE domains (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  name VARCHAR(255) UNIQUE,
+  status INTEGER NOT NULL DEFAULT 0
+);
+CREATE TABLE sqlite_sequence(name,seq);
+CREATE INDEX domains_name ON domains(name);
+CREATE TRIGGER fkd_users_domains_id BEFORE DELETE ON domains FOR EACH ROW BEGIN
+  DELETE FROM users WHERE dom_id = OLD.id;
+END;
+CREATE TABLE users (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  dom_id INTEGER NOT NULL,
+  name VARCHAR(255) NOT NULL,
+  userPassword VARCHAR(255),
+  cmusaslsecretPLAIN VARCHAR(255),
+  status INT NOT NULL DEFAULT 0,
+  UNIQUE(name, dom_id)
+);
+CREATE INDEX users_name ON users(name);
+CREATE INDEX users_dom_id ON users(dom_id);
+CREATE TRIGGER fki_users_domains_id BEFORE INSERT ON users FOR EACH ROW BEGIN
+  SELECT RAISE(ROLLBACK, 'insert on table "users" violates foreign key constraint "fk_domains_id"')
+  WHERE (SELECT id FROM domains WHERE id = NEW.dom_id) IS NULL;
+END;
+CREATE TRIGGER fku_users_domains_id BEFORE UPDATE ON users FOR EACH ROW BEGIN
+  SELECT RAISE(ROLLBACK, 'update on table "users" violates foreign key constraint "fk_domains_id"')
+  WHERE (SELECT id FROM domains WHERE id = NEW.dom_id) IS NULL;
+END;
+)";
+
+TEST_F(MailAuthSchema, SqliteShowsTheSchemaStatementForStatement)
+{
+    if (system("command -v sqlite3 >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "the sqlite3 program is not installed";
+    std::string command = "sqlite3 '" + db_path + "' .schema";
+    FILE* out = popen(command.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string schema;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, out)) > 0)
+        schema.append(buf, n);
+    EXPECT_EQ(pclose(out), 0);
+    EXPECT_EQ(schema, EXPECTED_SCHEMA);
+}
+
+TEST_F(MailAuthSchema, TriggersRefuseOrphanUsersAndDeleteThemWithTheirDomain)
+{
+    EXPECT_EQ(sql("BEGIN; INSERT INTO domains (name) VALUES ('kept.test');"
+                  "INSERT INTO users (dom_id, name) VALUES (99, 'orphan'); COMMIT;"),
+              "insert on table \"users\" violates foreign key constraint \"fk_domains_id\"");
+    EXPECT_EQ(value("SELECT COUNT(*) FROM domains"), "0") << "the transaction is rolled back";
+
+    EXPECT_EQ(sql("INSERT INTO domains (name) VALUES ('a.test'), ('b.test');"
+                  "INSERT INTO users (dom_id, name) VALUES (1, 'x'), (1, 'y'), (2, 'z');"),
+              "");
+    EXPECT_EQ(sql("UPDATE users SET dom_id = 7 WHERE name = 'z'"),
+              "update on table \"users\" violates foreign key constraint \"fk_domains_id\"");
+    EXPECT_EQ(sql("DELETE FROM domains WHERE name = 'a.test'"), "");
+    EXPECT_EQ(value("SELECT group_concat(name) FROM users"), "z");
+}
+
+TEST_F(MailAuthSchema, InitReplacesWhateverWasThere)
+{
+    writeFile(db_path, "not a database");
+    writeFile(key_path, "old");
+    ASSERT_EQ(mailAuthDBInit(), 0);
+    EXPECT_EQ(value("SELECT COUNT(*) FROM users"), "0");
+    ASSERT_EQ(mailAuthKeyInit(), 0);
+    EXPECT_EQ(readFile(key_path).size(), 32u);
+}
+
+TEST_F(MailAuthSchema, KeyIsNeverReadableByOthers)
+{
+    const mode_t saved = umask(0);
+    const std::string before = readFile(key_path);
+    const int rc = mailAuthKeyInit();
+    const mode_t during = umask(saved);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(during, 0u) << "the caller's umask is restored";
+    struct stat st;
+    ASSERT_EQ(stat(key_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string key = readFile(key_path);
+    EXPECT_EQ(key.size(), 32u);
+    EXPECT_NE(key, before);
+}
+
+TEST_F(MailAuthSchema, ParentThatIsAFileFailsCreation)
+{
+    MailAuthLog log;
+    writeFile(dir.file("file"), "");
+    const std::string path = dir.file("file/passwd.db");
+    mailAuthDBSetPath(path.c_str());
+    EXPECT_EQ(mailAuthDBInit(), -1);
+    EXPECT_TRUE(
+        log.contains(2, "recursive mkdir(" + dir.file("file") + ") failed: Not a directory"));
+}
+
+TEST(MailAuthAccess, RefusesDatabasesDirectlyUnderRootOrRelative)
+{
+    MailAuthLog log;
+    for (const char* path : {"/passwd.db", "passwd.db", "auth/passwd.db"}) {
+        mailAuthDBSetPath(path);
+        EXPECT_EQ(mailAuthDBSetAccess(0, 0, 0600, 0, 0, 0750), -1) << path;
+        EXPECT_TRUE(log.contains(2, std::string("Invalid mail authentication DB path ") + path))
+            << path;
+    }
+    mailAuthDBSetPath(nullptr);
+}
+
+// Owners and modes by style, for real, in a private mount namespace: there the
+// user "postfix" and the group "nofiles" exist in bind-mounted copies of the
+// password and group files, and /var/lib and /var/spool are empty tmpfs mounts.
+// Nothing of it reaches the host.
+
+std::string checkFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return path + ": " + strerror(errno) + "\n";
+    if (st.st_uid == uid && st.st_gid == gid && (st.st_mode & 07777) == mode)
+        return "";
+    char buf[512];
+    snprintf(buf, sizeof buf, "%s: %u:%u %04o, expected %u:%u %04o\n", path.c_str(), st.st_uid,
+             st.st_gid, st.st_mode & 07777, uid, gid, mode);
+    return buf;
+}
+
+std::string bindCopyWith(const std::string& system_file, const std::string& copy,
+                         const std::string& extra)
+{
+    writeFile(copy, readFile(system_file) + extra);
+    if (mount(copy.c_str(), system_file.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return "bind mount over " + system_file + ": " + strerror(errno);
+    return "";
+}
+
+std::string privateSystemWithPostfix(const ScratchDir& dir)
+{
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("private mount namespace: ") + strerror(errno);
+    std::string error = bindCopyWith("/etc/passwd", dir.file("passwd"),
+                                     "postfix:x:4711:4712::/var/spool/postfix:/usr/sbin/nologin\n");
+    if (error.empty())
+        error = bindCopyWith("/etc/group", dir.file("group"), "postfix:x:4712:\nnofiles:x:4713:\n");
+    for (const char* tmp : {"/var/lib", "/var/spool"})
+        if (error.empty() && mount("tmpfs", tmp, "tmpfs", 0, "mode=0755") != 0)
+            error = std::string("tmpfs on ") + tmp + ": " + strerror(errno);
+    return error;
+}
+
+TEST(MailAuthInitStyle, OwnersAndModesPerStyle)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace and chown";
+    ScratchDir dir;
+    const std::string answer = inChild([&]() -> std::string {
+        std::string error = privateSystemWithPostfix(dir);
+        if (!error.empty())
+            return "SKIP " + error;
+        const struct passwd* pw = getpwnam("postfix");
+        const struct group* gr = getgrnam("nofiles");
+        if (pw == nullptr || gr == nullptr)
+            return "the private postfix user or nofiles group is not visible";
+        const uid_t postfix = pw->pw_uid;
+        const gid_t postfix_group = pw->pw_gid;
+        const gid_t nofiles = gr->gr_gid;
+
+        if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_QMAIL) != 0)
+            return "QMail style failed";
+        error += checkFile("/var/lib/velka/mail/auth/passwd.db", 0, nofiles, 0640);
+        error += checkFile("/var/lib/velka/mail/auth", 0, nofiles, 0750);
+        error += checkFile("/var/lib/velka/mail/auth/passwd_db_key", 0, nofiles, 0440);
+        if (readFile("/var/lib/velka/mail/auth/passwd_db_key").size() != 32)
+            error += "QMail key is not 32 bytes\n";
+
+        if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_POSTFIX) != 0)
+            return error + "Postfix style failed";
+        error += checkFile("/var/spool/postfix/velka/passwd.db", postfix, 0, 0460);
+        error += checkFile("/var/spool/postfix/velka", postfix, postfix_group, 0770);
+        error += checkFile("/var/spool/postfix/velka/passwd_db_key", postfix, 0, 0440);
+
+        const std::string other_db = "/var/lib/other/passwd.db",
+                          other_key = "/var/lib/other/passwd_db_key";
+        mailAuthDBSetPath(other_db.c_str());
+        mailAuthKeySetPath(other_key.c_str());
+        if (mailAuthDBInitStyle(7) != 0)
+            return error + "other style failed";
+        error += checkFile(other_db, 0, 0, 0600);
+        error += checkFile("/var/lib/other", 0, 0, 0750);
+        error += checkFile(other_key, 0, 0, 0400);
+        return error;
+    });
+    if (answer.rfind("SKIP ", 0) == 0)
+        GTEST_SKIP() << answer.substr(5);
+    EXPECT_EQ(answer, "");
+}
+
+TEST(MailAuthInitStyle, MissingPostfixUserFails)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    if (getpwnam("postfix") != nullptr)
+        GTEST_SKIP() << "this system has a postfix user";
+    const std::string answer = inChild([]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/var/spool", "tmpfs", 0, nullptr) != 0)
+            return std::string("SKIP private mount namespace: ") + strerror(errno);
+        MailAuthLog log;
+        if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_POSTFIX) != -1)
+            return "succeeded without a postfix user";
+        for (const LogLine& line : LogCapture::lines())
+            if (line.priority == 2 &&
+                line.text.rfind("Unable to get user id for \"postfix\": ", 0) == 0)
+                return "";
+        return "no \"Unable to get user id\" line";
+    });
+    if (answer.rfind("SKIP ", 0) == 0)
+        GTEST_SKIP() << answer.substr(5);
+    EXPECT_EQ(answer, "");
+}
+
+// Style detection runs the test bed's wendra-server stand-in inside the Debian
+// 13 tree (a chroot in a private mount namespace), whose answer is chosen by
+// files under /etc/velka-testbed, here a private tmpfs.
+
+std::string testbedRoot()
+{
+    const char* dir = getenv("VELKA_TESTBED_DIR");
+    return std::string(dir != nullptr ? dir : "/var/cache/velka-testbed") + "/trixie";
+}
+
+struct DetectCase {
+    const char* server; // content of smtp-server; "-" prints no SMTP_Server line
+    const char* extra;  // lines printed before it
+    int style;
+    const char* log; // one expected informational line, or ""
+};
+
+TEST(MailAuthDetectStyle, AsksTheWendraServerStandIn)
+{
+    const std::string root = testbedRoot();
+    const std::string standin = std::string(VELKA_SOURCE_DIR) + "/testbed/standins/wendra-server";
+    const std::string target = root + "/usr/local/vqa/admin/sbin/wendra-server";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for chroot";
+    if (access(target.c_str(), F_OK) != 0 ||
+        access((root + "/etc/velka-testbed").c_str(), F_OK) != 0)
+        GTEST_SKIP() << "no provisioned test bed at " << root << " (testbed/testbed.sh create)";
+
+    const DetectCase cases[] = {
+        {"QMail", "", 0, ""},
+        {"qmail", "", 0, ""},
+        {"QMAIL", "", 0, ""},
+        {"Postfix", "", 1, ""},
+        {"POSTFIX", "", 1, ""},
+        {"Exim", "", -1, "Unknown server style \"Exim\", skipped"},
+        {"-", "", -1, "Unable to determine mail server type from ``wendra-server --features''"},
+        {"QMail", "$features['SMTP_Server'] = 'Exim';\n", 0,
+         "Unknown server style \"Exim\", skipped"},
+        {"Postfix", "$features['SMTP_Server'] = qmail;\n", 1,
+         "Unparseable line \"$features['SMTP_Server'] = qmail;\", skipped"},
+        {"-", "$features['SMTP_Server'] = \"qmail\"; // 'postfix'\n", 0, ""},
+        {"-", "$features['SMTP_Server_Extra'] = 'postfix';\n", -1,
+         "Unable to determine mail server type from ``wendra-server --features''"},
+    };
+    const std::string answer = inChild([&]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", (root + "/etc/velka-testbed").c_str(), "tmpfs", 0, nullptr) != 0 ||
+            mount(standin.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            chroot(root.c_str()) != 0 || chdir("/") != 0)
+            return std::string("SKIP entering the test bed: ") + strerror(errno);
+        std::string error;
+        for (const DetectCase& c : cases) {
+            writeFile("/etc/velka-testbed/smtp-server", std::string(c.server) + "\n");
+            writeFile("/etc/velka-testbed/features-extra", c.extra);
+            MailAuthLog log;
+            const int style = mailAuthDBDetectStyle();
+            std::ostringstream what;
+            what << c.server << " after \"" << c.extra << "\": ";
+            if (style != c.style)
+                error += what.str() + "style " + std::to_string(style) + "\n";
+            if (c.log[0] != '\0' && !log.contains(6, c.log))
+                error += what.str() + "no line \"" + c.log + "\"\n";
+            if (c.style >= 0 &&
+                log.contains(
+                    6, "Unable to determine mail server type from ``wendra-server --features''"))
+                error += what.str() + "reported failure\n";
+        }
+        return error;
+    });
+    if (answer.rfind("SKIP ", 0) == 0)
+        GTEST_SKIP() << answer.substr(5);
+    EXPECT_EQ(answer, "");
+}
+
+} // namespace

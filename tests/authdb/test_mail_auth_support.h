@@ -1,0 +1,151 @@
+// Helpers of the mail authentication database tests: a scratch database with
+// its key, direct SQL on it, and running test code in a child process.
+#pragma once
+
+#include "mail/dovecot/authdb/mail_auth_db.h"
+#include "tests/authdb/test_support.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+// LogCapture that also catches what is logged through velka_logv.
+class MailAuthLog : public LogCapture
+{
+  public:
+    MailAuthLog() : saved_(velka_logv) { velka_logv = &MailAuthLog::record; }
+    ~MailAuthLog() { velka_logv = saved_; }
+
+  private:
+    static void record(int priority, const char* format, va_list args)
+    {
+        char buf[8192];
+        vsnprintf(buf, sizeof buf, format, args);
+        lines().push_back({priority, buf});
+    }
+
+    decltype(velka_logv) saved_;
+};
+
+// A new, empty database and key in a scratch directory, selected as the
+// process's paths for the lifetime of the fixture.
+class MailAuthDbTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        db_path = dir.file("auth/passwd.db");
+        key_path = dir.file("auth/passwd_db_key");
+        mailAuthDBSetPath(db_path.c_str());
+        mailAuthKeySetPath(key_path.c_str());
+        ASSERT_EQ(mailAuthDBInit(), 0);
+        ASSERT_EQ(mailAuthKeyInit(), 0);
+    }
+    void TearDown() override
+    {
+        mailAuthDBSetPath(nullptr);
+        mailAuthKeySetPath(nullptr);
+    }
+
+    // Runs SQL directly on the database; returns SQLite's message or "".
+    std::string sql(const std::string& text)
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open(db_path.c_str(), &db);
+        char* error = nullptr;
+        sqlite3_exec(db, text.c_str(), nullptr, nullptr, &error);
+        std::string message = error != nullptr ? error : "";
+        sqlite3_free(error);
+        sqlite3_close(db);
+        return message;
+    }
+
+    // The first column of the first row of a query, "<null>" or "<none>".
+    std::string value(const std::string& query)
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open(db_path.c_str(), &db);
+        sqlite3_stmt* stmt = nullptr;
+        std::string result = "<none>";
+        if (sqlite3_prepare_v2(db, query.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            const unsigned char* text = sqlite3_column_text(stmt, 0);
+            result = text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return result;
+    }
+
+    ScratchDir dir;
+    std::string db_path;
+    std::string key_path;
+};
+
+// One account as a lookup delivered it.
+struct Account {
+    std::string password;
+    unsigned flags;
+    bool operator==(const Account& o) const { return password == o.password && flags == o.flags; }
+};
+using Accounts = std::map<std::string, Account>;
+
+// A callback that records every account and answers 1 (go on).
+inline int collectAccount(const char* address, const char* password, unsigned char flags,
+                          void* data)
+{
+    (*static_cast<Accounts*>(data))[address] = Account{password, flags};
+    return 1;
+}
+
+// Every account of the database, by address; empty when the walk fails.
+inline Accounts allAccounts()
+{
+    Accounts accounts;
+    if (mailAuthIterateAll(collectAccount, &accounts) < 0)
+        accounts.clear();
+    return accounts;
+}
+
+// Runs body in a child process, whose answer ("" for success, else what went
+// wrong) comes back through a pipe; a child that dies says so.
+inline std::string inChild(const std::function<std::string()>& body)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return "fork failed";
+    if (pid == 0) {
+        close(fds[0]);
+        std::string answer;
+        try {
+            answer = body();
+        } catch (const std::exception& e) {
+            answer = std::string("exception: ") + e.what();
+        }
+        ssize_t ignored = write(fds[1], answer.data(), answer.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string answer;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        answer.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        answer += " (child ended with status " + std::to_string(status) + ")";
+    return answer;
+}

@@ -1,0 +1,111 @@
+// Helpers shared by the authdb tests: captured log lines, a scratch directory
+// and byte/hex conversions.
+#pragma once
+
+#include "lib/log/velka_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <filesystem>
+
+struct LogLine {
+    int priority;
+    std::string text;
+};
+
+// Redirects velka_log into a list for the lifetime of the object.
+class LogCapture {
+public:
+    LogCapture() : saved_(velka_log)
+    {
+        lines().clear();
+        velka_log = &LogCapture::record;
+    }
+    ~LogCapture() { velka_log = saved_; }
+
+    static std::vector<LogLine> &lines()
+    {
+        static std::vector<LogLine> captured;
+        return captured;
+    }
+
+    bool contains(int priority, const std::string &text) const
+    {
+        for (const LogLine &line : lines())
+            if (line.priority == priority && line.text == text)
+                return true;
+        return false;
+    }
+
+private:
+    static void record(int priority, const char *format, ...)
+    {
+        char buf[8192];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(buf, sizeof buf, format, args);
+        va_end(args);
+        lines().push_back({priority, buf});
+    }
+
+    decltype(velka_log) saved_;
+};
+
+// A fresh directory under /tmp, removed with its content at the end.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        char tmpl[] = "/tmp/authdb-test-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            abort();
+        path_ = tmpl;
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+inline void writeFile(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string fromHex(const std::string &hex)
+{
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+inline std::string toHex(const void *data, size_t len)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    std::string hex;
+    for (size_t i = 0; i < len; ++i) {
+        hex.push_back(DIGITS[p[i] >> 4]);
+        hex.push_back(DIGITS[p[i] & 15]);
+    }
+    return hex;
+}

@@ -1,0 +1,76 @@
+"""Fixtures for tests that drive real programs in the Dovecot 2.4 test bed.
+
+The test bed script is named by VELKA_TESTBED (scripts/test-all.sh sets it); without it
+the tests that need the test bed are skipped.
+"""
+import os
+import subprocess
+import time
+
+import pytest
+
+TESTBED_SCRIPT = os.environ.get("VELKA_TESTBED")
+DOVECOT_CONF = "/etc/dovecot/dovecot.conf"
+IMAP_PORT = 14143
+IMAPS_PORT = 14993
+POP3_PORT = 14110
+POP3S_PORT = 14995
+
+
+class Testbed:
+    """Runs programs inside the test bed's root tree and manages its Dovecot."""
+
+    def __init__(self, script):
+        self.script = script
+        self.root = subprocess.run([script, "root"], check=True, capture_output=True,
+                                   text=True).stdout.strip()
+
+    def path(self, inside):
+        """Host path of a path inside the tree."""
+        return os.path.join(self.root, inside.lstrip("/"))
+
+    def run(self, *args, input=None, check=False, env=None):
+        return subprocess.run([self.script, "run", *args], input=input, capture_output=True,
+                              check=check, env=env, timeout=120)
+
+    def control(self, action):
+        subprocess.run([self.script, action], check=True, timeout=120)
+
+    def log_path(self):
+        return self.path("/var/log/dovecot-test.log")
+
+    def log_size(self):
+        try:
+            return os.path.getsize(self.log_path())
+        except FileNotFoundError:
+            return 0
+
+    def log_since(self, offset):
+        with open(self.log_path(), "rb") as log:
+            log.seek(offset)
+            return log.read().decode("utf-8", "replace")
+
+    def wait_for_log(self, offset, text, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.log_since(offset):
+                return True
+            time.sleep(0.05)
+        return False
+
+
+@pytest.fixture(scope="session")
+def testbed():
+    if not TESTBED_SCRIPT:
+        pytest.skip("VELKA_TESTBED is not set")
+    bed = Testbed(TESTBED_SCRIPT)
+    yield bed
+    bed.control("stop")
+
+
+@pytest.fixture
+def dovecot(testbed):
+    """A running test Dovecot; stopped again after the test."""
+    testbed.control("start")
+    yield testbed
+    testbed.control("stop")

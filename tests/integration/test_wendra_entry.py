@@ -1,0 +1,102 @@
+"""wendra's entry: missing and unknown commands, help texts, exit statuses.
+
+Runs the built program named by WENDRA_BIN and compares its output byte for byte.
+"""
+import os
+import subprocess
+
+import pytest
+
+WENDRA_BIN = os.environ.get("WENDRA_BIN")
+if not WENDRA_BIN:
+    pytest.skip("WENDRA_BIN is not set", allow_module_level=True)
+
+SHORT_USAGE = (
+    b"Usage: wendra <COMMAND> <COMMAND OPTIONS...>\n"
+    b"\t for a complete list of commands use ``wendra --help-commands''\n"
+    b"\t for help on syntax for a particular command use ``wendra <COMMAND> --help''\n"
+    b"\t for legacy complete help use ``wendra --help-legacy''\n"
+)
+
+COMMANDS = [
+    (b"--get-connections-limit", b"",
+     b"returns POP3/IMAP/POP3s/IMAPs maximum connections limit"),
+    (b"--set-connections-limit", b"--limit=<limit>",
+     b"sets POP3/IMAP/POP3s/IMAPs maximum connections limit, <limit> is positive integer number"),
+    (b"--get-connections-per-ip-limit", b"",
+     b"returns POP3/IMAP/POP3s/IMAPs maximum connections limit per IP per mail name"),
+    (b"--set-connections-per-ip-limit", b"--limit=<limit>",
+     b"sets POP3/IMAP/POP3s/IMAPs maximum connections limit per IP per mail name, "
+     b"<limit> is positive integer number"),
+    (b"--install-certificate", b"--names=<name1,name2,...nameN> --certfile=<full filename>",
+     b"sets IMAP/POP3 certificate to the specified domain"),
+    (b"--remove-certificate", b"--names=<name1,name2,...nameN>",
+     b"moves IMAP/POP3 certificate"),
+    (b"--quota-warning-enable", b"",
+     b"Notify customer when mailbox usage has reached over 95% limit"),
+    (b"--quota-warning-disable", b"",
+     b"Do not notify customer when mailbox usage has reached over 95% limit."),
+    (b"--features", b"",
+     b"returns PHP code which reflects state of several features support in wendra"),
+    (b"--help-commands", b"", b"displays wendra commands list and exit"),
+    (b"--help-legacy", b"", b"displays legacy wendra help and exit"),
+    (b"-h, --help", b"", b"displays wendra usage summary and exit"),
+]
+
+
+def run(*args):
+    return subprocess.run([WENDRA_BIN, *args], stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=30)
+
+
+def test_no_command_is_an_error_on_stderr():
+    r = run()
+    assert r.returncode == 1
+    assert r.stdout == b""
+    assert r.stderr == b"Error: no command specified\n" + SHORT_USAGE
+
+
+@pytest.mark.parametrize("word", [
+    "--bogus", "", "--HELP", "--help=1", "--get-connections", "-H", "help",
+])
+def test_invalid_command(word):
+    r = run(word, "--more")
+    assert r.returncode == 1
+    assert r.stdout == b""
+    assert r.stderr == b"Error: invalid command " + word.encode() + b"\n" + SHORT_USAGE
+
+
+@pytest.mark.parametrize("args", [["-h"], ["--help"], ["--help", "--bogus", "x"]])
+def test_short_help_on_stdout(args):
+    r = run(*args)
+    assert r.returncode == 0
+    assert r.stdout == SHORT_USAGE
+    assert r.stderr == b""
+
+
+def test_command_list():
+    r = run("--help-commands")
+    assert r.returncode == 0
+    assert r.stderr == b""
+    expected = b"Wendra commands:\n" + b"".join(
+        command.ljust(32) + description + b"\n" for command, _, description in COMMANDS)
+    assert r.stdout == expected
+    assert len(r.stdout.splitlines()) == 13
+
+
+def test_legacy_help():
+    r = run("--help-legacy")
+    assert r.returncode == 0
+    assert r.stderr == b""
+    expected = b"Usage: wendra [OPTIONS]... \n" + b"".join(
+        b"  " + command + b" " + syntax + b"\n        " + description + b"\n"
+        for command, syntax, description in COMMANDS)
+    assert r.stdout == expected
+    assert len(r.stdout.splitlines()) == 25
+
+
+def test_stdin_help_prints_nothing():
+    r = run("--help-stdin")
+    assert r.returncode == 0
+    assert r.stdout == b""
+    assert r.stderr == b""

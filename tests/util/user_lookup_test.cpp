@@ -1,0 +1,201 @@
+// Tests for the user and group lookups against the system's real databases.
+#include "lib/util/user_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include <grp.h>
+#include <pwd.h>
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+const char MISSING_USER[] = "velka-no-such-user";
+const unsigned int UNUSED_ID = 4000000000u;
+
+struct Captured {
+    std::string err;
+    std::string out;
+};
+
+// Runs f with standard error and standard output captured.
+Captured capture(const std::function<void()> &f)
+{
+    CaptureStderr();
+    CaptureStdout();
+    f();
+    Captured c;
+    c.out = GetCapturedStdout();
+    c.err = GetCapturedStderr();
+    return c;
+}
+
+// A user whose uid and gid differ, so that mixing them up shows.
+bool findUserWithDistinctIds(std::string &name, uid_t &uid, gid_t &gid)
+{
+    setpwent();
+    for (struct passwd *pw = getpwent(); pw != nullptr; pw = getpwent()) {
+        if (pw->pw_uid != 0 && pw->pw_uid != pw->pw_gid) {
+            name = pw->pw_name;
+            uid = pw->pw_uid;
+            gid = pw->pw_gid;
+            endpwent();
+            return true;
+        }
+    }
+    endpwent();
+    return false;
+}
+
+bool findNonRootGroup(std::string &name, gid_t &gid)
+{
+    setgrent();
+    for (struct group *gr = getgrent(); gr != nullptr; gr = getgrent()) {
+        if (gr->gr_gid != 0) {
+            name = gr->gr_name;
+            gid = gr->gr_gid;
+            endgrent();
+            return true;
+        }
+    }
+    endgrent();
+    return false;
+}
+
+TEST(VelkaGetpwTest, FindsRoot)
+{
+    uid_t uid = 99;
+    gid_t gid = 99;
+    const char *home = nullptr;
+    Captured c = capture([&] { EXPECT_EQ(0, velka_getpw("root", &uid, &gid, &home)); });
+    EXPECT_EQ(0u, uid);
+    EXPECT_EQ(0u, gid);
+    ASSERT_NE(nullptr, home);
+    EXPECT_STREQ(getpwnam("root")->pw_dir, home);
+    EXPECT_EQ(0, velka_getpw("root", nullptr, nullptr, nullptr));
+    EXPECT_EQ("", c.err);
+}
+
+TEST(VelkaGetpwTest, MissingUserIsReported)
+{
+    uid_t uid = 99;
+    errno = EAGAIN; // a stale errno must not show up as the lookup's cause
+    Captured c = capture([&] { EXPECT_EQ(-1, velka_getpw(MISSING_USER, &uid, nullptr, nullptr)); });
+    EXPECT_EQ(99u, uid);
+    EXPECT_EQ("Unable to getpwnam for user velka-no-such-user\n", c.err);
+    EXPECT_EQ(c.err, c.out);
+
+    c = capture([] { EXPECT_EQ(-1, velka_getpw(nullptr, nullptr, nullptr, nullptr)); });
+    EXPECT_EQ("Unable to getpwnam for user (null)\n", c.err);
+}
+
+TEST(VelkaUgidTest, PicksUidOrGid)
+{
+    std::string name;
+    uid_t uid;
+    gid_t gid;
+    if (!findUserWithDistinctIds(name, uid, gid))
+        GTEST_SKIP() << "no user whose uid and gid differ";
+    EXPECT_EQ(uid, velka_ugid(name.c_str(), 0));
+    EXPECT_EQ(gid, velka_ugid(name.c_str(), 1));
+}
+
+TEST(VelkaUgidTest, MissingUserGivesZero)
+{
+    Captured c = capture([] {
+        EXPECT_EQ(0u, velka_ugid(MISSING_USER, 0));
+        EXPECT_EQ(0u, velka_ugid(MISSING_USER, 1));
+    });
+    EXPECT_EQ("Unable to getpwnam for user velka-no-such-user\n"
+              "Unable to getpwnam for user velka-no-such-user\n",
+              c.err);
+}
+
+TEST(GroupLookupTest, FindsGroupsByNameAndNumber)
+{
+    char found = 0;
+    Captured c = capture([&] {
+        EXPECT_EQ(0u, get_group_if_exists("root", &found));
+        EXPECT_EQ(1, found);
+        found = 0;
+        EXPECT_EQ(0u, get_group_if_exists("0", &found));
+        EXPECT_EQ(1, found);
+    });
+    EXPECT_EQ("", c.err);
+
+    std::string name;
+    gid_t gid;
+    ASSERT_TRUE(findNonRootGroup(name, gid));
+    errno = EINVAL;
+    EXPECT_EQ(gid, get_group_id(name.c_str()));
+    EXPECT_EQ(0, errno);
+    EXPECT_EQ(gid, get_group_id(std::to_string(gid).c_str()));
+    EXPECT_EQ(gid, get_group_if_exists(std::to_string(gid).c_str(), nullptr));
+}
+
+TEST(GroupLookupTest, MissingGroupsAreReported)
+{
+    ASSERT_EQ(nullptr, getgrgid(UNUSED_ID));
+    char found = 1;
+    Captured c = capture([&] {
+        EXPECT_EQ(0u, get_group_if_exists("10a", &found));
+        EXPECT_EQ(0, found);
+        EXPECT_EQ(0u, get_group_id("4000000000"));
+    });
+    EXPECT_EQ("getgrnam(10a): Group not found\n"
+              "getgrgid(4000000000): Group not found\n",
+              c.err);
+    EXPECT_EQ(c.err, c.out);
+}
+
+TEST(GroupLookupTest, EmptyNameIsSilentlyAbsent)
+{
+    char found = 1;
+    Captured c = capture([&] {
+        EXPECT_EQ(0u, get_group_if_exists("", &found));
+        EXPECT_EQ(0, found);
+        found = 1;
+        EXPECT_EQ(0u, get_group_if_exists(nullptr, &found));
+        EXPECT_EQ(0, found);
+    });
+    EXPECT_EQ("", c.err);
+    EXPECT_EQ("", c.out);
+}
+
+TEST(GroupLookupTest, OversizedNumberDoesNotWrapToRoot)
+{
+    char found = 1;
+    Captured c = capture([&] { EXPECT_EQ(0u, get_group_if_exists("4294967296", &found)); });
+    EXPECT_EQ(0, found);
+    EXPECT_EQ(ERANGE, errno);
+    EXPECT_EQ(0u, c.err.find("getgrgid(4294967296): Numerical result out of range\n")) << c.err;
+
+    c = capture([&] { get_group_if_exists("99999999999999999999999", &found); });
+    EXPECT_EQ(0, found);
+    EXPECT_EQ(0u, c.err.find("getgrgid(99999999999999999999999): ")) << c.err;
+}
+
+TEST(GetUserIdTest, FindsRootAndReportsMissing)
+{
+    EXPECT_EQ(0u, get_user_id("root"));
+    Captured c = capture([] { EXPECT_EQ(0u, get_user_id(MISSING_USER)); });
+    EXPECT_EQ("Unable to find uid for user velka-no-such-user: User not found\n", c.err);
+    EXPECT_EQ(c.err, c.out);
+}
+
+TEST(GetUserNameTest, NameOrUnsignedNumber)
+{
+    EXPECT_STREQ("root", get_user_name(0));
+    ASSERT_EQ(nullptr, getpwuid(UNUSED_ID));
+    Captured c = capture([] { EXPECT_STREQ("4000000000", get_user_name(static_cast<int>(UNUSED_ID))); });
+    EXPECT_EQ("", c.err);
+}
+
+} // namespace
