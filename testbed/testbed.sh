@@ -88,6 +88,10 @@ provision() {
     ensure_user vmail /var/mail/vmail
     ensure_group nofiles
     install -d -m 755 -o "$(tree_uid vmail)" -g "$(tree_gid vmail)" "$ROOT/var/mail/vmail"
+    install -m 644 "$HERE/auth-static.conf" "$ROOT/etc/velka-testbed/auth.conf"
+    rm -f "$ROOT/etc/velka-testbed/velkarc-fail" "$ROOT/etc/velka-testbed/velkarc-fail-stderr" \
+        "$ROOT/etc/velka-testbed/register-fail" "$ROOT/etc/velka-testbed/smtp-server" \
+        "$ROOT/etc/velka-testbed/features-extra"
     install_test_config
 }
 

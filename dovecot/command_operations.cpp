@@ -1,0 +1,96 @@
+// Command operations of wendra over the Dovecot configuration.
+#include "dovecot/command_operations.h"
+
+#include "dovecot/certificates.h"
+#include "dovecot/config_reader.h"
+#include "dovecot/config_writer.h"
+#include "dovecot/service_control.h"
+
+namespace velka {
+namespace mail {
+namespace dovecot {
+namespace wendra_commands {
+
+namespace {
+
+const char SERVICE_NAME[] = "dovecot";
+const char ACTION_RELOAD[] = "reload-or-restart";
+const char ACTION_RESTART[] = "restart";
+
+int failed(int result)
+{
+    return result != 0 ? 1 : 0;
+}
+
+} // namespace
+
+int printFeatures()
+{
+    print_feature("IMAP_POP3_Server", "Dovecot");
+    print_feature("IMAP_POP3_Server_package", "dovecot");
+    print_feature("IMAP_POP3_Domain_SetCertificate", "true");
+    return 0;
+}
+
+std::uint32_t getConnectionsLimit()
+{
+    return getDovecotConnectionsLimit();
+}
+
+std::uint32_t getConnectionsPerIpLimit()
+{
+    return getDovecotConnectionsPerIpPerUserLimit();
+}
+
+int setConnectionsLimit(std::uint32_t limit)
+{
+    return failed(setDovecotConnectionsLimit(limit, true));
+}
+
+int setConnectionsPerIpLimit(std::uint32_t limit)
+{
+    return failed(setDovecotConnectionsPerIpPerUserLimit(limit, true));
+}
+
+int installCertificate(const std::string &name, const std::string &certFile)
+{
+    return failed(installDovecotCertificate(name, certFile));
+}
+
+int removeCertificate(const std::string &name)
+{
+    return failed(removeDovecotCertificate(name));
+}
+
+int enableMailboxLimitWarning()
+{
+    if (enableDovecotLimitWarning() != 0)
+        return 1;
+    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RELOAD);
+}
+
+int disableMailboxLimitWarning()
+{
+    if (disableDovecotLimitWarning() != 0)
+        return 1;
+    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RELOAD);
+}
+
+int restartService(std::uint32_t serviceMask)
+{
+    if ((serviceMask & IMAP_POP3_SERVICE_MASK) == 0)
+        return 0;
+    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RESTART);
+}
+
+int reloadService(std::uint32_t serviceMask)
+{
+    if ((serviceMask & IMAP_POP3_SERVICE_MASK) == 0)
+        return 0;
+    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RELOAD);
+}
+
+} // namespace wendra_commands
+} // namespace dovecot
+} // namespace mail
+} // namespace velka

@@ -1,0 +1,107 @@
+// Configuration reader: settings in force, read through doveconf, never parsed here.
+#include "dovecot/config_reader.h"
+
+#include "lib/process/lib/ExecCmd.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace velka {
+namespace mail {
+namespace dovecot {
+
+namespace {
+
+std::string doveconf_bin = "/usr/bin/doveconf";
+
+// Decimal digits with one optional sign, a minus wrapping modulo 2^32: the forms
+// boost::lexical_cast<unsigned int> accepts.
+bool toLimit(const std::string &value, std::uint32_t &limit)
+{
+    try {
+        limit = boost::lexical_cast<unsigned int>(value);
+        return true;
+    } catch (const boost::bad_lexical_cast &) {
+        return false;
+    }
+}
+
+// A service setting whose value 0 means "use the global default".
+std::string readWithDefault(const std::string &name, const std::string &defaultName)
+{
+    std::string value = readParamFromConfig(name);
+    if (value == "0")
+        value = readParamFromConfig(defaultName);
+    return value;
+}
+
+std::uint32_t serviceLimit(const std::string &name, const std::string &defaultName)
+{
+    const std::string value = readWithDefault(name, defaultName);
+    std::uint32_t limit;
+    if (!toLimit(value, limit))
+        throw std::runtime_error("Unable to convert service '" + name + "' limit (" + value +
+                                 ") to integer");
+    return limit;
+}
+
+} // namespace
+
+void setDoveconfPath(const std::string &path)
+{
+    doveconf_bin = path;
+}
+
+std::string readParamFromConfig(const std::string &name)
+{
+    ExecCmd cmd(doveconf_bin);
+    // Looked up at every run: set but empty still means "-c" with an empty path.
+    if (const char *config = std::getenv("DC_CONFIG_PATH"))
+        cmd << "-c" << config;
+    cmd << "-h" << name;
+    cmd.exec();
+    return boost::algorithm::trim_right_copy_if(cmd.stdoutText, boost::algorithm::is_space());
+}
+
+std::uint32_t getDovecotConnectionsPerIpPerUserLimit()
+{
+    std::string value;
+    try {
+        value = readParamFromConfig("mail_max_userip_connections");
+    } catch (const ExecCmdFailed &e) {
+        throw std::runtime_error(
+            std::string("Unable to get dovecot per IP address per mail name connections limit: ") +
+            e.what());
+    }
+    std::uint32_t limit;
+    if (!toLimit(value, limit))
+        throw std::runtime_error("Unable to convert mail_max_userip_connections limit to integer(" +
+                                 value + ")");
+    return limit;
+}
+
+std::uint32_t getDovecotConnectionsLimit()
+{
+    try {
+        const std::string restartCount =
+            readParamFromConfig("service/imap/service_restart_request_count");
+        const std::uint32_t processLimit =
+            serviceLimit("service/imap/process_limit", "default_process_limit");
+        if (restartCount == "1")
+            return processLimit;
+        const std::uint32_t clientLimit =
+            serviceLimit("service/imap/client_limit", "default_client_limit");
+        return processLimit * clientLimit;
+    } catch (const ExecCmdFailed &e) {
+        throw std::runtime_error(std::string("Unable to get dovecot connections limit: ") +
+                                 e.what());
+    }
+}
+
+} // namespace dovecot
+} // namespace mail
+} // namespace velka

@@ -1,0 +1,35 @@
+// Configuration reader: the Dovecot settings in force, as Dovecot's own doveconf
+// prints them, and the two connection limits derived from them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velka {
+namespace mail {
+namespace dovecot {
+
+// Replaces the doveconf program that every later read runs ("/usr/bin/doveconf" at
+// start). Not thread-safe.
+void setDoveconfPath(const std::string &path);
+
+// The value of one setting: runs "doveconf [-c $DC_CONFIG_PATH] -h NAME" (NAME such as
+// "mail_max_userip_connections" or "service/imap/process_limit") and returns its
+// standard output less trailing white space. A non-zero exit throws
+// velka::Exc<&velka::ExecCmd::Failed, velka::ExDefault>; a failure to start the process
+// throws a velka::SystemError. Nothing is caught here.
+std::string readParamFromConfig(const std::string &name);
+
+// The effective mail_max_userip_connections. Throws std::runtime_error when doveconf
+// fails or the value is not a number.
+std::uint32_t getDovecotConnectionsPerIpPerUserLimit();
+
+// The effective IMAP connection limit: the imap service's process limit when each
+// process serves one connection (restart request count 1), else the process limit
+// times the client limit (32-bit, wrapping); a 0 stands for the global default. Throws
+// std::runtime_error when a doveconf run fails or a value is not a number.
+std::uint32_t getDovecotConnectionsLimit();
+
+} // namespace dovecot
+} // namespace mail
+} // namespace velka

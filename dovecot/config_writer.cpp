@@ -1,0 +1,178 @@
+// Include-file writer: the panel's Dovecot settings, one small include file each.
+#include "dovecot/config_writer.h"
+
+#include "dovecot/include_file.h"
+#include "dovecot/service_control.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+const char ADDITIONAL_SYMBOLS_FILENAME[] = "21-velka-additional-symbols.conf";
+
+namespace velka {
+namespace mail {
+namespace dovecot {
+
+namespace {
+
+const char USERIP_CONNECTIONS_FILENAME[] = "92-velka-userip_connections.conf";
+const char QUOTA_WARNING_FILENAME[] = "20-velka-quota-warning.conf";
+const char AUTH_CUSTOM_FILENAME[] = "12-velka-auth-custom.conf";
+
+const char QUOTA_WARNING_SCRIPT_DIR[] = "/usr/lib64/velka-9.0";
+
+// Writes body under the header; on failure reports message followed by the path.
+int writeReporting(const std::string &path, const std::string &body, const char *message)
+{
+    if (writeDovecotConfig(path, body) == 0)
+        return 0;
+    std::clog << message << path << std::endl;
+    return -1;
+}
+
+int reloadIf(bool restart)
+{
+    return restart ? restartDovecotService() : 0;
+}
+
+int _setDovecotConnectionsLimitForService(const std::string &service,
+                                          const std::string &fileName, std::uint32_t limit)
+{
+    return writeReporting(includeFilePath(fileName),
+                          "service " + service + " {\n"
+                              "    service_restart_request_count = 1\n"
+                              "    process_limit = " + std::to_string(limit) + "\n"
+                              "}\n",
+                          "Unable to set connection limit: can not create file ");
+}
+
+int _setDovecotClientLimitForService(const std::string &service, const std::string &fileName,
+                                     std::uint32_t clientLimit)
+{
+    return writeReporting(includeFilePath(fileName),
+                          "service " + service + " {\n"
+                              "    client_limit = " + std::to_string(clientLimit) + "\n"
+                              "}\n",
+                          "Unable to set client limit: can not create file ");
+}
+
+} // namespace
+
+int setDovecotConnectionsPerIpPerUserLimit(std::uint32_t limit, bool restart)
+{
+    if (writeReporting(includeFilePath(USERIP_CONNECTIONS_FILENAME),
+                       "mail_max_userip_connections = " + std::to_string(limit) + "\n",
+                       "Unable to set mail_max_userip_connections: can not create file ") != 0)
+        return -1;
+    return reloadIf(restart);
+}
+
+int setDovecotConnectionsLimit(std::uint32_t limit, bool restart)
+{
+    struct ServiceFile {
+        const char *service;
+        const char *fileName;
+    };
+    static const ServiceFile PROCESS_LIMITED[] = {
+        {"imap", "92-velka-service-imap.conf"},
+        {"pop3", "92-velka-service-pop.conf"},
+        {"imap-login", "92-velka-service-imap-login.conf"},
+        {"pop3-login", "92-velka-service-pop-login.conf"},
+    };
+    static const ServiceFile CLIENT_LIMITED[] = {
+        {"auth", "92-velka-service-auth.conf"},
+        {"anvil", "92-velka-service-anvil.conf"},
+    };
+    // Unsigned 32-bit on purpose: limits above 2147483545 wrap, as they always have.
+    const std::uint32_t clientLimit = 2 * limit + 204;
+
+    for (const ServiceFile &f : PROCESS_LIMITED) {
+        if (_setDovecotConnectionsLimitForService(f.service, f.fileName, limit) != 0)
+            return -1;
+    }
+    for (const ServiceFile &f : CLIENT_LIMITED) {
+        if (_setDovecotClientLimitForService(f.service, f.fileName, clientLimit) != 0)
+            return -1;
+    }
+    return reloadIf(restart);
+}
+
+int enableDovecotLimitWarning()
+{
+    // %{user} is Dovecot's own variable and stays as it is.
+    const std::string body = std::string("quota user {\n"
+                                         "  warning warn-velka-95-quota {\n"
+                                         "    quota_storage_percentage = 95\n"
+                                         "    execute quota-warning {\n"
+                                         "      args = %{user}\n"
+                                         "    }\n"
+                                         "  }\n"
+                                         "}\n"
+                                         "\n"
+                                         "service quota-warning {\n"
+                                         "    executable = script ") +
+                             QUOTA_WARNING_SCRIPT_DIR + "/send-quota-warning\n" +
+                             "    user = popuser\n"
+                             "    unix_listener quota-warning {\n"
+                             "        user = popuser\n"
+                             "    }\n"
+                             "}\n";
+    return writeReporting(includeFilePath(QUOTA_WARNING_FILENAME), body,
+                          "Unable to configure quota warning notification: "
+                          "cannot create/open file ");
+}
+
+int disableDovecotLimitWarning()
+{
+    return removeDovecotConfig(includeFilePath(QUOTA_WARNING_FILENAME));
+}
+
+} // namespace dovecot
+} // namespace mail
+} // namespace velka
+
+using namespace velka::mail::dovecot;
+
+extern "C" int enableDovecotSubaddressing(bool restart)
+{
+    if (removeDovecotConfig(includeFilePath(ADDITIONAL_SYMBOLS_FILENAME)) != 0)
+        return -1;
+    return reloadIf(restart);
+}
+
+extern "C" int disableDovecotSubaddressing(bool restart)
+{
+    const std::string path = includeFilePath(ADDITIONAL_SYMBOLS_FILENAME);
+    // The digit run holds the zero twice, as it always has; the set is the same.
+    if (writeDovecotConfig(path, "auth_username_chars = "
+                                 "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                 "01234567890&.-_@+'\n") != 0) {
+        const char *reason = strerror(errno);
+        std::clog << "Unable to allow subaddressing symbols. "
+                     "Cannot create/open a configure file file '"
+                  << path << "' with error: " << reason << std::endl;
+        return -1;
+    }
+    return reloadIf(restart);
+}
+
+extern "C" int setDovecotShortnameParams(bool allow, bool restart)
+{
+    const std::string path = includeFilePath(AUTH_CUSTOM_FILENAME);
+    if (allow) {
+        if (writeReporting(path, "velka_allow_shortnames=yes\n",
+                           "Unable to set 'allow_shortnames=yes' for Dovecot: "
+                           "cannot create/open file ") != 0)
+            return -1;
+    } else if (removeDovecotConfig(path) != 0) {
+        return -1;
+    }
+    return reloadIf(restart);
+}
+
+extern "C" int restartDovecotService(void)
+{
+    return invoke_velkarc_keep_fail_msg("dovecot", "reload-or-restart");
+}

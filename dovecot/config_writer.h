@@ -1,0 +1,53 @@
+// Include-file writer: the panel's own Dovecot settings (connection limits, per-IP
+// limit, quota warning, user-name characters, short-name logins), each kept in a small
+// file of Dovecot's include directory, optionally followed by a reload of Dovecot.
+//
+// Results: 0 on success; -1 when the writer's own file work failed, after one line on
+// standard error (the file then keeps its earlier content); otherwise the result of
+// the service-control script (its exit status, or -1 when it could not be run). A
+// reload happens only after every file of the operation was written.
+#pragma once
+
+#include <stdbool.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Remove (enable) or write (disable) the file that widens the characters allowed in
+ * user names, which takes "+" away as the subaddress separator; reload if restart. */
+int enableDovecotSubaddressing(bool restart);
+int disableDovecotSubaddressing(bool restart);
+/* Write (allow) or remove the file that switches on the passdb plug-in's
+ * velka_allow_shortnames; reload if restart. */
+int setDovecotShortnameParams(bool allow, bool restart);
+/* Has the service-control script reload (or restart) Dovecot; returns its result. */
+int restartDovecotService(void);
+
+#ifdef __cplusplus
+}
+
+#include <cstdint>
+
+// The file disableDovecotSubaddressing writes.
+extern const char ADDITIONAL_SYMBOLS_FILENAME[];
+
+namespace velka {
+namespace mail {
+namespace dovecot {
+
+// Writes mail_max_userip_connections; reloads if restart.
+int setDovecotConnectionsPerIpPerUserLimit(std::uint32_t limit, bool restart);
+// Writes the process limit of imap, pop3, imap-login and pop3-login (one connection per
+// process) and the client limit 2 * limit + 204 (32-bit, wrapping) of auth and anvil,
+// stopping at the first failure; reloads if restart and all six were written.
+int setDovecotConnectionsLimit(std::uint32_t limit, bool restart);
+// Write or remove the 95% quota-warning file; neither reloads.
+int enableDovecotLimitWarning();
+int disableDovecotLimitWarning();
+
+} // namespace dovecot
+} // namespace mail
+} // namespace velka
+
+#endif

@@ -1,0 +1,158 @@
+// Tests for the per-domain certificate files: contents, replacement, removal, the
+// remove-all walk and the names and paths that are refused.
+#include "dovecot/certificates.h"
+
+#include "tests/dovecot/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+using namespace dovecot_test;
+using namespace velka::mail::dovecot;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+std::string sniFile(const std::string &name, const std::string &cert)
+{
+    return HEADER + ("local_name " + name + " {\n  ssl_server_cert_file = " + cert +
+                     "\n  ssl_server_key_file = " + cert + "\n}\n");
+}
+
+class CertificatesTest : public testing::Test {
+protected:
+    ScratchDir dir;
+    ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
+};
+
+TEST_F(CertificatesTest, InstallWritesAndReplacesTheNamesFile)
+{
+    CaptureStderr();
+    EXPECT_EQ(0, installDovecotCertificate("mail.example.com", "/etc/ssl/a b/first.pem"));
+    EXPECT_EQ(0, installDovecotCertificate("xn--bcher-kva.example", "/p/bücher.pem"));
+    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_EQ(sniFile("mail.example.com", "/etc/ssl/a b/first.pem"),
+              readFile(dir / "14-velka-sni-mail.example.com.conf"));
+    EXPECT_EQ(sniFile("xn--bcher-kva.example", "/p/bücher.pem"),
+              readFile(dir / "14-velka-sni-xn--bcher-kva.example.conf"));
+
+    EXPECT_EQ(0, installDovecotCertificate("mail.example.com", "/second.pem"));
+    EXPECT_EQ(sniFile("mail.example.com", "/second.pem"),
+              readFile(dir / "14-velka-sni-mail.example.com.conf"));
+    EXPECT_EQ("14-velka-sni-mail.example.com.conf\n14-velka-sni-xn--bcher-kva.example.conf\n",
+              listDir(dir.path()));
+}
+
+TEST_F(CertificatesTest, InstallFailureIsReported)
+{
+    ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
+    CaptureStderr();
+    EXPECT_EQ(-1, installDovecotCertificate("a.org", "/c.pem"));
+    EXPECT_EQ("Unable to set custom SSL certificate for Dovecot: cannot create/open file " +
+                  (dir / "missing/14-velka-sni-a.org.conf") + "\n",
+              GetCapturedStderr());
+}
+
+TEST_F(CertificatesTest, RemoveOne)
+{
+    ASSERT_EQ(0, installDovecotCertificate("a.org", "/c.pem"));
+    ASSERT_EQ(0, installDovecotCertificate("b.org", "/c.pem"));
+    CaptureStderr();
+    EXPECT_EQ(0, removeDovecotCertificate("a.org"));
+    EXPECT_EQ(0, removeDovecotCertificate("never.installed"));
+    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_EQ("14-velka-sni-b.org.conf\n", listDir(dir.path()));
+
+    fs::create_directory(dir / "14-velka-sni-c.org.conf");
+    CaptureStderr();
+    EXPECT_EQ(-1, removeDovecotCertificate("c.org"));
+    EXPECT_EQ("Unable to remove Dovecot configuration file " + (dir / "14-velka-sni-c.org.conf") +
+                  " : Is a directory\n",
+              GetCapturedStderr());
+}
+
+TEST_F(CertificatesTest, RemoveAllTakesOnlyCertificateFiles)
+{
+    ASSERT_EQ(0, installDovecotCertificate("a.org", "/c.pem"));
+    ASSERT_EQ(0, installDovecotCertificate("b.org", "/c.pem"));
+    writeFile(dir / "14-velka-sni-.conf", "");
+    writeFile(dir / "14-velka-sni-a.org.txt", "");
+    writeFile(dir / "20-velka-quota-warning.conf", "");
+    writeFile(dir / "x14-velka-sni-a.conf", "");
+    writeFile(dir / "14-velka-sni-a.conf.bak", "");
+    EXPECT_EQ(0, removeDovecotAllDomainCertificates());
+    EXPECT_EQ("14-velka-sni-a.conf.bak\n14-velka-sni-a.org.txt\n20-velka-quota-warning.conf\n"
+              "x14-velka-sni-a.conf\n",
+              listDir(dir.path()));
+}
+
+TEST_F(CertificatesTest, RemoveAllThrowsForAMissingDirectory)
+{
+    ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
+    EXPECT_THROW(removeDovecotAllDomainCertificates(), std::filesystem::filesystem_error);
+}
+
+// Names and paths end up in file names and configuration lines: whatever refuses them
+// must write one line and nothing else.
+TEST_F(CertificatesTest, RefusesUnsafeNames)
+{
+    const std::string names[] = {"",           "../etc",       "a/b.org",        "a b.org",
+                                 "a\nb.org",   "a.org\n",      ".hidden",        "a..org",
+                                 "*.a.org",    "a_b.org",      std::string("a\0b", 3),
+                                 "a.org }",    std::string(256, 'a')};
+    for (const std::string &name : names) {
+        CaptureStderr();
+        EXPECT_EQ(-1, installDovecotCertificate(name, "/c.pem")) << name;
+        const std::string installErr = GetCapturedStderr();
+        CaptureStderr();
+        EXPECT_EQ(-1, removeDovecotCertificate(name)) << name;
+        const std::string removeErr = GetCapturedStderr();
+        EXPECT_EQ(0, installErr.rfind("Unable to set custom SSL certificate for Dovecot: "
+                                      "invalid certificate name '",
+                                      0))
+            << installErr;
+        EXPECT_EQ(0, removeErr.rfind("Unable to remove custom SSL certificate for Dovecot: "
+                                     "invalid certificate name '",
+                                     0))
+            << removeErr;
+        EXPECT_EQ(installErr.size() - 1, installErr.find('\n')) << installErr;
+    }
+    CaptureStderr();
+    installDovecotCertificate("a\nb.org", "/c.pem");
+    EXPECT_EQ("Unable to set custom SSL certificate for Dovecot: invalid certificate name "
+              "'a\\x0ab.org'\n",
+              GetCapturedStderr());
+    EXPECT_EQ("", listDir(dir.path()));
+}
+
+TEST_F(CertificatesTest, RefusesUnsafeCertificatePaths)
+{
+    const std::string paths[] = {"", "c.pem", "./c.pem", "/c.pem\nssl = no", "/c\t.pem",
+                                 "/c\x7f.pem"};
+    for (const std::string &path : paths) {
+        CaptureStderr();
+        EXPECT_EQ(-1, installDovecotCertificate("a.org", path)) << path;
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(err.size() - 1, err.find('\n')) << err;
+    }
+    CaptureStderr();
+    installDovecotCertificate("a.org", "/c.pem\nssl = no");
+    EXPECT_EQ("Unable to set custom SSL certificate for Dovecot: certificate file path must be "
+              "absolute and hold no control character: '/c.pem\\x0assl = no'\n",
+              GetCapturedStderr());
+    EXPECT_EQ("", listDir(dir.path()));
+}
+
+TEST_F(CertificatesTest, RefusedRemovalLeavesOtherFiles)
+{
+    writeFile(dir / "14-velka-sni-.conf", "keep\n");
+    CaptureStderr();
+    EXPECT_EQ(-1, removeDovecotCertificate(""));
+    GetCapturedStderr();
+    EXPECT_EQ("keep\n", readFile(dir / "14-velka-sni-.conf"));
+}
+
+} // namespace

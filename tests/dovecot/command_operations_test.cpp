@@ -1,0 +1,124 @@
+// Tests for the command operations: how they fold the writer's, the reader's and the
+// reload's results into what the command handlers return.
+#include "dovecot/command_operations.h"
+
+#include "dovecot/config_reader.h"
+#include "tests/dovecot/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+using namespace dovecot_test;
+using namespace velka::mail::dovecot::wendra_commands;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+class CommandOperationsTest : public testing::Test {
+protected:
+    ScratchDir dir;
+    ScratchDir scriptDir;
+    ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
+    FakeVelkarc velkarc{scriptDir};
+
+    // Runs f with both output streams captured and thrown away.
+    template <class F> int quietly(F f)
+    {
+        CaptureStdout();
+        CaptureStderr();
+        int result = f();
+        GetCapturedStderr();
+        GetCapturedStdout();
+        return result;
+    }
+};
+
+TEST_F(CommandOperationsTest, FeatureReport)
+{
+    CaptureStdout();
+    EXPECT_EQ(0, printFeatures());
+    EXPECT_EQ("$features['IMAP_POP3_Server'] = \"Dovecot\";\n"
+              "$features['IMAP_POP3_Server_package'] = \"dovecot\";\n"
+              "$features['IMAP_POP3_Domain_SetCertificate'] = true;\n",
+              GetCapturedStdout());
+}
+
+TEST_F(CommandOperationsTest, ServiceMaskSelectsTheImapPop3Server)
+{
+    EXPECT_EQ(0, reloadService(0x0F));
+    EXPECT_EQ(0, restartService(0x100));
+    EXPECT_EQ("", velkarc.calls());
+    EXPECT_EQ(0, reloadService(0x10));
+    EXPECT_EQ(0, reloadService(0xF0));
+    EXPECT_EQ(0, restartService(0x80));
+    EXPECT_EQ("dovecot reload-or-restart\ndovecot reload-or-restart\ndovecot restart\n",
+              velkarc.calls());
+
+    velkarc.failWith(3);
+    EXPECT_EQ(3, quietly([] { return reloadService(0xF0); }));
+    EXPECT_EQ(3, quietly([] { return restartService(0xF0); }));
+}
+
+TEST_F(CommandOperationsTest, SetOperationsGiveOneForAnyFailure)
+{
+    EXPECT_EQ(0, setConnectionsLimit(100));
+    EXPECT_EQ(0, setConnectionsPerIpLimit(7));
+    EXPECT_EQ("dovecot reload-or-restart\ndovecot reload-or-restart\n", velkarc.calls());
+
+    velkarc.failWith(3);
+    EXPECT_EQ(1, quietly([] { return setConnectionsLimit(100); }));
+    EXPECT_EQ(1, quietly([] { return setConnectionsPerIpLimit(7); }));
+
+    ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
+    EXPECT_EQ(1, quietly([] { return setConnectionsLimit(100); }));
+    const std::string calls = velkarc.calls();
+    EXPECT_EQ(4, std::count(calls.begin(), calls.end(), '\n'));
+}
+
+TEST_F(CommandOperationsTest, QuotaWarningReloadsOnlyAfterTheFileWork)
+{
+    EXPECT_EQ(0, enableMailboxLimitWarning());
+    EXPECT_TRUE(fs::exists(dir / "20-velka-quota-warning.conf"));
+    EXPECT_EQ(0, disableMailboxLimitWarning());
+    EXPECT_FALSE(fs::exists(dir / "20-velka-quota-warning.conf"));
+    EXPECT_EQ("dovecot reload-or-restart\ndovecot reload-or-restart\n", velkarc.calls());
+
+    velkarc.failWith(3);
+    EXPECT_EQ(3, quietly([] { return enableMailboxLimitWarning(); }));
+    EXPECT_EQ(3, quietly([] { return disableMailboxLimitWarning(); }));
+
+    fs::create_directory(dir / "20-velka-quota-warning.conf");
+    const std::string before = velkarc.calls();
+    EXPECT_EQ(1, quietly([] { return enableMailboxLimitWarning(); }));
+    EXPECT_EQ(1, quietly([] { return disableMailboxLimitWarning(); }));
+    EXPECT_EQ(before, velkarc.calls());
+}
+
+TEST_F(CommandOperationsTest, CertificateOperationsNeverReload)
+{
+    EXPECT_EQ(0, installCertificate("a.org", "/c.pem"));
+    EXPECT_EQ(0, removeCertificate("a.org"));
+    EXPECT_EQ(0, removeCertificate("a.org"));
+    EXPECT_EQ(1, quietly([] { return installCertificate("a/b", "/c.pem"); }));
+    EXPECT_EQ(1, quietly([] { return removeCertificate(""); }));
+    EXPECT_EQ("", velkarc.calls());
+}
+
+TEST_F(CommandOperationsTest, GetOperationsLetTheReadersErrorsThrough)
+{
+    ScratchDir bin;
+    writeScript(bin / "doveconf", "echo 'abc'\n");
+    velka::mail::dovecot::setDoveconfPath(bin / "doveconf");
+    EXPECT_THROW(getConnectionsPerIpLimit(), std::runtime_error);
+    EXPECT_THROW(getConnectionsLimit(), std::runtime_error);
+    writeScript(bin / "doveconf", "echo 42\n");
+    EXPECT_EQ(42u, getConnectionsPerIpLimit());
+    velka::mail::dovecot::setDoveconfPath("/usr/bin/doveconf");
+}
+
+} // namespace

@@ -1,0 +1,148 @@
+// Helpers of the Dovecot configuration tests: a scratch directory, file reading and
+// writing, fake programs written as shell scripts.
+#pragma once
+
+#include "dovecot/service_control.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dovecot_test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with its content.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        std::string tmpl = (fs::temp_directory_path() / "velka-dovecot-test.XXXXXX").string();
+        if (!mkdtemp(&tmpl[0]))
+            throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path_, ec);
+    }
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline void writeFile(const std::string &path, const std::string &content, mode_t mode = 0644)
+{
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(path.c_str(), mode);
+}
+
+// An executable shell script at path with the given body after "#!/bin/sh".
+inline void writeScript(const std::string &path, const std::string &body)
+{
+    writeFile(path, "#!/bin/sh\n" + body, 0755);
+}
+
+// Sets (or with a null value unsets) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value) : name_(name)
+    {
+        const char *old = getenv(name);
+        hadOld_ = old != nullptr;
+        if (hadOld_)
+            old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (hadOld_)
+            setenv(name_.c_str(), old_.c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+
+private:
+    std::string name_;
+    std::string old_;
+    bool hadOld_;
+};
+
+// Names in dir, sorted, one per line.
+inline std::string listDir(const std::string &dir)
+{
+    std::set<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    std::string list;
+    for (const auto &name : names)
+        list += name + "\n";
+    return list;
+}
+
+// Stands in for the service-control script: records the arguments of each call as one
+// line, prints what failWith() gave and exits with its status (0 until then).
+class FakeVelkarc {
+public:
+    explicit FakeVelkarc(const ScratchDir &dir)
+        : calls_(dir / "velkarc.calls"), state_(dir / "velkarc.state")
+    {
+        std::string script = dir / "velkarc";
+        writeScript(script, "echo \"$*\" >> '" + calls_ + "'\n"
+                            "[ -f '" + state_ + ".out' ] && cat '" + state_ + ".out'\n"
+                            "[ -f '" + state_ + ".err' ] && cat '" + state_ + ".err' >&2\n"
+                            "[ -f '" + state_ + "' ] && exit \"$(cat '" + state_ + "')\"\n"
+                            "exit 0\n");
+        set_service_control_paths(script.c_str(), nullptr);
+    }
+    ~FakeVelkarc() { set_service_control_paths(VELKARC_PATH, nullptr); }
+
+    void failWith(int status, const std::string &out = "", const std::string &err = "")
+    {
+        writeFile(state_, std::to_string(status) + "\n");
+        if (!out.empty())
+            writeFile(state_ + ".out", out);
+        if (!err.empty())
+            writeFile(state_ + ".err", err);
+    }
+    // One line per call: "dovecot reload-or-restart".
+    std::string calls() const { return readFile(calls_); }
+
+private:
+    std::string calls_;
+    std::string state_;
+};
+
+const char HEADER[] = "#ATTENTION!\n"
+                      "#\n"
+                      "#DO NOT MODIFY THIS FILE BECAUSE IT WAS GENERATED AUTOMATICALLY,\n"
+                      "#SO ALL YOUR CHANGES WILL BE LOST THE NEXT TIME THE FILE IS GENERATED.\n"
+                      "\n";
+
+} // namespace dovecot_test
