@@ -11,7 +11,9 @@
 #   testbed.sh start | stop | restart | status
 #   testbed.sh install-build DIR   copy wendra and the plug-in of build DIR into the tree
 #
-# Environment: VELKA_TESTBED_DIR (default /var/cache/velka-testbed).
+# Environment: VELKA_TESTBED_DIR (default /var/cache/velka-testbed) and
+# VELKA_TESTBED_PORT_BASE (default 14000; the ports are the standard ones plus it), so
+# that two test beds can run side by side.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -23,10 +25,11 @@ PID_FILE="$ROOT$BASE_DIR/master.pid"
 LOG_FILE=/var/log/dovecot-test.log
 
 # Ports of the test instance: loopback only, away from the standard ones.
-IMAP_PORT=14143
-IMAPS_PORT=14993
-POP3_PORT=14110
-POP3S_PORT=14995
+PORT_BASE="${VELKA_TESTBED_PORT_BASE:-14000}"
+IMAP_PORT=$((PORT_BASE + 143))
+IMAPS_PORT=$((PORT_BASE + 993))
+POP3_PORT=$((PORT_BASE + 110))
+POP3S_PORT=$((PORT_BASE + 995))
 
 PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d,dovecot-dev,openssl,sqlite3,procps,ca-certificates
 
@@ -177,6 +180,11 @@ install_build() {
     local plugin="$build/mail/dovecot/authdb/libauthdb_velka.so"
     if [ -f "$plugin" ]; then
         install -m 644 "$plugin" "$ROOT/usr/lib/dovecot/modules/auth/libauthdb_velka.so"
+    fi
+    # The plug-in's settings library, without which Dovecot rejects its settings.
+    local settings="$build/mail/dovecot/authdb/libvelka_settings.so"
+    if [ -f "$settings" ]; then
+        install -m 644 "$settings" "$ROOT/usr/lib/dovecot/modules/settings/libvelka_settings.so"
     fi
 }
 

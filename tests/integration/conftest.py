@@ -1,7 +1,8 @@
 """Fixtures for tests that drive real programs in the Dovecot 2.4 test bed.
 
 The test bed script is named by VELKA_TESTBED (scripts/test-all.sh sets it); without it
-the tests that need the test bed are skipped.
+the tests that need the test bed are skipped. VELKA_TESTBED_PORT_BASE moves the ports,
+as it does for the test bed script.
 """
 import os
 import subprocess
@@ -11,10 +12,11 @@ import pytest
 
 TESTBED_SCRIPT = os.environ.get("VELKA_TESTBED")
 DOVECOT_CONF = "/etc/dovecot/dovecot.conf"
-IMAP_PORT = 14143
-IMAPS_PORT = 14993
-POP3_PORT = 14110
-POP3S_PORT = 14995
+PORT_BASE = int(os.environ.get("VELKA_TESTBED_PORT_BASE", "14000"))
+IMAP_PORT = PORT_BASE + 143
+IMAPS_PORT = PORT_BASE + 993
+POP3_PORT = PORT_BASE + 110
+POP3S_PORT = PORT_BASE + 995
 
 
 class Testbed:
