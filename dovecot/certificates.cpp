@@ -2,8 +2,8 @@
 // blocks.
 #include "dovecot/certificates.h"
 
-#include "dovecot/domain_name.h"
 #include "dovecot/include_file.h"
+#include "maildata/domain_name.h"
 
 #include <cstring>
 #include <filesystem>

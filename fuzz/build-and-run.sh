@@ -11,6 +11,7 @@ set -eu
 # corpus is fuzz/corpus/NAME/; fuzz/NAME.dict is used when present.
 TARGETS='
 sj_parser maildata/sj_parser.cpp
+mail_db_reader maildata/sj_parser.cpp maildata/domain_name.cpp maildata/mail_db_rules.cpp maildata/mail_db_parse.cpp maildata/mail_db_session.cpp maildata/mail_db_debug.cpp lib/process/lib/popen_exec.cpp lib/process/lib/fork_exec.cpp lib/process/lib/ChildSetup.cpp lib/util/user_lookup.cpp lib/errors/SystemError.cpp lib/log/log.cpp lib/log/messlog.cpp
 '
 
 if [ $# -ne 2 ]; then

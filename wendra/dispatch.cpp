@@ -24,9 +24,17 @@ struct CommandEntry {
     CommandHandler handler;
 };
 
-// In this order; the command handlers come first, one line each, ahead of the help
-// commands.
+// In this order: the command handlers, then the help commands.
 const CommandEntry COMMAND_TABLE[] = {
+    {"--get-connections-limit", getImapConnectionsLimit},
+    {"--set-connections-limit", setImapConnectionsLimit},
+    {"--get-connections-per-ip-limit", getImapConnectionsPerIpLimit},
+    {"--set-connections-per-ip-limit", setImapConnectionsPerIpLimit},
+    {"--install-certificate", installImapCertificate},
+    {"--remove-certificate", removeImapCertificate},
+    {"--quota-warning-enable", enableMailboxLimitWarning},
+    {"--quota-warning-disable", disableMailboxLimitWarning},
+    {"--features", printFeatures},
     {"-h", usageShortCmd},
     {"--help", usageShortCmd},
     {"--help-commands", usageCommandsCmd},

@@ -1,5 +1,5 @@
 // Entry side of wendra: the command handler type, the command table's descriptions,
-// the help texts and the dispatcher.
+// the help texts, the command handlers and the dispatcher.
 #pragma once
 
 #include <functional>
@@ -39,6 +39,18 @@ int usageShortCmd(int argc, char** argv);
 int usageCommandsCmd(int argc, char** argv);
 int usageLegacyCmd(int argc, char** argv);
 int usageStdinCmd(int argc, char** argv);
+
+// Command handlers: each parses its options, calls its command operation and returns
+// the exit status.
+int getImapConnectionsLimit(int argc, char** argv);
+int setImapConnectionsLimit(int argc, char** argv);
+int getImapConnectionsPerIpLimit(int argc, char** argv);
+int setImapConnectionsPerIpLimit(int argc, char** argv);
+int installImapCertificate(int argc, char** argv);
+int removeImapCertificate(int argc, char** argv);
+int enableMailboxLimitWarning(int argc, char** argv);
+int disableMailboxLimitWarning(int argc, char** argv);
+int printFeatures(int argc, char** argv);
 
 // The handler of a command word (exact, case-sensitive match), or null.
 CommandHandler findCommand(const std::string& word);

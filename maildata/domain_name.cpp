@@ -1,5 +1,5 @@
 // The domain-name rule: labels of letters, digits and inner hyphens, joined by dots.
-#include "dovecot/domain_name.h"
+#include "maildata/domain_name.h"
 
 #include <string.h>
 

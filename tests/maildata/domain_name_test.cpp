@@ -1,5 +1,5 @@
 // Tests for the domain-name rule.
-#include "dovecot/domain_name.h"
+#include "maildata/domain_name.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,134 @@
+// Tests of the per-command option helper: parse style, help, mandatory options, the
+// usage text and the reporting of option errors.
+#include "wendra/ProgramOptionsHelper.h"
+
+#include "tests/log/child_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace velka::mail::wendra_commands;
+namespace po = boost::program_options;
+using velka_test::runInChild;
+
+namespace {
+
+// A command "--cmd" with a mandatory --first, an optional --value and a mandatory
+// --second, in that order.
+void declare(ProgramOptionsHelper &helper)
+{
+    helper.addOptions()("first", po::value<std::string>(), "first option", true)(
+        "value,v", po::value<int>(), "some value")("second", "second flag", true);
+}
+
+const std::string USAGE = "test the helper\n"
+                          "Usage: --cmd [--first=<x>]\n\t[--second]\n"
+                          "Allowed options to test the helper:\n"
+                          "  --first arg           first option (mandatory)\n"
+                          "  -v [ --value ] arg    some value\n"
+                          "  --second              second flag (mandatory)\n"
+                          "  -h [ --help ]         displays this help message\n"
+                          "\n";
+
+// Parses args after the command word "--cmd" in a child, through standardOptionsParse.
+velka_test::ChildResult parseInChild(std::vector<std::string> args)
+{
+    return runInChild([&] {
+        args.insert(args.begin(), "--cmd");
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(&arg[0]);
+        argv.push_back(nullptr);
+        ProgramOptionsHelper helper("test the helper", "--cmd [--first=<x>]\n\t[--second]");
+        declare(helper);
+        standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
+        return 42;
+    });
+}
+
+// Parses in this process; returns the helper's variables or throws.
+po::variables_map parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "--cmd");
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
+    ProgramOptionsHelper helper("test the helper", "--cmd");
+    declare(helper);
+    helper.parse(static_cast<int>(argv.size()), argv.data());
+    return helper.variables();
+}
+
+std::string errorOf(const std::vector<std::string> &args)
+{
+    try {
+        parse(args);
+    } catch (const po::error &e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(ProgramOptionsHelper, HelpPrintsTheUsageAndExitsZero)
+{
+    for (const char *help : {"--help", "-h"}) {
+        auto r = parseInChild({help});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, USAGE);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(ProgramOptionsHelper, MalformedValueBeatsHelp)
+{
+    auto r = parseInChild({"--help", "--value=x"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "the argument ('x') for option '--value' is invalid\n");
+    EXPECT_EQ(r.out, r.err + USAGE);
+}
+
+TEST(ProgramOptionsHelper, MissingMandatoryNamesTheLastDeclared)
+{
+    auto r = parseInChild({});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "mandatory option \"--second\" is not specified\n");
+    EXPECT_EQ(r.out, r.err + USAGE);
+
+    EXPECT_EQ(errorOf({"--second"}), "mandatory option \"--first\" is not specified");
+    try {
+        parse({"--second"});
+        FAIL();
+    } catch (const MissingMandatoryOption &) {
+    }
+}
+
+TEST(ProgramOptionsHelper, AcceptedForms)
+{
+    po::variables_map v = parse({"--first", "a b", "stray", "--second", "-v", "3", "/x"});
+    EXPECT_EQ(v["first"].as<std::string>(), "a b");
+    EXPECT_EQ(v["value"].as<int>(), 3);
+    EXPECT_EQ(v.count("second"), 1u);
+    v = parse({"--first=x", "--second", "-v4"});
+    EXPECT_EQ(v["value"].as<int>(), 4);
+    EXPECT_EQ(parseInChild({"--first=x", "--second"}).exitCode, 42);
+}
+
+TEST(ProgramOptionsHelper, OptionErrors)
+{
+    EXPECT_EQ(errorOf({"--fir=x", "--second"}), "unrecognised option '--fir=x'");
+    EXPECT_EQ(errorOf({"--FIRST=x", "--second"}), "unrecognised option '--FIRST=x'");
+    EXPECT_EQ(errorOf({"--first=x", "--first=y", "--second"}),
+              "option '--first' cannot be specified more than once");
+    EXPECT_EQ(errorOf({"--second", "--second", "--first=x"}),
+              "option '--second' cannot be specified more than once");
+    EXPECT_EQ(errorOf({"--second", "--first"}), "the required argument for option '--first' is "
+                                                "missing");
+    EXPECT_EQ(errorOf({"--second", "--first="}),
+              "the argument for option '--first' should follow immediately after the equal sign");
+    EXPECT_EQ(errorOf({"--second=1", "--first=x"}),
+              "option '--second' does not take any arguments");
+}
+
+} // namespace
