@@ -7,11 +7,16 @@
 # in OUTDIR/artifacts/.
 set -eu
 
-# One target a line: its name, then the sources besides fuzz/NAME_fuzz.cpp. The seed
-# corpus is fuzz/corpus/NAME/; fuzz/NAME.dict is used when present.
+# One target a line: its name, then the sources besides fuzz/NAME_fuzz.cpp, then any
+# libraries as -lNAME. The seed corpus is fuzz/corpus/NAME/; fuzz/NAME.dict is used
+# when present.
 TARGETS='
 sj_parser maildata/sj_parser.cpp
 mail_db_reader maildata/sj_parser.cpp maildata/domain_name.cpp maildata/mail_db_rules.cpp maildata/mail_db_parse.cpp maildata/mail_db_session.cpp maildata/mail_db_debug.cpp lib/process/lib/popen_exec.cpp lib/process/lib/fork_exec.cpp lib/process/lib/ChildSetup.cpp lib/util/user_lookup.cpp lib/errors/SystemError.cpp lib/log/log.cpp lib/log/messlog.cpp
+vqa_conf mail/dovecot/authdb/vqa_conf.cpp lib/log/log.cpp lib/log/messlog.cpp
+base64 mail/dovecot/authdb/base64.cpp
+velka_cipher mail/dovecot/authdb/velka_cipher.cpp mail/dovecot/authdb/symmetric_cipher.cpp mail/dovecot/authdb/base64.cpp lib/log/log.cpp lib/log/messlog.cpp -lcrypto
+idn lib/util/idn.cpp -lidn
 '
 
 if [ $# -ne 2 ]; then
@@ -32,7 +37,10 @@ while read -r name sources; do
     binary=$outdir/${name}_fuzz
     set --
     for source in $sources; do
-        set -- "$@" "$root/$source"
+        case $source in
+        -l*) set -- "$@" "$source" ;;
+        *) set -- "$@" "$root/$source" ;;
+        esac
     done
     echo "== building $name"
     if ! $CXX $CXXFLAGS -I"$root" -o "$binary" "$root/fuzz/${name}_fuzz.cpp" "$@"; then

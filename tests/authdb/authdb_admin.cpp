@@ -6,6 +6,7 @@
 //   authdb_admin STYLE set MAILNAME DOMAIN PASSWORD [crypt] [user-disabled] [domain-disabled]
 //   authdb_admin STYLE set-unencrypted MAILNAME DOMAIN TEXT
 //   authdb_admin STYLE disable-domain|enable-domain|remove-domain DOMAIN
+//   authdb_admin STYLE rename OLD_MAILNAME NEW_MAILNAME DOMAIN
 //
 // STYLE is 0 (QMail) or 1 (Postfix) and selects the paths. Prints "result N"
 // and exits 0 when N is 0, 1 otherwise, 64 on a usage error.
@@ -24,7 +25,7 @@ namespace {
 
 [[noreturn]] void usage() {
     fprintf(stderr, "usage: authdb_admin 0|1 init|create|set|set-unencrypted|"
-                    "disable-domain|enable-domain|remove-domain ARGS...\n");
+                    "disable-domain|enable-domain|remove-domain|rename ARGS...\n");
     exit(64);
 }
 
@@ -87,6 +88,10 @@ int run(int argc, char **argv) {
     if (cmd == "set-unencrypted") {
         need(3);
         return setUnencrypted(argv[3], argv[4], argv[5]);
+    }
+    if (cmd == "rename") {
+        need(3);
+        return mailAuthRename(argv[3], argv[4], argv[5]);
     }
     need(1);
     if (cmd == "disable-domain")

@@ -11,3 +11,4 @@ velka_add_gtest(authdb_mail_auth_lookup_test
 velka_add_gtest(authdb_mail_auth_concurrency_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mail_auth_concurrency.cpp
   LIBS velka_authdb_core velka_userlookup velka_log)
+velka_add_gtest(authdb_mail_auth_handle_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mail_auth_handle.cpp LIBS velka_authdb_core velka_userlookup velka_log)

@@ -97,6 +97,16 @@ TEST_F(CheckerTest, AnEmptyStoredPasswordNeverMatches) {
     EXPECT_EQ(auth.stored_password, nullptr);
 }
 
+// A password the database layer could not decrypt arrives as its stored text; typing
+// that text must not log in, in any mode.
+TEST_F(CheckerTest, AStoredTextThatFailedToDecryptIsNoPassword) {
+    const char *stored = "$AES-256-CBC:PKCS$AAAAAAAAAAAAAAAAAAAAAA==$AAAAAAAAAAAAAAAAAAAAAA==";
+    EXPECT_EQ(check(SHORT_NAMES, stored, true, stored, 0), VELKA_LOOKUP_INTERNAL);
+    EXPECT_EQ(check(LONG_NAMES_ONLY, stored, true, stored, 0), VELKA_LOOKUP_INTERNAL);
+    EXPECT_EQ(check(LONG_NAMES_ONLY, nullptr, false, stored, 0), VELKA_LOOKUP_INTERNAL);
+    EXPECT_EQ(auth.stored_password, nullptr);
+}
+
 class LookupTest : public MailAuthDbTest {
 protected:
     void SetUp() override {

@@ -16,3 +16,4 @@ if(DOVECOT_FOUND)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/db-velka_test.cpp
     LIBS authdb_db_velka_glue velka_authdb_core velka_userlookup velka_log velka::crypt)
 endif()
+include(${CMAKE_CURRENT_LIST_DIR}/hardening.cmake)

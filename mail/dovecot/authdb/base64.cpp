@@ -8,7 +8,7 @@
 
 namespace {
 
-const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Six-bit value of each character; characters outside the alphabet, "="
 // included, decode to zero.

@@ -4,6 +4,7 @@
 #include "lib.h"
 
 #include "mail/dovecot/authdb/db-velka.h"
+#include "mail/dovecot/authdb/mail_aes.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 #include "lib/log/velka_log.h"
@@ -80,6 +81,12 @@ int mail_auth_checker(const char *address, const char *password,
 	if ((flags & (MAIL_AUTH_FLAG_USER_DISABLED |
 		      MAIL_AUTH_FLAG_DOMAIN_DISABLED)) != 0)
 		return VELKA_LOOKUP_DISABLED;
+
+	/* The database layer hands on a password it could not decrypt (key file
+	   unreadable or wrong) as stored; taken for plain text, the stored text
+	   itself would then log in. The account is unusable until the key is. */
+	if (!crypted && is_encrypted_with_mail_aes(password))
+		return VELKA_LOOKUP_INTERNAL;
 
 	auth->scheme = crypted ? "CRYPT" : "PLAIN";
 	/* An account stored without a password has none that could match;

@@ -2,8 +2,9 @@
  * with their passwords, written by the panel and read by the passdb plug-in,
  * and the key file beside it that holds the password cipher's key.
  *
- * Every operation opens and closes its own SQLite handle; nothing but the two
- * paths survives a call. Failures are logged once through velka_log() and
+ * Lookups keep one read-only handle per process between calls, revalidated
+ * against the database path before each use and dropped after any error; all
+ * other operations open and close their own. Failures are logged once through velka_log() and
  * answered with -1 (or null) unless stated otherwise.
  *
  * Concurrency: many processes may read and write the file at once; SQLite's

@@ -1,6 +1,8 @@
 // Account lookups in the mail authentication database: one account by address,
 // all accounts of a mail name, all accounts. Each runs one SELECT on a read-only
 // handle and hands every row, its password made usable, to the caller's callback.
+// The handle, with the address lookup prepared on it, is kept between lookups of a
+// process as long as the database path still names the file it was opened on.
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
 #include "lib/log/velka_log.h"
@@ -9,12 +11,19 @@
 
 #include <openssl/crypto.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 using velka::mail::authdb::BusyRetry;
 using velka::mail::authdb::Database;
+using velka::mail::authdb::GAVE_UP;
 
 namespace
 {
@@ -30,6 +39,121 @@ const char CHECK_QUERY[] =
     "SELECT u.userPassword AS password, u.cmusaslsecretPLAIN AS encPassword, "
     "u.status AS userDisabled, d.status AS domainDisabled "
     "FROM users AS u, domains AS d WHERE u.dom_id = d.id AND u.name=LOWER(?) AND d.name=LOWER(?)";
+
+// Returned by an attempt on a kept handle whose first step failed: the schema
+// may have changed under its statement, so the lookup starts again on a new
+// handle, which then fails (or not) and logs as any new handle would.
+constexpr int START_AGAIN = INT_MIN;
+
+// The read-only handle kept between lookups: opening the file and reading its
+// schema for every login costs several times the lookup itself. It is free
+// (db null) while a lookup has it, so that a lookup started from a callback
+// opens a handle of its own. Statements are reset when a lookup ends, so that
+// an idle handle holds no lock that would keep writers waiting.
+struct KeptHandle {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* check = nullptr; // CHECK_QUERY, or null before the first use
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    pid_t pid = 0;
+};
+KeptHandle kept;
+
+// Device and inode of the file at path, opened for reading as SQLite would: a
+// file removed, replaced or made unreadable no longer matches.
+bool identifyFile(const char* path, dev_t* dev, ino_t* ino)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool ok = fstat(fd, &st) == 0;
+    close(fd);
+    if (ok) {
+        *dev = st.st_dev;
+        *ino = st.st_ino;
+    }
+    return ok;
+}
+
+// The handle of one lookup: the kept one when it is still valid, else a new
+// one. It goes back to the process only when the lookup calls keep(), that is
+// when its database work succeeded; after any error it is closed, and the next
+// lookup opens the file again.
+class Lookup
+{
+  public:
+    explicit Lookup(BusyRetry& retry) : db_(retry) {}
+    ~Lookup()
+    {
+        if (keep_ && kept.db == nullptr) {
+            kept = {db_.release(), check_, path_, dev_, ino_, getpid()};
+            return;
+        }
+        db_.finalize(check_);
+    }
+    Lookup(const Lookup&) = delete;
+    Lookup& operator=(const Lookup&) = delete;
+
+    // Opens the database as openReadOnly() does, reusing the kept handle when
+    // the path names the same readable file.
+    bool open()
+    {
+        if (kept.db != nullptr && kept.pid != getpid())
+            kept = {}; // inherited through fork(): the parent's, never to be used here
+        path_ = mailAuthDBGetPath();
+        known_ = identifyFile(path_.c_str(), &dev_, &ino_);
+        if (kept.db != nullptr) {
+            if (known_ && kept.dev == dev_ && kept.ino == ino_ && kept.path == path_) {
+                db_.adopt(kept.db);
+                check_ = kept.check;
+                kept = {};
+                reused_ = true;
+                return true;
+            }
+            db_.finalize(kept.check);
+            db_.adopt(kept.db); // closed under this lookup's busy-retry rule
+            kept = {};
+            db_.close();
+        }
+        return db_.openReadOnly();
+    }
+
+    // CHECK_QUERY prepared on the handle; null after logging.
+    sqlite3_stmt* checkStatement()
+    {
+        if (check_ == nullptr)
+            check_ = db_.prepare(CHECK_QUERY);
+        return check_;
+    }
+
+    // Ends a use of the statement from checkStatement().
+    void reset(sqlite3_stmt* stmt)
+    {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+    }
+
+    // The lookup's database work succeeded: the handle may be kept.
+    void keep() { keep_ = known_; }
+
+    // Whether a first step that failed with rc may be tried again on a new
+    // handle instead of being reported.
+    bool startAgain(int rc) const { return reused_ && rc != GAVE_UP; }
+
+    Database& db() { return db_; }
+
+  private:
+    Database db_;
+    sqlite3_stmt* check_ = nullptr;
+    std::string path_; // as opened
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    bool known_ = false; // the file was identified before the handle was opened
+    bool keep_ = false;
+    bool reused_ = false;
+};
 
 const char* columnText(sqlite3_stmt* stmt, int column)
 {
@@ -83,10 +207,11 @@ int mail_auth_deliver_row(const char* address, const char* enc_password, const c
 
 // Opens the database and prepares the selection with suffix; null after
 // logging on failure.
-sqlite3_stmt* mail_auth_open_selection(Database& db, const char* suffix)
+sqlite3_stmt* mail_auth_open_selection(Lookup& lookup, const char* suffix)
 {
-    if (!db.openReadOnly())
+    if (!lookup.open())
         return nullptr;
+    Database& db = lookup.db();
     char query[sizeof(SELECTION_BASE) + 64];
     static_assert(sizeof(SHORT_NAME_SUFFIX) < 63 && sizeof(ALL_SUFFIX) < 63,
                   "query buffer too small");
@@ -95,15 +220,22 @@ sqlite3_stmt* mail_auth_open_selection(Database& db, const char* suffix)
 }
 
 // The walk: every row to the callback until it answers 0 or below. Finalises
-// the statement; the caller's Database closes the handle.
-int mail_auth_iterate_rows(Database& db, sqlite3_stmt* stmt, mail_auth_callback_t callback,
+// the statement; the caller's Lookup keeps or closes the handle.
+int mail_auth_iterate_rows(Lookup& lookup, sqlite3_stmt* stmt, mail_auth_callback_t callback,
                            void* data)
 {
+    Database& db = lookup.db();
     int result = 1;
-    for (;;) {
+    for (bool first = true;; first = false) {
         const int rc = db.step(stmt);
-        if (rc == SQLITE_DONE)
+        if (rc == SQLITE_DONE) {
+            lookup.keep();
             break;
+        }
+        if (rc != SQLITE_ROW && first && lookup.startAgain(rc)) {
+            result = START_AGAIN;
+            break;
+        }
         if (rc != SQLITE_ROW) {
             db.retry().log(LOG_ERR, "Unable to execute the user selection query: %s", db.errmsg());
             result = -1;
@@ -123,8 +255,10 @@ int mail_auth_iterate_rows(Database& db, sqlite3_stmt* stmt, mail_auth_callback_
         result = mail_auth_deliver_row(address, columnText(stmt, 1), columnText(stmt, 2),
                                        sqlite3_column_int(stmt, 3), sqlite3_column_int(stmt, 4),
                                        callback, data);
-        if (result <= 0)
+        if (result <= 0) {
+            lookup.keep();
             break;
+        }
     }
     db.finalize(stmt);
     return result;
@@ -151,42 +285,37 @@ char* mail_auth_password_crypt(const char* text, int mode, const char* mailname,
     return result;
 }
 
-int mailAuthCheck(const char* address, mail_auth_callback_t callback, void* data)
+namespace
 {
-    if (!haveCallback(callback, __func__))
-        return -1;
-    const char* at = address != nullptr ? strchr(address, '@') : nullptr;
-    if (at == nullptr || at == address || at[1] == '\0') {
-        velka_log(LOG_ERR, "Invalid mail address '%s'", address != nullptr ? address : "");
-        return -1;
-    }
-    const int name_len = static_cast<int>(at - address);
-    const char* domain = at + 1;
 
-    BusyRetry retry(__func__);
-    Database db(retry);
-    if (!db.openReadOnly())
+// One attempt of mailAuthCheck on the address split at its "@".
+int mail_auth_check_once(BusyRetry& retry, const char* address, int name_len, const char* domain,
+                         mail_auth_callback_t callback, void* data)
+{
+    Lookup lookup(retry);
+    if (!lookup.open())
         return -1;
-    sqlite3_stmt* stmt = db.prepare(CHECK_QUERY);
+    Database& db = lookup.db();
+    sqlite3_stmt* stmt = lookup.checkStatement();
     if (stmt == nullptr)
         return -1;
     if (sqlite3_bind_text(stmt, 1, address, name_len, SQLITE_STATIC) != SQLITE_OK) {
         retry.log(LOG_ERR,
                   "Unable to bind parameter mailname '%.*s' to SQL statement for query '%s': %s",
                   name_len, address, CHECK_QUERY, db.errmsg());
-        db.finalize(stmt);
         return -1;
     }
     if (sqlite3_bind_text(stmt, 2, domain, -1, SQLITE_STATIC) != SQLITE_OK) {
         retry.log(LOG_ERR,
                   "Unable to bind parameter domain name '%s' to SQL statement for query '%s': %s",
                   domain, CHECK_QUERY, db.errmsg());
-        db.finalize(stmt);
         return -1;
     }
 
     int result;
     const int rc = db.step(stmt);
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
+        lookup.keep();
     if (rc == SQLITE_ROW) {
         if (bothNull(stmt, 0)) {
             velka_log(LOG_INFO,
@@ -201,11 +330,34 @@ int mailAuthCheck(const char* address, mail_auth_callback_t callback, void* data
     } else if (rc == SQLITE_DONE) {
         velka_log(LOG_INFO, "No such user '%s' in mail authorization database", address);
         result = 1;
+    } else if (lookup.startAgain(rc)) {
+        result = START_AGAIN;
     } else {
         retry.log(LOG_ERR, "Unable to execute the user selection query: %s", db.errmsg());
         result = -1;
     }
-    db.finalize(stmt);
+    lookup.reset(stmt);
+    return result;
+}
+
+} // namespace
+
+int mailAuthCheck(const char* address, mail_auth_callback_t callback, void* data)
+{
+    if (!haveCallback(callback, __func__))
+        return -1;
+    const char* at = address != nullptr ? strchr(address, '@') : nullptr;
+    if (at == nullptr || at == address || at[1] == '\0') {
+        velka_log(LOG_ERR, "Invalid mail address '%s'", address != nullptr ? address : "");
+        return -1;
+    }
+    const int name_len = static_cast<int>(at - address);
+    const char* domain = at + 1;
+
+    BusyRetry retry(__func__);
+    int result = mail_auth_check_once(retry, address, name_len, domain, callback, data);
+    if (result == START_AGAIN)
+        result = mail_auth_check_once(retry, address, name_len, domain, callback, data);
     return result;
 }
 
@@ -214,17 +366,21 @@ int mailAuthCheckShort(const char* mailname, mail_auth_callback_t callback, void
     if (!haveCallback(callback, __func__))
         return -1;
     BusyRetry retry(__func__);
-    Database db(retry);
-    sqlite3_stmt* stmt = mail_auth_open_selection(db, SHORT_NAME_SUFFIX);
-    if (stmt == nullptr)
-        return -1;
-    if (sqlite3_bind_text(stmt, 1, mailname, -1, SQLITE_STATIC) != SQLITE_OK) {
-        retry.log(LOG_ERR, "Unable to bind parameter mailname '%s' to  SQL statement: %s",
-                  mailname != nullptr ? mailname : "", db.errmsg());
-        db.finalize(stmt);
-        return -1;
+    int result = START_AGAIN;
+    for (int attempt = 0; attempt < 2 && result == START_AGAIN; ++attempt) {
+        Lookup lookup(retry);
+        sqlite3_stmt* stmt = mail_auth_open_selection(lookup, SHORT_NAME_SUFFIX);
+        if (stmt == nullptr)
+            return -1;
+        if (sqlite3_bind_text(stmt, 1, mailname, -1, SQLITE_STATIC) != SQLITE_OK) {
+            retry.log(LOG_ERR, "Unable to bind parameter mailname '%s' to  SQL statement: %s",
+                      mailname != nullptr ? mailname : "", lookup.db().errmsg());
+            lookup.db().finalize(stmt);
+            return -1;
+        }
+        result = mail_auth_iterate_rows(lookup, stmt, callback, data);
     }
-    return mail_auth_iterate_rows(db, stmt, callback, data);
+    return result;
 }
 
 int mailAuthIterateAll(mail_auth_callback_t callback, void* data)
@@ -232,9 +388,13 @@ int mailAuthIterateAll(mail_auth_callback_t callback, void* data)
     if (!haveCallback(callback, __func__))
         return -1;
     BusyRetry retry(__func__);
-    Database db(retry);
-    sqlite3_stmt* stmt = mail_auth_open_selection(db, ALL_SUFFIX);
-    if (stmt == nullptr)
-        return -1;
-    return mail_auth_iterate_rows(db, stmt, callback, data);
+    int result = START_AGAIN;
+    for (int attempt = 0; attempt < 2 && result == START_AGAIN; ++attempt) {
+        Lookup lookup(retry);
+        sqlite3_stmt* stmt = mail_auth_open_selection(lookup, ALL_SUFFIX);
+        if (stmt == nullptr)
+            return -1;
+        result = mail_auth_iterate_rows(lookup, stmt, callback, data);
+    }
+    return result;
 }

@@ -99,6 +99,19 @@ class Database
     sqlite3_stmt* finalize(sqlite3_stmt* stmt);
     // Closes the handle; a no-op once closed.
     void close();
+    // Takes over an open handle (after closing its own), or gives its handle up
+    // without closing it; both for a handle kept between operations.
+    void adopt(sqlite3* db)
+    {
+        close();
+        db_ = db;
+    }
+    sqlite3* release()
+    {
+        sqlite3* db = db_;
+        db_ = nullptr;
+        return db;
+    }
 
     // SQLite's message for the handle, or "general DB errror" without one.
     const char* errmsg() const;

@@ -1,0 +1,306 @@
+// The library against damaged, missing, replaced or unreadable files and hostile
+// names: every operation fails cleanly or does what it says, and nothing it should
+// leave alone changes. Also: the key file is never open to others while written.
+#include "mail/dovecot/authdb/mail_auth_db.h"
+#include "mail/dovecot/authdb/vqa_conf.h"
+
+#include "tests/authdb/test_mail_auth_support.h"
+
+#include <gtest/gtest.h>
+
+#include <crypt.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+const uid_t NOBODY = 65534;
+
+class MailAuthHostile : public MailAuthDbTest
+{
+  protected:
+    void SetUp() override
+    {
+        MailAuthDbTest::SetUp();
+        ASSERT_EQ(mailAuthSet("ann", "one.test", "ann-secret", 0), 0);
+        ASSERT_EQ(mailAuthSet("bob", "one.test", crypt("bob-secret", "$6$hostile$"),
+                              MAIL_AUTH_FLAG_CRYPT), 0);
+        stored = value("SELECT userPassword FROM users WHERE name='ann'");
+        ASSERT_EQ(stored.rfind("$AES-256-CBC:PKCS$", 0), 0u) << stored;
+    }
+
+    // Every kind of lookup and write fails on the file as it is, and leaves it as it was.
+    void expectEveryOperationFails(const std::string& what)
+    {
+        const std::string before = readFile(db_path);
+        MailAuthLog log;
+        Accounts found;
+        EXPECT_EQ(mailAuthCheck("ann@one.test", collectAccount, &found), -1) << what;
+        EXPECT_EQ(mailAuthCheckShort("ann", collectAccount, &found), -1) << what;
+        EXPECT_EQ(mailAuthIterateAll(collectAccount, &found), -1) << what;
+        EXPECT_TRUE(found.empty()) << what;
+        EXPECT_EQ(mailAuthSet("new", "one.test", "new-secret", 0), -1) << what;
+        EXPECT_EQ(mailAuthRename("ann", "anne", "one.test"), -1) << what;
+        EXPECT_EQ(mailAuthDisableDomain("one.test"), -1) << what;
+        EXPECT_EQ(mailAuthRemoveDomain("one.test"), -1) << what;
+        EXPECT_GE(LogCapture::lines().size(), 7u) << what;
+        expectNoSecretsLogged(what);
+        EXPECT_EQ(readFile(db_path), before) << what;
+    }
+
+    // No captured log line holds a password or the stored text of one.
+    void expectNoSecretsLogged(const std::string& what)
+    {
+        for (const LogLine& line : LogCapture::lines())
+            for (const std::string& secret : {std::string("ann-secret"), std::string("bob-secret"),
+                                              std::string("new-secret"), stored})
+                EXPECT_EQ(line.text.find(secret), std::string::npos) << what << ": " << line.text;
+    }
+
+    // The password that a lookup of address delivers, or "<rc N>".
+    std::string lookup(const char* address)
+    {
+        Accounts found;
+        const int rc = mailAuthCheck(address, collectAccount, &found);
+        if (rc < 0 || found.size() != 1)
+            return "<rc " + std::to_string(rc) + ">";
+        return found.begin()->second.password;
+    }
+
+    std::string stored;
+};
+
+TEST_F(MailAuthHostile, DamagedDatabasesFailEveryOperation)
+{
+    const std::string good = readFile(db_path);
+    ASSERT_GT(good.size(), 4096u);
+    std::string header = good;
+    for (size_t i = 16; i < 100; ++i)
+        header[i] = static_cast<char>(0xA5);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"garbage", std::string(8192, '\x5a')},
+        {"text", "this is not a database\n"},
+        {"first page only", good.substr(0, 4096)},
+        {"damaged header", header},
+        {"zero-filled", std::string(good.size(), '\0')},
+    };
+    for (const auto& c : cases) {
+        writeFile(db_path, c.second);
+        expectEveryOperationFails(c.first);
+    }
+
+    // An empty file, or one with a different schema, is a database without our tables.
+    writeFile(db_path, "");
+    expectEveryOperationFails("empty file");
+    ASSERT_EQ(unlink(db_path.c_str()), 0);
+    EXPECT_EQ(sql("CREATE TABLE users (x); CREATE TABLE domains (y);"), "");
+    expectEveryOperationFails("foreign schema");
+
+    // A directory in its place.
+    ASSERT_EQ(unlink(db_path.c_str()), 0);
+    ASSERT_EQ(mkdir(db_path.c_str(), 0700), 0);
+    MailAuthLog log;
+    Accounts found;
+    EXPECT_EQ(mailAuthCheck("ann@one.test", collectAccount, &found), -1);
+    EXPECT_EQ(mailAuthSet("new", "one.test", "new-secret", 0), -1);
+    rmdir(db_path.c_str());
+}
+
+TEST_F(MailAuthHostile, MissingDatabaseFailsLookupsAndWritesStoreNothing)
+{
+    ASSERT_EQ(unlink(db_path.c_str()), 0);
+    MailAuthLog log;
+    EXPECT_EQ(lookup("ann@one.test"), "<rc -1>");
+    Accounts found;
+    EXPECT_EQ(mailAuthIterateAll(collectAccount, &found), -1);
+    // Writes open read-write, which makes an empty file, but find no tables there.
+    EXPECT_EQ(mailAuthSet("new", "one.test", "new-secret", 0), -1);
+    struct stat st;
+    ASSERT_EQ(stat(db_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(lookup("new@one.test"), "<rc -1>");
+}
+
+TEST_F(MailAuthHostile, ReplacedDatabaseIsReadAtTheNextLookup)
+{
+    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+    // Another database (same key) renamed over this one, as a restore would do.
+    const std::string other = dir.file("auth/other.db");
+    mailAuthDBSetPath(other.c_str());
+    ASSERT_EQ(mailAuthDBInit(), 0);
+    ASSERT_EQ(mailAuthSet("ann", "one.test", "replaced-secret", 0), 0);
+    mailAuthDBSetPath(db_path.c_str());
+    ASSERT_EQ(rename(other.c_str(), db_path.c_str()), 0);
+    EXPECT_EQ(lookup("ann@one.test"), "replaced-secret");
+    EXPECT_EQ(lookup("bob@one.test"), "<rc 1>");
+}
+
+// Read-only to the caller: root ignores modes, so the checks run as user nobody.
+TEST_F(MailAuthHostile, ReadOnlyDatabaseServesLookupsAndRefusesWrites)
+{
+    for (const std::string& path : {dir.path(), dir.file("auth")})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(db_path.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(key_path.c_str(), 0644), 0);
+    const std::string before = readFile(db_path);
+    EXPECT_EQ(inChild([&]() -> std::string {
+                  if (setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
+                      setresuid(NOBODY, NOBODY, NOBODY) != 0)
+                      return "cannot become nobody";
+                  MailAuthLog log;
+                  std::string wrong;
+                  if (lookup("ann@one.test") != "ann-secret")
+                      wrong += "lookup: " + lookup("ann@one.test") + "; ";
+                  if (mailAuthSet("new", "one.test", "new-secret", 0) != -1)
+                      wrong += "set succeeded; ";
+                  if (mailAuthRename("ann", "anne", "one.test") != -1)
+                      wrong += "rename succeeded; ";
+                  if (mailAuthDisableDomain("one.test") != -1)
+                      wrong += "disable succeeded; ";
+                  if (mailAuthKeyInit() != -1)
+                      wrong += "new key written; ";
+                  return wrong;
+              }),
+              "");
+    EXPECT_EQ(readFile(db_path), before);
+    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+}
+
+// Without a usable key, encrypted passwords come back as stored (they match no
+// password a client types), crypt hashes still work and no new password is written.
+TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked)
+{
+    const std::string key = readFile(key_path);
+    const std::vector<std::pair<std::string, std::string>> shortKeys = {
+        {"empty", ""}, {"short", key.substr(0, 10)}, {"one byte short", key.substr(0, 31)}};
+    const auto expectLocked = [&](const std::string& what) {
+        MailAuthLog log;
+        EXPECT_EQ(lookup("ann@one.test"), stored) << what;
+        EXPECT_EQ(lookup("bob@one.test").rfind("$6$hostile$", 0), 0u) << what;
+        EXPECT_EQ(mailAuthSet("new", "one.test", "new-secret", 0), -1) << what;
+        EXPECT_EQ(lookup("new@one.test"), "<rc 1>") << what;
+        EXPECT_FALSE(LogCapture::lines().empty()) << what;
+        expectNoSecretsLogged(what);
+    };
+    for (const auto& k : shortKeys) {
+        writeFile(key_path, k.second);
+        expectLocked(k.first);
+    }
+    ASSERT_EQ(unlink(key_path.c_str()), 0);
+    expectLocked("missing");
+    ASSERT_EQ(mkdir(key_path.c_str(), 0700), 0);
+    expectLocked("directory");
+    ASSERT_EQ(rmdir(key_path.c_str()), 0);
+
+    // Readable by root only, looked up by nobody.
+    writeFile(key_path, key);
+    ASSERT_EQ(chmod(key_path.c_str(), 0600), 0);
+    for (const std::string& path : {dir.path(), dir.file("auth")})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(db_path.c_str(), 0644), 0);
+    EXPECT_EQ(inChild([&]() -> std::string {
+                  if (setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
+                      setresuid(NOBODY, NOBODY, NOBODY) != 0)
+                      return "cannot become nobody";
+                  MailAuthLog log;
+                  const std::string got = lookup("ann@one.test");
+                  return got == stored ? "" : "unreadable key: " + got;
+              }),
+              "");
+    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+}
+
+// Names travel as bound parameters, so quotes, wildcards and paths are plain text:
+// each account is found by its own name only, and the tables survive.
+TEST_F(MailAuthHostile, HostileNamesAreStoredAndMatchedLiterally)
+{
+    const std::vector<std::string> names = {
+        "x'; DROP TABLE users; --", "a\" OR \"1\"=\"1", "' OR '1'='1", "../../etc/passwd",
+        "%s%n%x", "semi;colon", "back\\slash", "j\xc3\xbcrgen", "tab\tname",
+        std::string(4000, 'l')};
+    for (size_t i = 0; i < names.size(); ++i)
+        ASSERT_EQ(mailAuthSet(names[i].c_str(), "one.test", ("pw-" + std::to_string(i)).c_str(),
+                              0),
+                  0)
+            << names[i];
+    EXPECT_EQ(mailAuthSet("ann", "x'); DELETE FROM domains; --", "pw-d", 0), 0);
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(lookup((names[i] + "@one.test").c_str()), "pw-" + std::to_string(i)) << names[i];
+    EXPECT_EQ(lookup("ann@x'); DELETE FROM domains; --"), "pw-d");
+    MailAuthLog log;
+    for (const char* probe : {"%@one.test", "_nn@one.test", "ann@%", "ann@one.tes_", "*@one.test",
+                              "ann@one.test' --", "ann@one.test\" --", "' OR 1=1 --@one.test"})
+        EXPECT_EQ(lookup(probe), "<rc 1>") << probe;
+    EXPECT_EQ(allAccounts().size(), names.size() + 3);
+    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+}
+
+TEST_F(MailAuthHostile, KeyIsNeverOpenToOthersWhileWritten)
+{
+    // The watcher stats the key file as fast as it can while new keys are written
+    // again and again under the most permissive umask.
+    std::atomic<bool> done{false};
+    std::atomic<int> seen{0};
+    std::atomic<unsigned> worst{0};
+    std::thread watcher([&] {
+        struct stat st;
+        while (!done.load()) {
+            if (stat(key_path.c_str(), &st) == 0) {
+                ++seen;
+                worst |= st.st_mode & 077;
+            }
+        }
+    });
+    const mode_t saved = umask(0);
+    int failures = 0;
+    for (int i = 0; i < 300; ++i)
+        failures += mailAuthKeyInit() != 0;
+    umask(saved);
+    done = true;
+    watcher.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_GT(seen.load(), 0);
+    EXPECT_EQ(worst.load(), 0u) << "group or other bits seen on the key file";
+    struct stat st;
+    ASSERT_EQ(stat(key_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(ConfHostile, OddFilesParseOrFailCleanly)
+{
+    ScratchDir dir;
+    const std::string path = dir.file("vqa.conf");
+    const std::string huge(1 << 20, 'v');
+    static const char head[] = "A_NAME one\r\nNUL_NAME be\0fore\nLONG ";
+    writeFile(path, std::string(head, sizeof head - 1) + huge +
+                        "\n\x01\x02\xff garbage\n" + std::string(10000, '#') +
+                        "\nLAST_NAME last");
+    conf_r* conf = static_cast<conf_r*>(calloc(1, sizeof(conf_r)));
+    LogCapture log;
+    ASSERT_EQ(conf_read_file_r(path.c_str(), conf), 0);
+    EXPECT_STREQ(conf_get_r("A_NAME", conf), "one");
+    EXPECT_STREQ(conf_get_r("NUL_NAME", conf), "be");
+    ASSERT_NE(conf_get_r("LONG", conf), nullptr);
+    EXPECT_EQ(strlen(conf_get_r("LONG", conf)), huge.size());
+    EXPECT_STREQ(conf_get_r("LAST_NAME", conf), "last");
+    EXPECT_EQ(conf->count, 4u);
+    conf_free_r(conf);
+
+    // A directory or a missing file: -1 with errno, and nothing stored.
+    for (const std::string& bad : {dir.path(), dir.file("missing")}) {
+        conf = static_cast<conf_r*>(calloc(1, sizeof(conf_r)));
+        errno = 0;
+        EXPECT_EQ(conf_read_file_r(bad.c_str(), conf), -1) << bad;
+        EXPECT_NE(errno, 0) << bad;
+        EXPECT_EQ(conf->count, 0u) << bad;
+        conf_free_r(conf);
+    }
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+"""The passdb plug-in in the test bed's real Dovecot 2.4 with its files damaged under it:
+a database that is corrupt, missing, replaced or read-only, a key file that is short,
+missing or unreadable, and a panel configuration file with odd lines. Each gives a
+defined passdb result with one log line, the auth process survives, and lookups come
+back once the file is sound again."""
+import os
+import shutil
+
+import pytest
+
+from conftest import DOVECOT_CONF
+from test_passdb_velka import (ADMIN, AUTH_CONF, MAILNAMES, QMAIL_DIR, VQA_CONF, FAILED, OK,
+                               TEMPFAIL, Preserved, configure, database_group, imap, no_crash,
+                               remove, write)
+
+BUILD_DIR = os.environ.get("VELKA_BUILD_DIR")
+DB = f"{QMAIL_DIR}/passwd.db"
+KEY = f"{QMAIL_DIR}/passwd_db_key"
+PLUGIN = "/usr/lib/dovecot/modules/auth/libauthdb_velka.so"
+ACCOUNTS = {  # name: (password, how it is stored)
+    "ann": ("Ann-pw-1201", "encrypted"),
+    "ben": ("Ben-pw-2302", "unencrypted"),
+    "cat": ("Cat-pw-3403", "crypt"),
+}
+DOMAIN = "hostile.test"
+INTERNAL = "Internal error occurred during mail account lookup for user='{}'"
+
+
+@pytest.fixture(scope="module")
+def bed(testbed):
+    if not BUILD_DIR:
+        pytest.skip("VELKA_BUILD_DIR is not set")
+    built_admin = os.path.join(BUILD_DIR, "tests", "authdb", "authdb_admin")
+    for path in (testbed.path(PLUGIN), built_admin):
+        if not os.path.exists(path):
+            pytest.skip(f"{path} is missing: build, then testbed.sh install-build")
+    testbed.control("stop")
+    state = Preserved(testbed, [AUTH_CONF, VQA_CONF, QMAIL_DIR, ADMIN, f"{MAILNAMES}/{DOMAIN}"])
+    try:
+        shutil.copy2(built_admin, testbed.path(ADMIN))
+        make_accounts(testbed)
+        configure(testbed, worker=False)
+        yield testbed
+    finally:
+        testbed.control("stop")
+        state.restore()
+
+
+def admin(bed, *args):
+    result = bed.run(ADMIN, "0", *args)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def make_accounts(bed):
+    write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
+    admin(bed, "init")
+    for name, (password, kind) in ACCOUNTS.items():
+        if kind == "encrypted":
+            admin(bed, "set", name, DOMAIN, password)
+        elif kind == "unencrypted":
+            admin(bed, "set-unencrypted", name, DOMAIN, password)
+        else:
+            hashed = bed.run("openssl", "passwd", "-6", password, check=True)
+            admin(bed, "set", name, DOMAIN, hashed.stdout.decode().strip(), "crypt")
+        path = f"{MAILNAMES}/{DOMAIN}/{name}"
+        bed.run("install", "-d", "-o", "vmail", "-g", "vmail", "-m", "755",
+                f"{MAILNAMES}/{DOMAIN}", path, f"{path}/Maildir", check=True)
+    database_group(bed, "dovecot")
+
+
+def login(bed, name, password=None):
+    password = password if password is not None else ACCOUNTS[name][0]
+    return bed.run("doveadm", "-c", DOVECOT_CONF, "auth", "test",
+                   f"{name}@{DOMAIN}", password).returncode
+
+
+def restart(bed):
+    bed.control("stop")
+    bed.control("start")
+    return bed.log_size()
+
+
+def all_log_in(bed):
+    for name in ACCOUNTS:
+        assert login(bed, name) == OK, name
+
+
+def read(bed, inside):
+    with open(bed.path(inside), "rb") as f:
+        return f.read()
+
+
+def put(bed, inside, data):
+    """Rewrites a file in place, so that owner, group and mode stay."""
+    with open(bed.path(inside), "r+b") as f:
+        f.truncate(0)
+        f.write(data)
+
+
+def test_damaged_or_missing_database_fails_internally_and_recovers(bed):
+    start = restart(bed)
+    all_log_in(bed)
+    good = read(bed, DB)
+    user = f"ann@{DOMAIN}"
+    damages = {
+        "garbage": lambda: put(bed, DB, b"\x5a" * 8192),
+        "first page only": lambda: put(bed, DB, good[:4096]),
+        "damaged header": lambda: put(bed, DB, good[:16] + b"\xa5" * 84 + good[100:]),
+        "empty": lambda: put(bed, DB, b""),
+        "missing": lambda: os.rename(bed.path(DB), bed.path(DB + ".away")),
+        "directory": lambda: (os.rename(bed.path(DB), bed.path(DB + ".away")),
+                              os.mkdir(bed.path(DB))),
+    }
+    for what, damage in damages.items():
+        damage()
+        offset = bed.log_size()
+        assert login(bed, "ann") == TEMPFAIL, what
+        assert bed.wait_for_log(offset, INTERNAL.format(user)), what
+        assert imap(user, ACCOUNTS["ann"][0]) == "UNAVAILABLE", what
+        if os.path.isdir(bed.path(DB)):
+            os.rmdir(bed.path(DB))
+        if os.path.exists(bed.path(DB + ".away")):
+            os.replace(bed.path(DB + ".away"), bed.path(DB))
+        put(bed, DB, good)
+        assert login(bed, "ann") == OK, f"no recovery after {what}"
+    no_crash(bed, start)
+
+
+def test_replaced_and_read_only_database(bed):
+    start = restart(bed)
+    all_log_in(bed)
+    # A copy without ann renamed over the database, as a restore would do.
+    shutil.copy2(bed.path(DB), bed.path(DB + ".new"))
+    bed.run("sqlite3", DB + ".new", "DELETE FROM users WHERE name='ann'", check=True)
+    bed.run("chgrp", "dovecot", DB + ".new", check=True)
+    os.rename(bed.path(DB), bed.path(DB + ".old"))
+    os.rename(bed.path(DB + ".new"), bed.path(DB))
+    assert login(bed, "ann") == FAILED
+    assert login(bed, "ben") == OK
+    os.replace(bed.path(DB + ".old"), bed.path(DB))
+    assert login(bed, "ann") == OK
+
+    # Read-only for everyone, the database still serves.
+    os.chmod(bed.path(DB), 0o440)
+    restart(bed)
+    all_log_in(bed)
+    os.chmod(bed.path(DB), 0o640)
+    no_crash(bed, start)
+
+
+def test_unusable_key_files_keep_encrypted_passwords_locked(bed):
+    """The key is read when the plug-in starts, so each case starts Dovecot anew."""
+    good = read(bed, KEY)
+    cases = {
+        "short": lambda: put(bed, KEY, good[:10]),
+        "missing": lambda: os.rename(bed.path(KEY), bed.path(KEY + ".away")),
+        "unreadable": lambda: os.chmod(bed.path(KEY), 0o400),
+    }
+    for what, damage in cases.items():
+        damage()
+        start = restart(bed)
+        # An encrypted password that cannot be decrypted is a temporary failure.
+        assert login(bed, "ann") == TEMPFAIL, what
+        # Passwords that need no key still log in.
+        assert login(bed, "ben") == OK, what
+        assert login(bed, "cat") == OK, what
+        no_crash(bed, start)
+        if os.path.exists(bed.path(KEY + ".away")):
+            os.replace(bed.path(KEY + ".away"), bed.path(KEY))
+        os.chmod(bed.path(KEY), 0o440)
+        put(bed, KEY, good)
+    restart(bed)
+    all_log_in(bed)
+
+
+def test_stored_text_is_no_password_when_the_key_is_unusable(bed):
+    stored = bed.run("sqlite3", DB, "SELECT userPassword FROM users WHERE name='ann'",
+                     check=True).stdout.decode().strip()
+    assert stored.startswith("$AES-256-CBC:PKCS$")
+    os.chmod(bed.path(KEY), 0o400)
+    try:
+        restart(bed)
+        assert login(bed, "ann", stored) == TEMPFAIL
+    finally:
+        os.chmod(bed.path(KEY), 0o440)
+
+
+def test_odd_panel_configuration_lines(bed):
+    """The plug-in reads the Maildir root from the panel's file: odd lines around it
+    are skipped, and without the file the compiled-in root applies."""
+    huge = "V" * 100000
+    write(bed, VQA_CONF, "\n".join([
+        "# comment", "", "   ", "NAME_WITHOUT_VALUE", "bad-name value", "\x01\x02 junk",
+        f"LONG_VALUE {huge}", "VELKA_MAILNAMES_D /nonexistent  # replaced below",
+        "VELKA_MAILNAMES_D\t" + MAILNAMES + "   # the last one wins", "\r", "TAIL x"]))
+    start = restart(bed)
+    all_log_in(bed)
+    no_crash(bed, start)
+
+    remove(bed.path(VQA_CONF))
+    start = restart(bed)
+    offset = bed.log_size()
+    assert login(bed, "ann") == FAILED  # no Maildir under the compiled-in root
+    assert bed.wait_for_log(offset, "Maildir for it doesn't exist at '/var/qmail/mailnames/")
+    no_crash(bed, start)
+    write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
