@@ -1,8 +1,9 @@
 #!/bin/bash
 # Runs every test of the tree from nothing: installs what is needed, prepares the
 # Dovecot 2.4 test bed, builds normally and with AddressSanitizer + UBSan, runs the unit
-# tests of both builds, the integration tests against the test bed's real Dovecot and
-# the fuzz targets for a bounded time, and ends with one pass/fail count.
+# tests of both builds, the integration tests against the test bed's real Dovecot,
+# builds the Debian packages and tests their installation in a fresh Debian 13 tree,
+# runs the fuzz targets for a bounded time, and ends with one pass/fail count.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -46,6 +47,15 @@ integration() {
     return $rc
 }
 run_step "Integration tests against Dovecot 2.4" integration
+
+# The Debian packages: built and checked by lintian in a Debian 13 build tree, then
+# installed, used and purged in a fresh Debian 13 tree with Dovecot 2.4.
+packages() {
+    "$REPO/packaging/build-debs.sh" "$RESULTS/debs" > "$RESULTS/build-debs.log" 2>&1 ||
+        { tail -n 40 "$RESULTS/build-debs.log"; return 1; }
+    "$REPO/packaging/install-test.sh" "$RESULTS/debs" "$RESULTS/install-test.xml"
+}
+run_step "Debian packages and install test" packages
 
 # Each fuzz target counts as one test: it passes when it builds and runs its time
 # without a crash.

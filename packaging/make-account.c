@@ -1,0 +1,30 @@
+/* Creates the database and key of the QMail layout when missing, and one mail account,
+ * through the installed C API of libauthdb_velka, as the panel's programs do. Built by
+ * the package install test against the headers and pkg-config file of the -dev
+ * package; it also shows that a program can link the plug-in outside Dovecot.
+ *
+ *   velka-make-account MAILNAME DOMAIN PASSWORD      exit status 0 on success */
+#include <stdio.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "lib/log/velka_log.h"
+#include "mail/dovecot/authdb/mail_auth_db.h"
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: velka-make-account MAILNAME DOMAIN PASSWORD\n");
+        return 64;
+    }
+    velka_log_init("stderr", LOG_INFO, LOG_MAIL, 0, "velka-make-account");
+    mailAuthDBSelectStyle(MAIL_AUTH_STYLE_QMAIL);
+    /* Creating them again would drop the accounts made before and their key. */
+    if (access(mailAuthDBGetPath(), F_OK) != 0 &&
+        (mailAuthDBInit() != 0 || mailAuthKeyInit() != 0))
+        return 1;
+    if (mailAuthSet(argv[1], argv[2], argv[3], 0) != 0)
+        return 1;
+    printf("created %s@%s in %s\n", argv[1], argv[2], mailAuthDBGetPath());
+    return 0;
+}
