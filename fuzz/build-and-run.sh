@@ -17,6 +17,7 @@ vqa_conf mail/dovecot/authdb/vqa_conf.cpp lib/log/log.cpp lib/log/messlog.cpp
 base64 mail/dovecot/authdb/base64.cpp
 velka_cipher mail/dovecot/authdb/velka_cipher.cpp mail/dovecot/authdb/symmetric_cipher.cpp mail/dovecot/authdb/base64.cpp lib/log/log.cpp lib/log/messlog.cpp -lcrypto
 idn lib/util/idn.cpp -lidn
+wendra_options wendra/handlers.cpp wendra/ProgramOptionsHelper.cpp wendra/option_values.cpp maildata/MailDbOptions.cpp maildata/sj_parser.cpp maildata/domain_name.cpp maildata/mail_db_rules.cpp maildata/mail_db_parse.cpp maildata/mail_db_session.cpp maildata/mail_db_debug.cpp lib/process/lib/popen_exec.cpp lib/process/lib/fork_exec.cpp lib/process/lib/ChildSetup.cpp lib/util/user_lookup.cpp lib/util/idn.cpp lib/errors/SystemError.cpp lib/log/log.cpp lib/log/messlog.cpp lib/log/UtilityErrorStream.cpp -lboost_program_options -lboost_regex -lidn
 '
 
 if [ $# -ne 2 ]; then

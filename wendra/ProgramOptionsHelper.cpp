@@ -4,8 +4,10 @@
 
 #include "lib/log/UtilityErrorStream.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 
 namespace po = boost::program_options;
 
@@ -25,6 +27,8 @@ const char HELP_OPTION[] = "help,h";
 const char HELP_DESCRIPTION[] = "displays this help message";
 const char MANDATORY_SUFFIX[] = " (mandatory)";
 
+UsageExitFunction usageExit = nullptr;
+
 // "limit" of "limit" or "help" of "help,h".
 std::string longName(const char *name)
 {
@@ -35,6 +39,36 @@ std::string longName(const char *name)
 std::string describe(const char *description, bool mandatory)
 {
     return mandatory ? std::string(description) + MANDATORY_SUFFIX : std::string(description);
+}
+
+// Reaches the library's table of placeholder values of an option error and the message
+// it formats from them (what() returns it as a C string, cut at the first NUL).
+struct SubstitutionAccess : po::error_with_option_name {
+    static std::map<std::string, std::string> po::error_with_option_name::*table()
+    {
+        return &SubstitutionAccess::m_substitutions;
+    }
+    static std::string po::error_with_option_name::*message()
+    {
+        return &SubstitutionAccess::m_message;
+    }
+};
+
+// The library substitutes a placeholder such as %original_token% until none is left,
+// so an argument containing one made it loop for ever. Arguments cannot hold NUL: a '%'
+// of a substituted value travels as NUL and comes back afterwards, which leaves every
+// other message exactly as the library writes it.
+std::string optionErrorMessage(po::error &error)
+{
+    auto *named = dynamic_cast<po::error_with_option_name *>(&error);
+    if (!named)
+        return error.what();
+    for (auto &entry : named->*SubstitutionAccess::table())
+        std::replace(entry.second.begin(), entry.second.end(), '%', '\0');
+    named->what();
+    std::string message = named->*SubstitutionAccess::message();
+    std::replace(message.begin(), message.end(), '\0', '%');
+    return message;
 }
 
 } // namespace
@@ -84,15 +118,24 @@ void ProgramOptionsHelper::usage(int status, std::ostream &stream) const
            << "Usage: " << usageLine_ << '\n'
            << options_ << '\n';
     stream.flush();
+    if (usageExit)
+        usageExit(status);
     std::exit(status);
+}
+
+UsageExitFunction setUsageExit(UsageExitFunction exitFunction)
+{
+    UsageExitFunction previous = usageExit;
+    usageExit = exitFunction;
+    return previous;
 }
 
 void standardOptionsParse(ProgramOptionsHelper &helper, int argc, char **argv)
 {
     try {
         helper.parse(argc, argv);
-    } catch (const po::error &e) {
-        uerr << e.what() << std::endl;
+    } catch (po::error &e) {
+        uerr << optionErrorMessage(e) << std::endl;
         helper.usage(1, std::cout);
     }
 }

@@ -67,6 +67,13 @@ private:
     std::string usageLine_;
 };
 
+// How usage() ends the process: std::exit(status) unless a function is installed here.
+// The installed function must not return normally; it may throw, which lets an
+// in-process caller (the option-parsing fuzz target) survive help requests and option
+// errors. Null restores std::exit. Returns the function installed before.
+using UsageExitFunction = void (*)(int status);
+UsageExitFunction setUsageExit(UsageExitFunction exitFunction);
+
 // helper.parse(); an option error is written to uerr and followed by the usage text on
 // standard output and exit status 1. Other exceptions pass through.
 void standardOptionsParse(ProgramOptionsHelper &helper, int argc, char **argv);

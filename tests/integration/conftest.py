@@ -2,9 +2,11 @@
 
 The test bed script is named by VELKA_TESTBED (scripts/test-all.sh sets it); without it
 the tests that need the test bed are skipped. VELKA_TESTBED_PORT_BASE moves the ports,
-as it does for the test bed script.
+as it does for the test bed script. VELKA_WENDRA_WRAPPER puts a command such as
+valgrind before wendra, where wendra runs (in the test bed or on the host).
 """
 import os
+import shlex
 import subprocess
 import time
 
@@ -13,6 +15,7 @@ import pytest
 TESTBED_SCRIPT = os.environ.get("VELKA_TESTBED")
 DOVECOT_CONF = "/etc/dovecot/dovecot.conf"
 PORT_BASE = int(os.environ.get("VELKA_TESTBED_PORT_BASE", "14000"))
+WENDRA_WRAPPER = shlex.split(os.environ.get("VELKA_WENDRA_WRAPPER", ""))
 IMAP_PORT = PORT_BASE + 143
 IMAPS_PORT = PORT_BASE + 993
 POP3_PORT = PORT_BASE + 110

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import IMAPS_PORT
+from conftest import IMAPS_PORT, WENDRA_WRAPPER
 
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 WENDRA = "/usr/local/sbin/wendra"
@@ -87,7 +87,8 @@ def wendra(testbed):
         try:
             return subprocess.run(
                 [testbed.script, "run", "env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH",
-                 WENDRA, *args], stdin=reader, capture_output=True, timeout=120)
+                 *WENDRA_WRAPPER, WENDRA, *args], stdin=reader, capture_output=True,
+                timeout=120)
         finally:
             os.close(reader)
 
@@ -360,8 +361,8 @@ class Terminal:
     def __init__(self, testbed, *args):
         self.master, slave = pty.openpty()
         self.proc = subprocess.Popen(
-            [testbed.script, "run", "env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", WENDRA,
-             *args],
+            [testbed.script, "run", "env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH",
+             *WENDRA_WRAPPER, WENDRA, *args],
             stdin=slave, stdout=slave, stderr=subprocess.PIPE)
         os.close(slave)
         self.output = b""

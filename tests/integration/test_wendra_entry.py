@@ -7,6 +7,8 @@ import subprocess
 
 import pytest
 
+from conftest import WENDRA_WRAPPER
+
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 if not WENDRA_BIN:
     pytest.skip("WENDRA_BIN is not set", allow_module_level=True)
@@ -45,7 +47,7 @@ COMMANDS = [
 
 
 def run(*args):
-    return subprocess.run([WENDRA_BIN, *args], stdin=subprocess.DEVNULL,
+    return subprocess.run([*WENDRA_WRAPPER, WENDRA_BIN, *args], stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=30)
 
 

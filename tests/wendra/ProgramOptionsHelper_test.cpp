@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace velka::mail::wendra_commands;
 namespace po = boost::program_options;
@@ -129,6 +133,67 @@ TEST(ProgramOptionsHelper, OptionErrors)
               "the argument for option '--first' should follow immediately after the equal sign");
     EXPECT_EQ(errorOf({"--second=1", "--first=x"}),
               "option '--second' does not take any arguments");
+}
+
+// argv for the command word "--cmd" followed by args.
+std::vector<char *> argvOf(std::vector<std::string> &args)
+{
+    args.insert(args.begin(), "--cmd");
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
+    return argv;
+}
+
+// An argument holding one of the library's message placeholders once made the message
+// formatting loop for ever; the message now shows the argument as given.
+TEST(ProgramOptionsHelper, PlaceholdersInArgumentsAreShownAsGiven)
+{
+    for (const std::string arg : {"--x%original_token%", "--x%canonical_option%%prefix%"}) {
+        velka_test::ChildResult r = runInChild([&] {
+            alarm(10);
+            std::vector<std::string> args{arg, "--first=x", "--second"};
+            std::vector<char *> argv = argvOf(args);
+            ProgramOptionsHelper helper("test the helper", "--cmd");
+            declare(helper);
+            standardOptionsParse(helper, static_cast<int>(argv.size()), argv.data());
+            return 42;
+        });
+        EXPECT_EQ(r.exitCode, 1) << arg;
+        EXPECT_EQ(r.err, "unrecognised option '" + arg + "'\n");
+    }
+}
+
+struct UsageExit {
+    int status;
+};
+
+// The seam an in-process caller uses instead of exit(): help and option errors arrive
+// as its exception, with the status the program would have exited with.
+TEST(ProgramOptionsHelper, UsageExitSeamReplacesExit)
+{
+    std::ostringstream sink;
+    std::streambuf *out = std::cout.rdbuf(sink.rdbuf());
+    std::streambuf *err = std::cerr.rdbuf(sink.rdbuf());
+    UsageExitFunction previous = setUsageExit([](int status) { throw UsageExit{status}; });
+    auto statusOf = [](std::vector<std::string> args) {
+        std::vector<char *> argv = argvOf(args);
+        ProgramOptionsHelper helper("test the helper", "--cmd");
+        declare(helper);
+        try {
+            standardOptionsParse(helper, static_cast<int>(argv.size()), argv.data());
+        } catch (const UsageExit &exit) {
+            return exit.status;
+        }
+        return 42;
+    };
+    EXPECT_EQ(statusOf({"--help"}), 0);
+    EXPECT_EQ(statusOf({"--bogus"}), 1);
+    EXPECT_EQ(statusOf({"--first=x", "--second"}), 42);
+    setUsageExit(previous);
+    std::cout.rdbuf(out);
+    std::cerr.rdbuf(err);
+    EXPECT_NE(sink.str().find("unrecognised option '--bogus'"), std::string::npos);
 }
 
 } // namespace

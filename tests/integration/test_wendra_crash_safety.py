@@ -1,0 +1,194 @@
+"""wendra killed with SIGKILL at random moments while it rewrites its include files in
+the test bed's conf.d: every file must then hold its old or its new content byte for
+byte, no temporary file may look like an include file, and doveconf must still accept
+the directory.
+
+VELKA_CRASH_KILLS sets the number of kills per command (default 60), VELKA_CRASH_SEED
+the seed of the kill moments (default: a new one each run).
+"""
+import os
+import random
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+
+WENDRA_BIN = os.environ.get("WENDRA_BIN")
+WENDRA = "/usr/local/sbin/wendra"
+CONF_D = "/etc/dovecot/conf.d"
+CALLS = "/etc/velka-testbed/velkarc.calls"  # the service-control stand-in's log
+KILLS = int(os.environ.get("VELKA_CRASH_KILLS", "60"))
+LIMIT_FILES = [f"92-velka-service-{s}.conf"
+               for s in ("imap", "pop", "imap-login", "pop-login", "auth", "anvil")]
+CERT_NAMES = [f"n{i}.crash.test" for i in range(6)]
+CERT_FILES = [f"14-velka-sni-{n}.conf" for n in CERT_NAMES]
+PEMS = ["/etc/dovecot/private/testbed.pem", "/etc/dovecot/private/wendra-crash.pem"]
+TEMP_PREFIX = ".velka-tmp."
+
+
+@pytest.fixture(scope="module")
+def bed(testbed):
+    if not WENDRA_BIN:
+        pytest.skip("WENDRA_BIN is not set")
+    shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
+    shutil.copy2(testbed.path(PEMS[0]), testbed.path(PEMS[1]))
+    conf_d = testbed.path(CONF_D)
+    saved = {name: open(os.path.join(conf_d, name), "rb").read() for name in os.listdir(conf_d)}
+    calls = testbed.path(CALLS)
+    saved_calls = open(calls, "rb").read() if os.path.exists(calls) else None
+    yield testbed
+    if saved_calls is None:
+        if os.path.exists(calls):
+            os.unlink(calls)
+    else:
+        with open(calls, "wb") as f:
+            f.write(saved_calls)
+    os.unlink(testbed.path(PEMS[1]))
+    for name in os.listdir(conf_d):
+        if name not in saved:
+            os.unlink(os.path.join(conf_d, name))
+    for name, content in saved.items():
+        with open(os.path.join(conf_d, name), "wb") as f:
+            f.write(content)
+
+
+class Doveconf:
+    """doveconf -n through one shell kept open in the tree."""
+
+    def __init__(self, bed):
+        self.shell = subprocess.Popen([bed.script, "run", "sh", "-s"], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE)
+
+    def check(self):
+        self.shell.stdin.write(b"doveconf -n >/dev/null 2>/tmp/doveconf.err; echo $?;"
+                               b" cat /tmp/doveconf.err; echo .\n")
+        self.shell.stdin.flush()
+        status = int(self.shell.stdout.readline())
+        errors = b"".join(iter(self.shell.stdout.readline, b".\n"))
+        return status, errors
+
+    def close(self):
+        self.shell.stdin.close()
+        self.shell.wait(timeout=30)
+
+
+def start(bed, *args):
+    """Starts wendra in the tree; returns the process and the pid of wendra itself
+    (the shell prints its pid, then env and wendra take its place)."""
+    proc = subprocess.Popen(
+        [bed.script, "run", "sh", "-c", 'echo $$; exec env -u DC_INCLUDE_DIR "$@"', "-",
+         WENDRA, *args],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return proc, int(proc.stdout.readline())
+
+
+def run_to_end(bed, *args):
+    proc, _ = start(bed, *args)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    return out
+
+
+def snapshot(bed, names):
+    conf_d = bed.path(CONF_D)
+    return {n: open(os.path.join(conf_d, n), "rb").read() for n in names
+            if os.path.exists(os.path.join(conf_d, n))}
+
+
+def leftovers(bed):
+    """Temporary files left by a killed writer, removed after being counted; none may
+    match the include pattern."""
+    conf_d = bed.path(CONF_D)
+    temps = [n for n in os.listdir(conf_d) if n.startswith(TEMP_PREFIX)]
+    assert not [n for n in temps if n.endswith(".conf")], temps
+    for name in temps:
+        os.unlink(os.path.join(conf_d, name))
+    return len(temps)
+
+
+def reference_contents(bed, names, args_a, args_b):
+    """The complete files that each of the two commands writes."""
+    run_to_end(bed, *args_a)
+    a = snapshot(bed, names)
+    run_to_end(bed, *args_b)
+    b = snapshot(bed, names)
+    assert set(a) == set(b) == set(names)
+    return a, b
+
+
+def last_write(bed, names, args):
+    """Seconds from wendra's start until its last change of one of names."""
+    paths = [os.path.join(bed.path(CONF_D), n) for n in names]
+    stamps = lambda: [os.stat(p).st_mtime_ns if os.path.exists(p) else 0 for p in paths]
+    seen = stamps()
+    proc, _ = start(bed, *args)
+    began = last = time.monotonic()
+    while proc.poll() is None:
+        now = stamps()
+        if now != seen:
+            seen, last = now, time.monotonic()
+        time.sleep(0.001)
+    proc.communicate()
+    assert proc.returncode == 0
+    return last - began
+
+
+def kill_at_random_moments(bed, names, variants, report):
+    contents = reference_contents(bed, names, *variants)
+    # Delays spread from wendra's start to a little after its last write.
+    span = max(last_write(bed, names, variants[i % 2]) for i in range(4)) * 1.1
+    rng = random.Random(int(os.environ.get("VELKA_CRASH_SEED", "0")) or None)
+    current = snapshot(bed, names)
+    counts = {"kills": 0, "before": 0, "mixed": 0, "after": 0, "finished": 0, "temps": 0}
+    doveconf = Doveconf(bed)
+    for i in range(KILLS):
+        target = i % 2
+        proc, pid = start(bed, *variants[target])
+        time.sleep(rng.uniform(0, span))
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.communicate(timeout=60)
+        if proc.returncode == -signal.SIGKILL or proc.returncode == 128 + signal.SIGKILL:
+            counts["kills"] += 1
+        else:
+            counts["finished"] += 1
+        now = snapshot(bed, names)
+        assert set(now) == set(names), f"kill {i}: files missing: {set(names) - set(now)}"
+        new = 0
+        for name in names:
+            assert now[name] in (current[name], contents[target][name]), \
+                f"kill {i}: {name} is neither old nor new:\n{now[name]!r}"
+            new += now[name] == contents[target][name] != current[name]
+        changing = sum(current[n] != contents[target][n] for n in names)
+        counts["before" if new == 0 else "after" if new == changing else "mixed"] += 1
+        counts["temps"] += leftovers(bed)
+        status, errors = doveconf.check()
+        assert status == 0, f"kill {i}: {errors.decode()}"
+        current = now
+    doveconf.close()
+    report(counts)
+    return counts
+
+
+def test_killed_limit_writer_leaves_whole_files(bed, record_property):
+    counts = kill_at_random_moments(
+        bed, LIMIT_FILES,
+        (("--set-connections-limit", "--limit=1000"), ("--set-connections-limit", "--limit=37")),
+        lambda c: record_property("set-connections-limit", c))
+    print("set-connections-limit", counts)
+    assert counts["kills"] > 0
+
+
+def test_killed_certificate_writer_leaves_whole_files(bed, record_property):
+    names = ",".join(CERT_NAMES)
+    counts = kill_at_random_moments(
+        bed, CERT_FILES,
+        (("--install-certificate", f"--names={names}", f"--certfile={PEMS[0]}"),
+         ("--install-certificate", f"--names={names}", f"--certfile={PEMS[1]}")),
+        lambda c: record_property("install-certificate", c))
+    print("install-certificate", counts)
+    assert counts["kills"] > 0

@@ -1,0 +1,347 @@
+"""Hostile input to every command of wendra, run in the Dovecot 2.4 test bed: option
+values that are huge, empty, non-ASCII, hold control characters or placeholders, repeated
+options, standard-input documents that are truncated, deeply nested, enormous or of the
+wrong types, and certificate names and paths meant to leave the include directory or
+inject configuration lines.
+
+Each run must end by itself with a defined status (0 or 1; no signal, no sanitizer or
+valgrind report), and conf.d may only change the way the command is meant to change it.
+"""
+import collections
+import os
+import re
+import shutil
+import shlex
+import subprocess
+
+import pytest
+
+from conftest import WENDRA_WRAPPER
+
+WENDRA_BIN = os.environ.get("WENDRA_BIN")
+WENDRA = "/usr/local/sbin/wendra"
+CONF_D = "/etc/dovecot/conf.d"
+CALLS = "/etc/velka-testbed/velkarc.calls"  # the service-control stand-in's log
+PEM = "/etc/dovecot/private/testbed.pem"
+WORK_DIR = "/tmp/wendra-hostile"
+HEADER = (b"#ATTENTION!\n#\n#DO NOT MODIFY THIS FILE BECAUSE IT WAS GENERATED AUTOMATICALLY,\n"
+          b"#SO ALL YOUR CHANGES WILL BE LOST THE NEXT TIME THE FILE IS GENERATED.\n\n")
+READ_FAILED = (b"Fatal error: std::runtime_error(Failed to read and parse session mail data "
+               b"from STDIN. See mail log for details.)\n")
+REPORTS = re.compile(rb"Sanitizer|runtime error:|==\d+== (Invalid|Conditional|Use of|\d+ bytes)"
+                     rb"|definitely lost: [1-9]")
+TRIED = collections.Counter()
+
+# Values by kind; arguments cannot hold NUL.
+VALUES = [
+    ("huge", b"9" * 100000),
+    ("huge", b"a" * 60000 + b".com"),
+    ("huge", b"/" + b"x" * 100000),
+    ("empty", b""),
+    ("non-ASCII", "пример.рф".encode()),
+    ("non-ASCII", b"\xff\xfe.com"),
+    ("non-ASCII", "１２３".encode()),
+    ("control", b"1\n2"),
+    ("control", b"a.test\nssl = no"),
+    ("control", b"\x1b[2J\x07"),
+    ("control", b"a\tb\r"),
+    ("control", b"\x7f"),
+    ("placeholder", b"%original_token%"),
+    ("placeholder", b"x%value%"),
+    ("placeholder", b"%canonical_option%%prefix%%s%n"),
+]
+
+GOOD = {"limit": b"--limit=5", "names": b"--names=a.hostile.test",
+        "certfile": b"--certfile=" + PEM.encode()}
+COMMANDS = {
+    "--get-connections-limit": [],
+    "--set-connections-limit": ["limit"],
+    "--get-connections-per-ip-limit": [],
+    "--set-connections-per-ip-limit": ["limit"],
+    "--install-certificate": ["names", "certfile"],
+    "--remove-certificate": ["names"],
+    "--quota-warning-enable": [],
+    "--quota-warning-disable": [],
+    "--features": [],
+}
+READ_ONLY = {"--get-connections-limit", "--get-connections-per-ip-limit", "--features"}
+
+NAMES_ESCAPING = [b"../../../etc/evil", b"a.test/../../x", b"a.test/x", b"..", b".",
+                  b"a..test", b"a.test {", b"a.test}", b"*.a.test", b"a.test;reboot", b"-a.test",
+                  b"a.test,../b"]
+PATHS_INJECTING = [b"relative.pem", b"../../etc/shadow", b"/x.pem\nssl = no",
+                   b"/x.pem\n}\nlocal_name evil {", b"/x.pem\r", b"/x.pem\x01", b"", b"~/x.pem",
+                   b"$HOME/x.pem"]
+
+
+def is_control(value):
+    return any(c < 0x20 or c == 0x7f for c in value)
+
+
+def must_fail(option, kind, value):
+    """Whether the value has to be refused whatever else is right."""
+    if option == "certfile":
+        return not value.startswith(b"/") or is_control(value)
+    if option == "names":
+        return kind not in ("non-ASCII",)
+    return True
+
+
+def option_cases():
+    """(kind, command, arguments, must fail)."""
+    cases = []
+    seen_unknown = {}  # one undeclared option of each kind per command is enough
+    for word, options in COMMANDS.items():
+        command = word.encode()
+        for kind, value in VALUES:
+            for option in options:
+                args = [GOOD[o] if o != option else f"--{option}=".encode() + value
+                        for o in options]
+                cases.append((kind, command, args, must_fail(option, kind, value)))
+            if kind not in seen_unknown.setdefault(word, set()):
+                seen_unknown[word].add(kind)
+                cases.append((kind, command, [b"--x" + value] + [GOOD[o] for o in options],
+                              word not in READ_ONLY))
+            if word == "--features":
+                cases.append((kind, command, [value], False))
+        for option in options + ["wait-stdin", "help"]:
+            if option == "wait-stdin" and word not in ("--install-certificate",
+                                                       "--remove-certificate"):
+                continue
+            flag = f"--{option}".encode()
+            twice = [GOOD.get(option, flag)] * 2 + [GOOD[o] for o in options if o != option]
+            cases.append(("repeated", command, twice, False))
+        cases.append(("repeated", command, [b"--help"] * 1000, False))
+    return cases
+
+
+def document(name=b"example.com", certificates=b"[]"):
+    return (b'{"domain": {"name": "' + name + b'", "dom_aliases": [], "maillists": [], '
+            b'"mails": []}, "certificates": ' + certificates + b"}")
+
+
+def certificate_entries(*pairs):
+    return b"[" + b", ".join(b'{"name": "' + n + b'", "certfile": "' + p + b'"}'
+                             for n, p in pairs) + b"]"
+
+
+VALID_DOC = document(certificates=certificate_entries((b"doc.hostile.test", PEM.encode())))
+DOCUMENTS = (
+    [("truncated", VALID_DOC[:cut]) for cut in (0, 1, 10, 40, 80, len(VALID_DOC) - 1)]
+    + [("deeply nested", b"[" * 200000 + b"]" * 200000),
+       ("deeply nested", b'{"a":' * 100000 + b"1" + b"}" * 100000),
+       ("deeply nested", document().replace(b'"maillists": []',
+                                            b'"maillists": [], "x": ' + b"[" * 100000)),
+       ("enormous", document(b"a" * 10_000_000 + b".com")),
+       ("enormous", document(certificates=certificate_entries(
+           *[(b"n%d.hostile.test" % i, b"/nowhere.pem") for i in range(20000)]))[:-3]),
+       ("enormous", b" " * 20_000_000),
+       ("invalid types", document().replace(b'"example.com"', b"5")),
+       ("invalid types", document(certificates=b"{}")),
+       ("invalid types", document().replace(b'"mails": []', b'"mails": "x"')),
+       ("invalid types", document().replace(b'"mails": []', b'"mails": [{"name": "a", '
+                                            b'"aliases": [], "mbox_quota": "5"}]')),
+       ("invalid types", document().replace(b'"mails": []', b'"mails": [{"name": "a", '
+                                            b'"aliases": [], "mbox_quota": 1e999}]')),
+       ("invalid types", document().replace(b'"mails": []', b'"mails": [{"name": "a", '
+                                            b'"aliases": [], "mbox_quota": '
+                                            b'99999999999999999999999}]')),
+       ("invalid types", b"null"), ("invalid types", b"[]"), ("invalid types", b'"text"'),
+       ("invalid types", document(certificates=certificate_entries((b"a.test", b"\\u0000")))),
+       ("invalid types", document(b"ex\\u00e4mple.com")),
+       ("invalid types", document(b"\xc3\xa4.com")),
+       ("trailing text", VALID_DOC + b" trailing"),
+       ("invalid types", b"\x00" + VALID_DOC)]
+    + [("escaping name", document(certificates=certificate_entries((name, PEM.encode()))))
+       for name in NAMES_ESCAPING if b"\\" not in name]
+    + [("injecting path", document(certificates=certificate_entries(
+        (b"doc.hostile.test", path.replace(b"\n", b"\\n").replace(b"\r", b"\\r")
+         .replace(b"\x01", b"\\u0001")))))
+       for path in PATHS_INJECTING]
+)
+
+
+class InTree:
+    """One shell kept open in the test bed that runs wendra per request, which saves
+    entering the tree each time. Arguments travel as a NUL-separated file (any byte but
+    NUL), standard input is a file holding all of the input."""
+
+    def __init__(self, testbed):
+        self.host_dir = testbed.path(WORK_DIR)
+        os.makedirs(self.host_dir, exist_ok=True)
+        self.shell = subprocess.Popen([testbed.script, "run", "sh", "-s"],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        command = " ".join(shlex.quote(a) for a in [
+            "env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", *WENDRA_WRAPPER, WENDRA])
+        self.line = (f"xargs -0 -x -s 2000000 -a {WORK_DIR}/args sh -c "
+                     f"'timeout 100 \"$@\" <{WORK_DIR}/in >{WORK_DIR}/out 2>{WORK_DIR}/err;"
+                     f" echo $? >{WORK_DIR}/rc' - {command}; echo done\n").encode()
+
+    def file(self, name):
+        return os.path.join(self.host_dir, name)
+
+    def __call__(self, *args, input=b""):
+        with open(self.file("args"), "wb") as f:
+            f.write(b"".join(a + b"\0" for a in args))
+        with open(self.file("in"), "wb") as f:
+            f.write(input)
+        os.unlink(self.file("rc")) if os.path.exists(self.file("rc")) else None
+        self.shell.stdin.write(self.line)
+        self.shell.stdin.flush()
+        assert self.shell.stdout.readline() == b"done\n"
+        outputs = []
+        for name in ("out", "err", "rc"):
+            with open(self.file(name), "rb") as f:
+                outputs.append(f.read())
+        return subprocess.CompletedProcess(args, int(outputs[2]), outputs[0], outputs[1])
+
+    def close(self):
+        self.shell.stdin.close()
+        self.shell.wait(timeout=30)
+        shutil.rmtree(self.host_dir)
+
+
+@pytest.fixture(scope="module")
+def wendra(testbed):
+    if not WENDRA_BIN:
+        pytest.skip("WENDRA_BIN is not set")
+    shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
+    runner = InTree(testbed)
+    calls = testbed.path(CALLS)
+    saved_calls = open(calls, "rb").read() if os.path.exists(calls) else None
+    yield runner
+    if saved_calls is None:
+        if os.path.exists(calls):
+            os.unlink(calls)
+    else:
+        with open(calls, "wb") as f:
+            f.write(saved_calls)
+    runner.close()
+    print("\nhostile inputs tried by kind:", dict(sorted(TRIED.items())))
+
+
+@pytest.fixture
+def conf_d(testbed):
+    """conf.d as found; restored after the test whatever the command did."""
+    path = testbed.path(CONF_D)
+    saved = {n: open(os.path.join(path, n), "rb").read() for n in os.listdir(path)}
+    yield path, saved
+    for name in os.listdir(path):
+        if name not in saved:
+            os.unlink(os.path.join(path, name))
+    for name, content in saved.items():
+        with open(os.path.join(path, name), "wb") as f:
+            f.write(content)
+
+
+def contents(path):
+    return {n: open(os.path.join(path, n), "rb").read() for n in os.listdir(path)}
+
+
+def check_run(result):
+    assert result.returncode in (0, 1), (result.returncode, result.stderr[-2000:])
+    assert not REPORTS.search(result.stderr), result.stderr[-4000:]
+    # Messages may repeat an argument, but nothing grows beyond that.
+    bound = sum(len(a) for a in result.args) * 2 + 20000
+    assert len(result.stdout) < bound and len(result.stderr) < bound
+
+
+def check_changes(before, after, word, certfile=None):
+    """Only what the command owns may change, and certificate files hold one block."""
+    changed = {n for n in set(before) | set(after) if before.get(n) != after.get(n)}
+    if word in READ_ONLY or not changed:
+        assert not changed, changed
+        return
+    allowed = {
+        "--set-connections-limit": r"92-velka-service-[a-z-]+\.conf",
+        "--set-connections-per-ip-limit": r"92-velka-userip_connections\.conf",
+        "--quota-warning-enable": r"20-velka-quota-warning\.conf",
+        "--quota-warning-disable": r"20-velka-quota-warning\.conf",
+        "--install-certificate": r"14-velka-sni-[a-z0-9.-]+\.conf",
+        "--remove-certificate": r"14-velka-sni-[a-z0-9.-]+\.conf",
+    }[word]
+    for name in changed:
+        assert re.fullmatch(allowed, name), name
+        if word == "--install-certificate":
+            domain = name[len("14-velka-sni-"):-len(".conf")].encode()
+            path = re.escape(certfile) if certfile else rb"/[^\x00-\x1f\x7f]*"
+            assert re.fullmatch(HEADER.replace(b"*", rb"\*").replace(b".", rb"\.")
+                                + rb"local_name " + re.escape(domain) + rb" \{\n"
+                                rb"  ssl_server_cert_file = (" + path + rb")\n"
+                                rb"  ssl_server_key_file = \1\n\}\n", after[name]), after[name]
+        if word == "--remove-certificate":
+            assert name not in after
+
+
+@pytest.mark.parametrize("kind,command,args,refused", option_cases(),
+                         ids=lambda x: x[:40].decode("ascii", "replace")
+                         if isinstance(x, bytes) else None)
+def test_hostile_options(wendra, conf_d, kind, command, args, refused):
+    TRIED["options: " + kind] += 1
+    path, before = conf_d
+    result = wendra(command, *args)
+    word = command.decode()
+    check_run(result)
+    check_changes(before, contents(path), word)
+    if refused:
+        assert result.returncode == 1, result.stderr[-2000:]
+        assert contents(path) == before
+
+
+@pytest.mark.parametrize("kind,text", DOCUMENTS, ids=lambda x: str(len(x)) if isinstance(x, bytes)
+                         else x)
+def test_hostile_documents(wendra, conf_d, kind, text):
+    TRIED["stdin: " + kind] += 1
+    path, before = conf_d
+    # A certificate path of just \u0000 reads as empty; text after the document is not
+    # looked at.
+    unreadable = (kind not in ("escaping name", "injecting path", "trailing text")
+                  and b"\\u0000" not in text)
+    for args in ((b"--remove-certificate",),
+                 (b"--install-certificate", GOOD["names"], GOOD["certfile"], b"--wait-stdin")):
+        result = wendra(*args, input=text)
+        check_run(result)
+        after = contents(path)
+        check_changes(before, after, args[0].decode())
+        if unreadable:
+            assert result.returncode == 1, result.stderr[-2000:]
+            assert result.stderr.endswith(READ_FAILED), result.stderr[-2000:]
+            assert after == before
+        elif kind == "escaping name":
+            assert result.returncode == 1
+            assert b"invalid certificate name" in result.stderr
+        # Only the option's own name, and the valid document's, may have been installed.
+        allowed = {"14-velka-sni-a.hostile.test.conf"}
+        if kind == "trailing text":
+            allowed.add("14-velka-sni-doc.hostile.test.conf")
+        assert set(after) - set(before) <= allowed
+
+
+@pytest.mark.parametrize("name", NAMES_ESCAPING)
+def test_certificate_names_stay_in_the_include_directory(testbed, wendra, conf_d, name):
+    TRIED["escaping name"] += 1
+    path, before = conf_d
+    outside = set(os.listdir(testbed.path("/etc/dovecot"))) | set(os.listdir(testbed.path("/etc")))
+    for args in ((b"--install-certificate", b"--names=" + name, b"--certfile=" + PEM.encode()),
+                 (b"--remove-certificate", b"--names=" + name)):
+        result = wendra(*args)
+        check_run(result)
+        assert result.returncode == 1
+        assert contents(path) == before
+    assert outside == (set(os.listdir(testbed.path("/etc/dovecot")))
+                       | set(os.listdir(testbed.path("/etc"))))
+
+
+@pytest.mark.parametrize("certfile", PATHS_INJECTING)
+def test_certificate_paths_cannot_inject_lines(testbed, wendra, conf_d, certfile):
+    TRIED["injecting path"] += 1
+    path, before = conf_d
+    result = wendra(b"--install-certificate", GOOD["names"], b"--certfile=" + certfile)
+    check_run(result)
+    after = contents(path)
+    check_changes(before, after, "--install-certificate", certfile)
+    if result.returncode == 0:
+        check = testbed.run("doveconf", "-n")
+        assert b"ssl = no" not in check.stdout and b"evil" not in check.stdout
+    else:
+        assert after == before
