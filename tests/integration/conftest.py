@@ -5,6 +5,7 @@ the tests that need the test bed are skipped. VELKA_TESTBED_PORT_BASE moves the 
 as it does for the test bed script. VELKA_WENDRA_WRAPPER puts a command such as
 valgrind before wendra, where wendra runs (in the test bed or on the host).
 """
+import contextlib
 import os
 import shlex
 import subprocess
@@ -22,6 +23,21 @@ POP3_PORT = PORT_BASE + 110
 POP3S_PORT = PORT_BASE + 995
 
 
+@contextlib.contextmanager
+def file_kept(path):
+    """Restores the file at path (a host path) to its content, or its absence, on exit."""
+    saved = open(path, "rb").read() if os.path.exists(path) else None
+    try:
+        yield
+    finally:
+        if saved is None:
+            if os.path.exists(path):
+                os.unlink(path)
+        else:
+            with open(path, "wb") as f:
+                f.write(saved)
+
+
 class Testbed:
     """Runs programs inside the test bed's root tree and manages its Dovecot."""
 
@@ -37,6 +53,26 @@ class Testbed:
     def run(self, *args, input=None, check=False, env=None):
         return subprocess.run([self.script, "run", *args], input=input, capture_output=True,
                               check=check, env=env, timeout=120)
+
+    def make_certificate(self, name, pem):
+        """A self-signed certificate for name, its key in the same PEM file at pem."""
+        result = self.run(
+            "sh", "-c",
+            'openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes '
+            '-days 2 -subj "/CN=$1" -keyout "$2.key" -out "$2.crt" 2>/dev/null && '
+            'cat "$2.crt" "$2.key" > "$2" && rm "$2.crt" "$2.key"',
+            "-", name, pem)
+        assert result.returncode == 0, result.stderr
+
+    def served_subject(self, port, name):
+        """The subject of the certificate served on port to a client asking for name."""
+        result = self.run(
+            "sh", "-c",
+            'openssl s_client -connect "127.0.0.1:$1" -servername "$2" </dev/null 2>/dev/null'
+            ' | openssl x509 -noout -subject',
+            "-", str(port), name)
+        assert result.returncode == 0, result.stderr
+        return result.stdout.decode().strip().replace(" ", "")
 
     def control(self, action):
         subprocess.run([self.script, action], check=True, timeout=120)

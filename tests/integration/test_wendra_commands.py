@@ -155,13 +155,7 @@ def certificates(testbed):
     paths = {}
     for name in NAMES:
         pem = f"/etc/dovecot/private/wendra-test-{name}.pem"
-        result = testbed.run(
-            "sh", "-c",
-            'openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes '
-            '-days 2 -subj "/CN=$1" -keyout "$2.key" -out "$2.crt" 2>/dev/null && '
-            'cat "$2.crt" "$2.key" > "$2" && rm "$2.crt" "$2.key"',
-            "-", name, pem)
-        assert result.returncode == 0, result.stderr
+        testbed.make_certificate(name, pem)
         paths[name] = pem
     yield paths
     for pem in paths.values():
@@ -169,13 +163,7 @@ def certificates(testbed):
 
 
 def served_subject(testbed, name):
-    result = testbed.run(
-        "sh", "-c",
-        'openssl s_client -connect "127.0.0.1:$1" -servername "$2" </dev/null 2>/dev/null'
-        ' | openssl x509 -noout -subject',
-        "-", str(IMAPS_PORT), name)
-    assert result.returncode == 0, result.stderr
-    return result.stdout.decode().strip().replace(" ", "")
+    return testbed.served_subject(IMAPS_PORT, name)
 
 
 @pytest.mark.parametrize("word", [c[0] for c in COMMANDS])

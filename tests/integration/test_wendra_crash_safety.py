@@ -15,6 +15,8 @@ import time
 
 import pytest
 
+from conftest import file_kept
+
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 WENDRA = "/usr/local/sbin/wendra"
 CONF_D = "/etc/dovecot/conf.d"
@@ -36,15 +38,8 @@ def bed(testbed):
     shutil.copy2(testbed.path(PEMS[0]), testbed.path(PEMS[1]))
     conf_d = testbed.path(CONF_D)
     saved = {name: open(os.path.join(conf_d, name), "rb").read() for name in os.listdir(conf_d)}
-    calls = testbed.path(CALLS)
-    saved_calls = open(calls, "rb").read() if os.path.exists(calls) else None
-    yield testbed
-    if saved_calls is None:
-        if os.path.exists(calls):
-            os.unlink(calls)
-    else:
-        with open(calls, "wb") as f:
-            f.write(saved_calls)
+    with file_kept(testbed.path(CALLS)):
+        yield testbed
     os.unlink(testbed.path(PEMS[1]))
     for name in os.listdir(conf_d):
         if name not in saved:

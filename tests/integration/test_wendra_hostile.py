@@ -16,7 +16,7 @@ import subprocess
 
 import pytest
 
-from conftest import WENDRA_WRAPPER
+from conftest import WENDRA_WRAPPER, file_kept
 
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 WENDRA = "/usr/local/sbin/wendra"
@@ -207,15 +207,8 @@ def wendra(testbed):
         pytest.skip("WENDRA_BIN is not set")
     shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
     runner = InTree(testbed)
-    calls = testbed.path(CALLS)
-    saved_calls = open(calls, "rb").read() if os.path.exists(calls) else None
-    yield runner
-    if saved_calls is None:
-        if os.path.exists(calls):
-            os.unlink(calls)
-    else:
-        with open(calls, "wb") as f:
-            f.write(saved_calls)
+    with file_kept(testbed.path(CALLS)):
+        yield runner
     runner.close()
     print("\nhostile inputs tried by kind:", dict(sorted(TRIED.items())))
 
