@@ -8,8 +8,10 @@
 #include <cstring>
 #include <iostream>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace velka {
@@ -30,6 +32,12 @@ const char DEFAULT_INCLUDE_DIR[] = "/etc/dovecot/conf.d";
 // Starts with a dot and does not end in ".conf", so neither Dovecot's "*.conf" include
 // pattern nor the certificate pattern ever takes a left-over temporary file.
 const char TEMP_NAME_TEMPLATE[] = ".velka-tmp.XXXXXX";
+const char TEMP_NAME_PREFIX[] = ".velka-tmp.";
+
+// A write takes milliseconds from mkostemp() to rename(); a temporary file this much
+// older than its last change was left by a writer that was killed, never by one that
+// is still running, so removing it cannot break a concurrent write.
+const time_t STALE_TEMP_AGE_SECONDS = 3600;
 
 std::string parentDirectory(const std::string &path)
 {
@@ -114,6 +122,33 @@ bool fillAndRename(int fd, const std::string &tempPath, const std::string &path,
     return rename(tempPath.c_str(), path.c_str()) == 0;
 }
 
+bool isTempName(const char *name)
+{
+    const size_t prefixLength = sizeof TEMP_NAME_PREFIX - 1;
+    return strncmp(name, TEMP_NAME_PREFIX, prefixLength) == 0 &&
+           strlen(name) == sizeof TEMP_NAME_TEMPLATE - 1;
+}
+
+// Removes the temporary files that killed writers left in dir. Only regular files with
+// the writer's own name pattern are touched, symbolic links never followed; any failure
+// just leaves a file for the next write to try again.
+void removeStaleTempFiles(const std::string &dir)
+{
+    DIR *stream = opendir(dir.c_str());
+    if (stream == nullptr)
+        return;
+    const time_t staleBefore = time(nullptr) - STALE_TEMP_AGE_SECONDS;
+    while (const struct dirent *entry = readdir(stream)) {
+        if (!isTempName(entry->d_name))
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_mtime < staleBefore)
+            unlinkat(dirfd(stream), entry->d_name, 0);
+    }
+    closedir(stream);
+}
+
 } // namespace
 
 std::string _getDovecotIncludeDir()
@@ -133,6 +168,7 @@ int writeDovecotConfig(const std::string &path, const std::string &body)
     const std::string dir = parentDirectory(path);
     std::string tempPath = dir + "/" + TEMP_NAME_TEMPLATE;
 
+    removeStaleTempFiles(dir);
     int fd = mkostemp(&tempPath[0], O_CLOEXEC);
     if (fd < 0)
         return -1;

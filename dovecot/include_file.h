@@ -24,6 +24,8 @@ std::string includeFilePath(const std::string &fileName);
 // replaces (or those the umask leaves for a new file) and renamed over path, so a
 // reader sees the old file or the new one, never a part. Returns 0, or -1 with errno
 // set by the failing call, leaving path untouched and no temporary file behind.
+// Temporary files that writers killed more than an hour ago left in the directory are
+// removed first.
 int writeDovecotConfig(const std::string &path, const std::string &body);
 
 // Removes the file at path: 0 when removed or already missing; otherwise writes

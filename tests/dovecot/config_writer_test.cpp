@@ -12,6 +12,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 namespace {
 
@@ -300,6 +301,35 @@ TEST_F(ConfigWriterTest, FailedWriteLeavesTheEarlierFile)
               err);
     EXPECT_EQ("earlier content\n", readFile(path));
     EXPECT_EQ("20-velka-quota-warning.conf\n", listDir(dir.path()));
+}
+
+// Writers killed mid-write leave their temporary file; a later write clears the ones
+// old enough that no running writer can own them, and nothing else that looks alike.
+TEST_F(ConfigWriterTest, WriteRemovesOnlyStaleTemporaryFiles)
+{
+    auto makeAged = [](const std::string &path, time_t ageSeconds) {
+        struct timeval times[2] = {{time(nullptr) - ageSeconds, 0},
+                                   {time(nullptr) - ageSeconds, 0}};
+        ASSERT_EQ(0, lutimes(path.c_str(), times)) << path;
+    };
+    ScratchDir outside;
+    writeFile(outside / "target", "kept\n");
+    writeFile(dir / ".velka-tmp.Stale1", "left by a killed writer");
+    makeAged(dir / ".velka-tmp.Stale1", 7200);
+    writeFile(dir / ".velka-tmp.Fresh1", "a writer still running");
+    makeAged(dir / ".velka-tmp.Fresh1", 60);
+    writeFile(dir / ".velka-tmp.too-long-name", "not ours");
+    makeAged(dir / ".velka-tmp.too-long-name", 7200);
+    ASSERT_EQ(0, symlink((outside / "target").c_str(), (dir / ".velka-tmp.Link01").c_str()));
+    makeAged(dir / ".velka-tmp.Link01", 7200);
+    ASSERT_EQ(0, mkdir((dir / ".velka-tmp.Dir001").c_str(), 0755));
+    makeAged(dir / ".velka-tmp.Dir001", 7200);
+
+    EXPECT_EQ(0, setDovecotConnectionsPerIpPerUserLimit(3, false));
+    EXPECT_EQ(".velka-tmp.Dir001\n.velka-tmp.Fresh1\n.velka-tmp.Link01\n"
+              ".velka-tmp.too-long-name\n92-velka-userip_connections.conf\n",
+              listDir(dir.path()));
+    EXPECT_EQ("kept\n", readFile(outside / "target"));
 }
 
 } // namespace
