@@ -1,9 +1,10 @@
 #!/bin/bash
 # Runs every test of the tree from nothing: installs what is needed, prepares the
 # Dovecot 2.4 test bed, builds normally and with AddressSanitizer + UBSan, runs the unit
-# tests of both builds, the integration tests against the test bed's real Dovecot,
-# builds the Debian packages and tests their installation in a fresh Debian 13 tree,
-# runs the fuzz targets for a bounded time, and ends with one pass/fail count.
+# tests of both builds, the integration tests against the test bed's real Dovecot (and
+# wendra's once more under valgrind), builds the Debian packages and tests their
+# installation in a fresh Debian 13 tree, runs the fuzz targets for a bounded time, and
+# ends with one pass/fail count.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -47,6 +48,8 @@ integration() {
     return $rc
 }
 run_step "Integration tests against Dovecot 2.4" integration
+run_step "wendra's integration tests under valgrind" \
+    "$REPO/scripts/wendra-memory.sh" valgrind "$RESULTS/wendra-valgrind.xml"
 
 # The Debian packages: built and checked by lintian in a Debian 13 build tree, then
 # installed, used and purged in a fresh Debian 13 tree with Dovecot 2.4.

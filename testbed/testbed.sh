@@ -31,7 +31,7 @@ IMAPS_PORT=$((PORT_BASE + 993))
 POP3_PORT=$((PORT_BASE + 110))
 POP3S_PORT=$((PORT_BASE + 995))
 
-PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d,dovecot-dev,openssl,sqlite3,procps,ca-certificates,dovecot-sqlite
+PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d,dovecot-dev,openssl,sqlite3,procps,ca-certificates,dovecot-sqlite,valgrind,libasan8,libubsan1
 
 die() { echo "testbed: $*" >&2; exit 1; }
 
