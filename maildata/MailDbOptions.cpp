@@ -157,7 +157,6 @@ MailDbOptionsProcessor &MailDbOptionsProcessor::withCerts(const std::string &nam
 }
 
 MailDbStdinReader::MailDbStdinReader(MailDbOptionsProcessor &processor, bool dataRequired)
-    : processor_(processor)
 {
     int rc = 0;
     if (processor.waitStdin()) {

@@ -102,9 +102,6 @@ public:
 
     // (mail name, mbox_quota) of each mail of the session data, in document order.
     std::vector<std::pair<std::string, std::int64_t>> getMailboxQuotas() const;
-
-private:
-    MailDbOptionsProcessor &processor_;
 };
 
 } // namespace wendra_commands
