@@ -1,5 +1,6 @@
 // libFuzzer target for base64: decodes arbitrary text into buffers of exactly the
 // documented size, and encodes arbitrary bytes to check that they come back whole.
+#include "fuzz/fuzz_support.h"
 #include "mail/dovecot/authdb/base64.h"
 
 #include <cstdint>
@@ -7,12 +8,6 @@
 #include <cstring>
 
 namespace {
-
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
-    } while (0)
 
 // Every decoder over the same text must agree on the bytes.
 void checkDecoders(const char *text, size_t len)

@@ -1,5 +1,6 @@
 // libFuzzer target for the IDN conversion: arbitrary bytes as domain names and mail
 // addresses; a conversion either fails with a libidn code or gives a usable name.
+#include "fuzz/fuzz_support.h"
 #include "lib/util/idn.h"
 
 #include <cstdint>
@@ -7,12 +8,6 @@
 #include <string>
 
 namespace {
-
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
-    } while (0)
 
 bool isAscii(const std::string &text)
 {

@@ -1,9 +1,9 @@
 // libFuzzer target for the session mail data reader: reads arbitrary bytes as the
 // standard-input document and traps when a result breaks the reader's promises.
+#include "fuzz/fuzz_support.h"
 #include "lib/log/velka_log.h"
 #include "maildata/mail_db_data.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,22 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
-    } while (0)
-
-// Formats every line, so that a bad argument list still shows, but prints nothing.
-void quietLog(int, const char *format, ...)
-{
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-}
 
 struct Buffer {
     const char *start;
@@ -88,7 +72,7 @@ void checkSession(const Buffer &buffer, FILE *sink)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static FILE *sink = fopen("/dev/null", "w");
-    velka_log = quietLog;
+    velka_log = velka_fuzz::quietLog;
 
     // A real descriptor, so that the readiness check has something to poll.
     int fd = memfd_create("mail-db-document", 0);

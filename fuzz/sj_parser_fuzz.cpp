@@ -1,5 +1,6 @@
 // libFuzzer target for the streaming JSON parser: walks arbitrary bytes both by
 // skipping and token by token, and traps on any broken invariant of the parser.
+#include "fuzz/fuzz_support.h"
 #include "maildata/sj_parser.h"
 
 #include <cerrno>
@@ -8,12 +9,6 @@
 #include <cstring>
 
 namespace {
-
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
-    } while (0)
 
 const int MAX_WALK_DEPTH = 64;
 

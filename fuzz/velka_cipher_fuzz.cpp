@@ -1,11 +1,11 @@
 // libFuzzer target for velka_cipher_decrypt on arbitrary stored text: ciphers with and
 // without PKCS padding and one without an IV share a fixed key file made here; every
 // text that decrypts must encrypt back (under its own IV) to a text that decrypts alike.
+#include "fuzz/fuzz_support.h"
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/velka_cipher.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,26 +16,11 @@
 
 namespace {
 
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
-    } while (0)
-
 const char *const CIPHERS[] = {"AES-256-CBC:PKCS", "AES-256-CBC", "AES-128-ECB"};
-
-void quietLog(int, const char *format, ...)
-{
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-}
 
 void setUp()
 {
-    velka_log = quietLog;
+    velka_log = velka_fuzz::quietLog;
     char path[] = "/tmp/velka_cipher_fuzz_key.XXXXXX";
     int fd = mkstemp(path);
     CHECK(fd >= 0);

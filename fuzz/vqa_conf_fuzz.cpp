@@ -1,9 +1,9 @@
 // libFuzzer target for the panel configuration file parser: parses arbitrary bytes as
 // the file and compares the store with a plain model of the documented line rules.
+#include "fuzz/fuzz_support.h"
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,22 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
-    } while (0)
-
-// Formats every line, so that a bad argument list still shows, but prints nothing.
-void quietLog(int, const char *format, ...)
-{
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-}
 
 bool blank(char ch)
 {
@@ -80,7 +64,7 @@ std::map<std::string, std::string> model(const uint8_t *data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    velka_log = quietLog;
+    velka_log = velka_fuzz::quietLog;
     int fd = memfd_create("vqa.conf", MFD_CLOEXEC);
     CHECK(fd >= 0);
     CHECK(write(fd, data, size) == static_cast<ssize_t>(size));

@@ -5,13 +5,13 @@
 // Input: the first byte picks the command, the rest are its arguments separated by NUL
 // bytes. Help requests and option errors, which end the real program through exit(),
 // are caught through the usage-exit seam of the option helper.
+#include "fuzz/fuzz_support.h"
 #include "dovecot/command_operations.h"
 #include "lib/log/velka_log.h"
 #include "maildata/domain_name.h"
 #include "wendra/ProgramOptionsHelper.h"
 #include "wendra/wendra_commands.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,12 +23,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
-    } while (0)
 
 // The stubs of the command operations: no file, no program is touched.
 namespace velka {
@@ -99,15 +93,6 @@ protected:
 
 NullBuffer nullBuffer;
 
-void quietLog(int, const char *format, ...)
-{
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-}
-
 const cmd::CommandHandler HANDLERS[] = {
     cmd::getImapConnectionsLimit,      cmd::setImapConnectionsLimit,
     cmd::getImapConnectionsPerIpLimit, cmd::setImapConnectionsPerIpLimit,
@@ -130,7 +115,7 @@ constexpr size_t MAX_ARGUMENTS = 64;
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     cmd::setUsageExit(throwUsageExit);
-    velka_log = quietLog;
+    velka_log = velka_fuzz::quietLog;
     std::cout.rdbuf(&nullBuffer);
     std::cerr.rdbuf(&nullBuffer);
     // --wait-stdin and a bare --remove-certificate read standard input: let them find

@@ -38,6 +38,48 @@ def file_kept(path):
                 f.write(saved)
 
 
+def directory_contents(path):
+    """The files of the directory at path (a host path): name to content."""
+    contents = {}
+    for name in os.listdir(path):
+        with open(os.path.join(path, name), "rb") as f:
+            contents[name] = f.read()
+    return contents
+
+
+@contextlib.contextmanager
+def directory_kept(path):
+    """Restores the directory at path (a host path) on exit: files made since go, the
+    ones found get their content back. Yields the contents found."""
+    saved = directory_contents(path)
+    try:
+        yield saved
+    finally:
+        for name in os.listdir(path):
+            if name not in saved:
+                os.unlink(os.path.join(path, name))
+        for name, content in saved.items():
+            with open(os.path.join(path, name), "wb") as f:
+                f.write(content)
+
+
+@contextlib.contextmanager
+def certificates_made(testbed, names, prefix):
+    """Self-signed certificates for names, each with its key in one PEM file of the
+    tree's /etc/dovecot/private named after prefix and the name; yields name to path
+    and removes the files on exit."""
+    paths = {}
+    try:
+        for name in names:
+            pem = f"/etc/dovecot/private/{prefix}-{name}.pem"
+            testbed.make_certificate(name, pem)
+            paths[name] = pem
+        yield paths
+    finally:
+        for pem in paths.values():
+            os.unlink(testbed.path(pem))
+
+
 class Testbed:
     """Runs programs inside the test bed's root tree and manages its Dovecot."""
 

@@ -9,7 +9,7 @@ import shutil
 
 import pytest
 
-from conftest import DOVECOT_CONF, IMAPS_PORT, POP3S_PORT
+from conftest import DOVECOT_CONF, IMAPS_PORT, POP3S_PORT, certificates_made, directory_kept
 
 BUILD_DIR = os.environ.get("VELKA_BUILD_DIR")
 PROBE = "/usr/local/sbin/dovecot_probe"
@@ -41,20 +41,10 @@ def probe(testbed):
 @pytest.fixture(autouse=True)
 def pristine(testbed):
     """Restores conf.d and the stand-in's state as found, and leaves Dovecot stopped."""
-    conf_d = testbed.path(CONF_D)
-    saved = {}
-    for name in os.listdir(conf_d):
-        with open(os.path.join(conf_d, name), "rb") as f:
-            saved[name] = f.read()
     calls = velkarc_calls(testbed)
-    yield
-    testbed.control("stop")
-    for name in os.listdir(conf_d):
-        if name not in saved:
-            os.unlink(os.path.join(conf_d, name))
-    for name, content in saved.items():
-        with open(os.path.join(conf_d, name), "wb") as f:
-            f.write(content)
+    with directory_kept(testbed.path(CONF_D)):
+        yield
+        testbed.control("stop")
     leftovers = ["velkarc-fail", "velkarc-fail-stderr"]
     if calls is None:
         leftovers.append("velkarc.calls")
@@ -77,14 +67,8 @@ def velkarc_calls(testbed):
 @pytest.fixture(scope="module")
 def certificates(testbed):
     """Two self-signed certificates, each with its key in one PEM file."""
-    paths = {}
-    for name in SNI_NAMES:
-        pem = f"/etc/dovecot/private/velka-probe-{name}.pem"
-        testbed.make_certificate(name, pem)
-        paths[name] = pem
-    yield paths
-    for pem in paths.values():
-        os.unlink(testbed.path(pem))
+    with certificates_made(testbed, SNI_NAMES, "velka-probe") as paths:
+        yield paths
 
 
 def result_of(completed):

@@ -9,14 +9,12 @@ import shutil
 import pytest
 
 from conftest import DOVECOT_CONF
-from test_passdb_velka import (ADMIN, AUTH_CONF, MAILNAMES, QMAIL_DIR, VQA_CONF, FAILED, OK,
-                               TEMPFAIL, Preserved, configure, database_group, imap, no_crash,
-                               remove, write)
+from test_passdb_velka import (ADMIN, AUTH_CONF, MAILNAMES, PLUGIN, QMAIL_DIR, VQA_CONF, FAILED,
+                               OK, TEMPFAIL, configure, database_group, imap, no_crash,
+                               plugin_bed, remove, write)
 
-BUILD_DIR = os.environ.get("VELKA_BUILD_DIR")
 DB = f"{QMAIL_DIR}/passwd.db"
 KEY = f"{QMAIL_DIR}/passwd_db_key"
-PLUGIN = "/usr/lib/dovecot/modules/auth/libauthdb_velka.so"
 ACCOUNTS = {  # name: (password, how it is stored)
     "ann": ("Ann-pw-1201", "encrypted"),
     "ben": ("Ben-pw-2302", "unencrypted"),
@@ -28,22 +26,11 @@ INTERNAL = "Internal error occurred during mail account lookup for user='{}'"
 
 @pytest.fixture(scope="module")
 def bed(testbed):
-    if not BUILD_DIR:
-        pytest.skip("VELKA_BUILD_DIR is not set")
-    built_admin = os.path.join(BUILD_DIR, "tests", "authdb", "authdb_admin")
-    for path in (testbed.path(PLUGIN), built_admin):
-        if not os.path.exists(path):
-            pytest.skip(f"{path} is missing: build, then testbed.sh install-build")
-    testbed.control("stop")
-    state = Preserved(testbed, [AUTH_CONF, VQA_CONF, QMAIL_DIR, ADMIN, f"{MAILNAMES}/{DOMAIN}"])
-    try:
-        shutil.copy2(built_admin, testbed.path(ADMIN))
-        make_accounts(testbed)
-        configure(testbed, worker=False)
-        yield testbed
-    finally:
-        testbed.control("stop")
-        state.restore()
+    with plugin_bed(testbed, [AUTH_CONF, VQA_CONF, QMAIL_DIR, f"{MAILNAMES}/{DOMAIN}"],
+                    required=(PLUGIN,)) as bed:
+        make_accounts(bed)
+        configure(bed, worker=False)
+        yield bed
 
 
 def admin(bed, *args):

@@ -11,7 +11,6 @@ import imaplib
 import os
 import poplib
 import re
-import shutil
 import threading
 import time
 
@@ -19,9 +18,8 @@ import pytest
 
 from conftest import DOVECOT_CONF, IMAP_PORT, POP3_PORT
 from test_passdb_velka import (ADMIN, AUTH_CONF, MAILNAMES, QMAIL_DIR, VQA_CONF, FAILED, OK,
-                               Preserved, write)
+                               plugin_bed, write)
 
-BUILD_DIR = os.environ.get("VELKA_BUILD_DIR")
 SECONDS = float(os.environ.get("VELKA_LOAD_SECONDS", "30"))
 IMAP_CLIENTS = 3
 POP3_CLIENTS = 3
@@ -31,29 +29,15 @@ PASSWORDS = [f"Churn-pw-{i}-3344" for i in range(4)]  # the password writer's cy
 MOVER_NAMES = ("mover", "moved")                     # the rename writer's pair
 MOVER_PASSWORD = "Mover-pw-6612"
 TOGGLED = ("toggle@load-c.test", "Toggle-pw-9930")   # the domain writer's account
-PLUGIN = "/usr/lib/dovecot/modules/auth/libauthdb_velka.so"
-SETTINGS_LIB = "/usr/lib/dovecot/modules/settings/libvelka_settings.so"
 
 
 @pytest.fixture(scope="module")
 def bed(testbed):
-    if not BUILD_DIR:
-        pytest.skip("VELKA_BUILD_DIR is not set")
-    built_admin = os.path.join(BUILD_DIR, "tests", "authdb", "authdb_admin")
-    for path in (testbed.path(PLUGIN), testbed.path(SETTINGS_LIB), built_admin):
-        if not os.path.exists(path):
-            pytest.skip(f"{path} is missing: build, then testbed.sh install-build")
-    testbed.control("stop")
     domains = ("load-a.test", "load-b.test", "load-c.test")
-    state = Preserved(testbed, [AUTH_CONF, VQA_CONF, QMAIL_DIR, ADMIN]
-                      + [f"{MAILNAMES}/{d}" for d in domains])
-    try:
-        shutil.copy2(built_admin, testbed.path(ADMIN))
-        make_accounts(testbed)
-        yield testbed
-    finally:
-        testbed.control("stop")
-        state.restore()
+    with plugin_bed(testbed, [AUTH_CONF, VQA_CONF, QMAIL_DIR]
+                    + [f"{MAILNAMES}/{d}" for d in domains]) as bed:
+        make_accounts(bed)
+        yield bed
 
 
 def admin(bed, *args):

@@ -4,6 +4,7 @@ administration functions, each checked for Dovecot's result and the plug-in's lo
 
 Accounts are prepared by the test-only driver authdb_admin of the build. Each test
 function is one Dovecot start with one configuration; the tree is restored afterwards."""
+import contextlib
 import imaplib
 import os
 import poplib
@@ -96,25 +97,33 @@ def write(bed, inside, text):
         f.write(text)
 
 
-@pytest.fixture(scope="module")
-def bed(testbed):
+@contextlib.contextmanager
+def plugin_bed(testbed, preserved, required=(PLUGIN, SETTINGS_LIB)):
+    """The test bed with the build's authdb_admin installed and the given paths of the
+    tree saved, for tests of the installed plug-in; skips when something required is
+    missing. Dovecot is stopped on the way in and out."""
     if not BUILD_DIR:
         pytest.skip("VELKA_BUILD_DIR is not set")
     built_admin = os.path.join(BUILD_DIR, "tests", "authdb", "authdb_admin")
-    for path in (testbed.path(PLUGIN), testbed.path(SETTINGS_LIB), built_admin):
+    for path in [testbed.path(p) for p in required] + [built_admin]:
         if not os.path.exists(path):
             pytest.skip(f"{path} is missing: build, then testbed.sh install-build")
     testbed.control("stop")
-    state = Preserved(testbed, [AUTH_CONF, SMTP_SERVER, SHORTNAME_FILE, VQA_CONF, QMAIL_DIR,
-                                POSTFIX_DIR, ADMIN, PROBE]
-                      + [f"{MAILNAMES}/{d}" for d in DOMAINS])
+    state = Preserved(testbed, [ADMIN, *preserved])
     try:
         shutil.copy2(built_admin, testbed.path(ADMIN))
-        make_accounts(testbed)
         yield testbed
     finally:
         testbed.control("stop")
         state.restore()
+
+
+@pytest.fixture(scope="module")
+def bed(testbed):
+    with plugin_bed(testbed, [AUTH_CONF, SMTP_SERVER, SHORTNAME_FILE, VQA_CONF, QMAIL_DIR,
+                              POSTFIX_DIR, PROBE] + [f"{MAILNAMES}/{d}" for d in DOMAINS]) as bed:
+        make_accounts(bed)
+        yield bed
 
 
 def admin(bed, *args):

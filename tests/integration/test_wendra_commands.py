@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import IMAPS_PORT, WENDRA_WRAPPER
+from conftest import IMAPS_PORT, WENDRA_WRAPPER, certificates_made, directory_kept, file_kept
 
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 WENDRA = "/usr/local/sbin/wendra"
@@ -98,27 +98,9 @@ def wendra(testbed):
 @pytest.fixture(autouse=True)
 def pristine(testbed):
     """Restores conf.d and the stand-in's call log as found, and leaves Dovecot stopped."""
-    conf_d = testbed.path(CONF_D)
-    saved = {}
-    for name in os.listdir(conf_d):
-        with open(os.path.join(conf_d, name), "rb") as f:
-            saved[name] = f.read()
-    calls_path = testbed.path(f"{STATE}/velkarc.calls")
-    calls = read_or_none(calls_path)
-    yield
-    testbed.control("stop")
-    for name in os.listdir(conf_d):
-        if name not in saved:
-            os.unlink(os.path.join(conf_d, name))
-    for name, content in saved.items():
-        with open(os.path.join(conf_d, name), "wb") as f:
-            f.write(content)
-    if calls is None:
-        if os.path.exists(calls_path):
-            os.unlink(calls_path)
-    else:
-        with open(calls_path, "wb") as f:
-            f.write(calls)
+    with directory_kept(testbed.path(CONF_D)), file_kept(testbed.path(f"{STATE}/velkarc.calls")):
+        yield
+        testbed.control("stop")
 
 
 def read_or_none(path):
@@ -152,14 +134,8 @@ def document(*certificates):
 @pytest.fixture(scope="module")
 def certificates(testbed):
     """Self-signed certificates for NAMES, each with its key in one PEM file."""
-    paths = {}
-    for name in NAMES:
-        pem = f"/etc/dovecot/private/wendra-test-{name}.pem"
-        testbed.make_certificate(name, pem)
-        paths[name] = pem
-    yield paths
-    for pem in paths.values():
-        os.unlink(testbed.path(pem))
+    with certificates_made(testbed, NAMES, "wendra-test") as paths:
+        yield paths
 
 
 def served_subject(testbed, name):

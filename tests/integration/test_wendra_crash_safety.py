@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import file_kept
+from conftest import directory_kept, file_kept
 
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 WENDRA = "/usr/local/sbin/wendra"
@@ -36,17 +36,9 @@ def bed(testbed):
         pytest.skip("WENDRA_BIN is not set")
     shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
     shutil.copy2(testbed.path(PEMS[0]), testbed.path(PEMS[1]))
-    conf_d = testbed.path(CONF_D)
-    saved = {name: open(os.path.join(conf_d, name), "rb").read() for name in os.listdir(conf_d)}
-    with file_kept(testbed.path(CALLS)):
+    with directory_kept(testbed.path(CONF_D)), file_kept(testbed.path(CALLS)):
         yield testbed
     os.unlink(testbed.path(PEMS[1]))
-    for name in os.listdir(conf_d):
-        if name not in saved:
-            os.unlink(os.path.join(conf_d, name))
-    for name, content in saved.items():
-        with open(os.path.join(conf_d, name), "wb") as f:
-            f.write(content)
 
 
 class Doveconf:

@@ -16,7 +16,7 @@ import subprocess
 
 import pytest
 
-from conftest import WENDRA_WRAPPER, file_kept
+from conftest import WENDRA_WRAPPER, directory_contents, directory_kept, file_kept
 
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 WENDRA = "/usr/local/sbin/wendra"
@@ -217,18 +217,8 @@ def wendra(testbed):
 def conf_d(testbed):
     """conf.d as found; restored after the test whatever the command did."""
     path = testbed.path(CONF_D)
-    saved = {n: open(os.path.join(path, n), "rb").read() for n in os.listdir(path)}
-    yield path, saved
-    for name in os.listdir(path):
-        if name not in saved:
-            os.unlink(os.path.join(path, name))
-    for name, content in saved.items():
-        with open(os.path.join(path, name), "wb") as f:
-            f.write(content)
-
-
-def contents(path):
-    return {n: open(os.path.join(path, n), "rb").read() for n in os.listdir(path)}
+    with directory_kept(path) as saved:
+        yield path, saved
 
 
 def check_run(result):
@@ -275,10 +265,10 @@ def test_hostile_options(wendra, conf_d, kind, command, args, refused):
     result = wendra(command, *args)
     word = command.decode()
     check_run(result)
-    check_changes(before, contents(path), word)
+    check_changes(before, directory_contents(path), word)
     if refused:
         assert result.returncode == 1, result.stderr[-2000:]
-        assert contents(path) == before
+        assert directory_contents(path) == before
 
 
 @pytest.mark.parametrize("kind,text", DOCUMENTS, ids=lambda x: str(len(x)) if isinstance(x, bytes)
@@ -294,7 +284,7 @@ def test_hostile_documents(wendra, conf_d, kind, text):
                  (b"--install-certificate", GOOD["names"], GOOD["certfile"], b"--wait-stdin")):
         result = wendra(*args, input=text)
         check_run(result)
-        after = contents(path)
+        after = directory_contents(path)
         check_changes(before, after, args[0].decode())
         if unreadable:
             assert result.returncode == 1, result.stderr[-2000:]
@@ -320,7 +310,7 @@ def test_certificate_names_stay_in_the_include_directory(testbed, wendra, conf_d
         result = wendra(*args)
         check_run(result)
         assert result.returncode == 1
-        assert contents(path) == before
+        assert directory_contents(path) == before
     assert outside == (set(os.listdir(testbed.path("/etc/dovecot")))
                        | set(os.listdir(testbed.path("/etc"))))
 
@@ -331,7 +321,7 @@ def test_certificate_paths_cannot_inject_lines(testbed, wendra, conf_d, certfile
     path, before = conf_d
     result = wendra(b"--install-certificate", GOOD["names"], b"--certfile=" + certfile)
     check_run(result)
-    after = contents(path)
+    after = directory_contents(path)
     check_changes(before, after, "--install-certificate", certfile)
     if result.returncode == 0:
         check = testbed.run("doveconf", "-n")
