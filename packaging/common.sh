@@ -3,14 +3,7 @@
 
 die() { echo "${0##*/}: $*" >&2; exit 1; }
 
-# The Debian mirror the host already uses, so that the trees come from the same place.
-host_mirror() {
-    local suffix="$1" uri
-    uri=$(grep -rhoE "https?://[^ ]+/debian${suffix}/?( |$)" /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
-          | head -n1 | tr -d ' ' || true)
-    [ -n "$uri" ] || uri="http://deb.debian.org/debian${suffix}"
-    echo "${uri%/}"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../testbed/host-mirror.sh"
 
 # make_tree ROOT PACKAGES: a minimal Debian 13 tree with the given packages (comma
 # separated), built beside ROOT and moved into place only when complete.

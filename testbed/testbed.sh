@@ -35,14 +35,7 @@ PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d,dovecot-dev,openssl,sqlite3,pr
 
 die() { echo "testbed: $*" >&2; exit 1; }
 
-# The Debian mirror the host already uses, so that the tree comes from the same place.
-host_mirror() {
-    local suffix="$1" uri
-    uri=$(grep -rhoE "https?://[^ ]+/debian${suffix}/?( |$)" /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
-          | head -n1 | tr -d ' ' || true)
-    [ -n "$uri" ] || uri="http://deb.debian.org/debian${suffix}"
-    echo "${uri%/}"
-}
+source "$HERE/host-mirror.sh"
 
 create_tree() {
     if [ -f "$READY_STAMP" ] && [ "$(cat "$READY_STAMP")" = "$PACKAGES" ]; then
