@@ -1,11 +1,13 @@
 #!/bin/bash
-# Builds the Debian packages of the project inside a Debian 13 build tree (kept apart
-# from the test bed, created once and reused), checks them with lintian and copies
-# them to an output directory.
+# Builds the Debian packages of the project inside a build tree of one Debian release
+# (kept apart from the test bed, created once and reused), checks them with lintian and
+# copies them to an output directory. The plug-in package depends on the Dovecot ABI of
+# that release.
 #
 #   packaging/build-debs.sh [OUTDIR]      default OUTDIR: build-results/debs
 #
-# Environment: VELKA_BUILDTREE_DIR (default /var/cache/velka-buildtree);
+# Environment: VELKA_RELEASE (trixie, the default, or sid: see testbed/debian-tree.sh);
+# VELKA_BUILDTREE_DIR (default /var/cache/velka-buildtree, a folder per release);
 # DEB_BUILD_OPTIONS (default "nocheck parallel=N": the unit tests run elsewhere).
 set -euo pipefail
 
@@ -15,14 +17,14 @@ source "$HERE/common.sh"
 
 OUT="$(realpath -m "${1:-$REPO/build-results/debs}")"
 TREE_DIR="${VELKA_BUILDTREE_DIR:-/var/cache/velka-buildtree}"
-ROOT="$TREE_DIR/trixie"
+ROOT="$TREE_DIR/$RELEASE"
 STAMP="$ROOT/.velka-buildtree-ready"
 PACKAGES=build-essential,debhelper,dpkg-dev,fakeroot,lintian,cmake,pkg-config,dovecot-dev,libboost-dev,libboost-program-options-dev,libboost-regex-dev,libidn-dev,libsqlite3-dev,libssl-dev,libcrypt-dev,libgtest-dev,libgmock-dev
 SRC=/build/velka
 
 if ! { [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ]; }; then
-    echo "build-debs: creating the Debian 13 build tree in $ROOT" >&2
-    make_tree "$ROOT" "$PACKAGES"
+    echo "build-debs: creating the Debian $RELEASE build tree in $ROOT" >&2
+    make_tree "$ROOT" "$PACKAGES" || die "the build tree could not be made"
     echo "$PACKAGES" > "$STAMP"
 fi
 

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Installs the built Debian packages into a fresh Debian 13 tree with Dovecot 2.4 and
+# Installs the built Debian packages into a fresh Debian tree with Dovecot 2.4 and
 # checks them as an administrator would: the documented passdb configuration starts,
 # an IMAP login through the plug-in succeeds, wendra sets and reads the connection
 # limit, and removing and purging the packages leaves nothing of theirs behind.
@@ -11,7 +11,8 @@
 # of build-debs.sh against the -dev package, which tests its headers and pkg-config
 # file. Dovecot listens on 127.0.0.1:18143 (IMAP) and 18110 (POP3) only.
 #
-# Environment: VELKA_INSTALLTEST_DIR (default /var/cache/velka-installtest),
+# Environment: VELKA_RELEASE (trixie, the default, or sid: the release the packages were
+# built for), VELKA_INSTALLTEST_DIR (default /var/cache/velka-installtest),
 # VELKA_BUILDTREE_DIR (default /var/cache/velka-buildtree).
 set -euo pipefail
 
@@ -22,10 +23,10 @@ source "$HERE/common.sh"
 DEBS="$(realpath -m "${1:-$REPO/build-results/debs}")"
 JUNIT="${2:-}"
 TEST_DIR="${VELKA_INSTALLTEST_DIR:-/var/cache/velka-installtest}"
-BASE="$TEST_DIR/base"
+BASE="$TEST_DIR/$RELEASE-base"
 BASE_STAMP="$BASE/.velka-installtest-base"
-ROOT="$TEST_DIR/trixie"
-BUILD_ROOT="${VELKA_BUILDTREE_DIR:-/var/cache/velka-buildtree}/trixie"
+ROOT="$TEST_DIR/$RELEASE"
+BUILD_ROOT="${VELKA_BUILDTREE_DIR:-/var/cache/velka-buildtree}/$RELEASE"
 BASE_PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d
 OUR_PACKAGES=(wendra dovecot-auth-velka libauthdb-velka-dev)
 RUN_DIR=/run/velka-installtest
@@ -116,8 +117,8 @@ EOF
 # in any chroot.
 prepare_tree() {
     if ! { [ -f "$BASE_STAMP" ] && [ "$(cat "$BASE_STAMP")" = "$BASE_PACKAGES" ]; }; then
-        echo "install-test: creating the Debian 13 base tree in $BASE" >&2
-        make_tree "$BASE" "$BASE_PACKAGES"
+        echo "install-test: creating the Debian $RELEASE base tree in $BASE" >&2
+        make_tree "$BASE" "$BASE_PACKAGES" || die "the base tree could not be made"
         echo "$BASE_PACKAGES" > "$BASE_STAMP"
     fi
     stop_dovecot
@@ -260,7 +261,7 @@ purge_leaves_nothing() {
 trap stop_dovecot EXIT
 start_time=$(date +%s)
 prepare_tree
-check "packages install with apt into a fresh Debian 13 tree" install_packages
+check "packages install with apt into a fresh Debian $RELEASE tree" install_packages
 check "the plug-in depends on the Dovecot ABI it was built for" depends_on_dovecot_abi
 check "a program builds against the -dev package through pkg-config" build_account_tool
 check "the documented passdb configuration passes doveconf" configure_dovecot

@@ -7,6 +7,7 @@ Exits 1 when anything failed, else 0.
 """
 import glob
 import os
+import re
 import sys
 import xml.etree.ElementTree as ET
 
@@ -24,6 +25,14 @@ def count_file(path):
     return passed, failed, skipped
 
 
+def label(path):
+    """The name a result file is shown by: "integration-dovecot-2.4.1.xml" is
+    "integration (Dovecot 2.4.1)"."""
+    name = os.path.basename(path)[:-len(".xml")]
+    release = re.fullmatch(r"(.*)-dovecot-([0-9.]+)", name)
+    return f"{release.group(1)} (Dovecot {release.group(2)})" if release else name
+
+
 def main():
     results_dir, failed_steps = sys.argv[1], sys.argv[2:]
     total = [0, 0, 0]
@@ -31,9 +40,9 @@ def main():
         try:
             counts = count_file(path)
         except ET.ParseError as exc:
-            print(f"{os.path.basename(path)}: unreadable ({exc})")
+            print(f"{label(path)}: unreadable ({exc})")
             counts = (0, 1, 0)
-        print(f"{os.path.basename(path)}: {counts[0]} passed, {counts[1]} failed, {counts[2]} skipped")
+        print(f"{label(path)}: {counts[0]} passed, {counts[1]} failed, {counts[2]} skipped")
         total = [t + c for t, c in zip(total, counts)]
     for name in failed_steps:
         print(f"step failed: {name}")

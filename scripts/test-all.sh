@@ -1,10 +1,11 @@
 #!/bin/bash
 # Runs every test of the tree from nothing: installs what is needed, prepares the
-# Dovecot 2.4 test bed, builds normally and with AddressSanitizer + UBSan, runs the unit
-# tests of both builds, the integration tests against the test bed's real Dovecot (and
-# wendra's once more under valgrind), builds the Debian packages and tests their
-# installation in a fresh Debian 13 tree, runs the fuzz targets for a bounded time, and
-# ends with one pass/fail count.
+# Dovecot 2.4 test beds (Debian 13's 2.4.1 and the newest 2.4 of Debian unstable),
+# builds normally and with AddressSanitizer + UBSan, runs the unit tests of both builds,
+# the integration tests against each test bed's real Dovecot (and wendra's once more
+# under valgrind), builds the Debian packages for each release and tests their
+# installation in a fresh tree of that release, runs the fuzz targets for a bounded
+# time, and ends with one pass/fail count, results labelled with the Dovecot release.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -23,42 +24,63 @@ run_step() {
 set -e
 step "Installing build dependencies"
 "$REPO/scripts/install-deps.sh"
-step "Preparing the Dovecot 2.4 test bed"
-"$TESTBED" create
+declare -A DOVECOT_VERSION
+for release in "${RELEASES[@]}"; do
+    step "Preparing the Dovecot 2.4 test bed of Debian $release"
+    VELKA_RELEASE=$release "$TESTBED" create
+    DOVECOT_VERSION[$release]=$(VELKA_RELEASE=$release "$TESTBED" version)
+    echo "Debian $release: Dovecot ${DOVECOT_VERSION[$release]}" >&2
+done
 set +e
 
 run_step "Build" build_normal
 run_step "Build with sanitizers" build_asan
+for release in "${RELEASES[@]}"; do
+    run_step "Build of the plug-in for Dovecot ${DOVECOT_VERSION[$release]}" build_plugin "$release"
+done
 
 run_step "Unit tests" ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" \
     --output-junit "$RESULTS/unit.xml"
 run_step "Unit tests (sanitizers)" ctest --test-dir "$ASAN_BUILD_DIR" --output-on-failure -j "$JOBS" \
     --output-junit "$RESULTS/unit-asan.xml"
 
-integration() {
+# Every integration test runs against every release: each one drives the tree's own
+# Dovecot or doveconf. Result files are named after the release they ran against.
+integration() (
+    release="$1" version="${DOVECOT_VERSION[$1]}"
+    export VELKA_RELEASE=$release
     "$TESTBED" stop
     "$TESTBED" provision
-    "$TESTBED" install-build "$BUILD_DIR"
+    "$TESTBED" install-build "$BUILD_DIR" "$(plugin_build_dir "$release")"
     WENDRA_BIN="$BUILD_DIR/wendra/wendra" VELKA_TESTBED="$TESTBED" VELKA_BUILD_DIR="$BUILD_DIR" \
-        /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$RESULTS/integration.xml" \
-        "$REPO/tests/integration"
-    local rc=$?
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+        --junitxml="$RESULTS/integration-dovecot-$version.xml" "$REPO/tests/integration"
+    rc=$?
     "$TESTBED" stop
     [ $rc -eq 5 ] && rc=0   # no test collected is not a failure of the tests
-    return $rc
-}
-run_step "Integration tests against Dovecot 2.4" integration
+    exit $rc
+)
+for release in "${RELEASES[@]}"; do
+    run_step "Integration tests against Dovecot ${DOVECOT_VERSION[$release]}" integration "$release"
+done
+# wendra's own memory use does not depend on the Dovecot release: one run is enough.
 run_step "wendra's integration tests under valgrind" \
     "$REPO/scripts/wendra-memory.sh" valgrind "$RESULTS/wendra-valgrind.xml"
 
-# The Debian packages: built and checked by lintian in a Debian 13 build tree, then
-# installed, used and purged in a fresh Debian 13 tree with Dovecot 2.4.
+# The Debian packages of each release: built and checked by lintian in a build tree of
+# that release, then installed, used and purged in a fresh tree of it.
 packages() {
-    "$REPO/packaging/build-debs.sh" "$RESULTS/debs" > "$RESULTS/build-debs.log" 2>&1 ||
-        { tail -n 40 "$RESULTS/build-debs.log"; return 1; }
-    "$REPO/packaging/install-test.sh" "$RESULTS/debs" "$RESULTS/install-test.xml"
+    local release="$1" version="${DOVECOT_VERSION[$1]}" debs="$RESULTS/debs-$1"
+    VELKA_RELEASE=$release "$REPO/packaging/build-debs.sh" "$debs" \
+        > "$RESULTS/build-debs-$release.log" 2>&1 ||
+        { tail -n 40 "$RESULTS/build-debs-$release.log"; return 1; }
+    VELKA_RELEASE=$release "$REPO/packaging/install-test.sh" "$debs" \
+        "$RESULTS/install-test-dovecot-$version.xml"
 }
-run_step "Debian packages and install test" packages
+for release in "${RELEASES[@]}"; do
+    run_step "Debian packages and install test for Dovecot ${DOVECOT_VERSION[$release]}" \
+        packages "$release"
+done
 
 # Each fuzz target counts as one test: it passes when it builds and runs its time
 # without a crash.

@@ -1,31 +1,41 @@
 #!/bin/bash
-# A Debian 13 root tree with a real Dovecot 2.4, for building against and testing on
-# a Debian 12 machine. The tree lives outside the repository and is reused between
-# runs; programs of the tree run through a private mount namespace and chroot, so
-# nothing is mounted on the host.
+# A Debian root tree with a real Dovecot 2.4, for building against and testing on a
+# Debian 12 machine: Debian 13's Dovecot 2.4.1, or the newest 2.4 from Debian unstable.
+# Each tree lives outside the repository and is reused between runs; programs of the
+# tree run through a private mount namespace and chroot, so nothing is mounted on the
+# host.
 #
 #   testbed.sh create              make (or reuse) the tree and provision it
 #   testbed.sh provision           (re)install stand-ins, users and the test configuration
 #   testbed.sh root                print the tree's path
 #   testbed.sh run CMD [ARG...]    run a program of the tree
 #   testbed.sh start | stop | restart | status
-#   testbed.sh install-build DIR   copy wendra and the plug-in of build DIR into the tree
+#   testbed.sh version             print the tree's Dovecot release, such as 2.4.1
+#   testbed.sh install-build DIR [PLUGIN_DIR]
+#                                  copy wendra of build DIR and the plug-in of PLUGIN_DIR
+#                                  (default DIR) into the tree
 #
-# Environment: VELKA_TESTBED_DIR (default /var/cache/velka-testbed) and
-# VELKA_TESTBED_PORT_BASE (default 14000; the ports are the standard ones plus it), so
-# that two test beds can run side by side.
+# Environment: VELKA_RELEASE (trixie, the default, for Dovecot 2.4.1; sid for the newest
+# 2.4), VELKA_TESTBED_DIR (default /var/cache/velka-testbed; each release's tree is a
+# folder of it) and VELKA_TESTBED_PORT_BASE (default 14000 for trixie and 15000 for sid;
+# the ports are the standard ones plus it), so that test beds can run side by side.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 TESTBED_DIR="${VELKA_TESTBED_DIR:-/var/cache/velka-testbed}"
-ROOT="$TESTBED_DIR/trixie"
+source "$HERE/debian-tree.sh"
+ROOT="$TESTBED_DIR/$RELEASE"
 READY_STAMP="$ROOT/.velka-testbed-ready"
 BASE_DIR=/run/velka-testbed
 PID_FILE="$ROOT$BASE_DIR/master.pid"
 LOG_FILE=/var/log/dovecot-test.log
 
 # Ports of the test instance: loopback only, away from the standard ones.
-PORT_BASE="${VELKA_TESTBED_PORT_BASE:-14000}"
+if [ "$RELEASE" = sid ]; then
+    PORT_BASE="${VELKA_TESTBED_PORT_BASE:-15000}"
+else
+    PORT_BASE="${VELKA_TESTBED_PORT_BASE:-14000}"
+fi
 IMAP_PORT=$((PORT_BASE + 143))
 IMAPS_PORT=$((PORT_BASE + 993))
 POP3_PORT=$((PORT_BASE + 110))
@@ -35,34 +45,16 @@ PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d,dovecot-dev,openssl,sqlite3,pr
 
 die() { echo "testbed: $*" >&2; exit 1; }
 
-source "$HERE/host-mirror.sh"
-
 create_tree() {
     if [ -f "$READY_STAMP" ] && [ "$(cat "$READY_STAMP")" = "$PACKAGES" ]; then
         return 0
     fi
-    command -v mmdebstrap >/dev/null || die "mmdebstrap is missing: run scripts/install-deps.sh"
-    local main security tmp
-    main=$(host_mirror "")
-    security=$(host_mirror "-security")
-    tmp="$ROOT.tmp"
-    rm -rf "$tmp"
-    mkdir -p "$TESTBED_DIR"
-    echo "testbed: creating Debian 13 tree with Dovecot 2.4 in $ROOT" >&2
-    mmdebstrap --variant=minbase --include="$PACKAGES" \
-        --aptopt='APT::Install-Recommends "false"' \
-        trixie "$tmp" \
-        "deb $main trixie main" \
-        "deb $main trixie-updates main" \
-        "deb $security trixie-security main" >&2
-    rm -rf "$ROOT"
-    mv "$tmp" "$ROOT"
+    echo "testbed: creating a Debian $RELEASE tree with Dovecot 2.4 in $ROOT" >&2
+    make_tree "$ROOT" "$PACKAGES" || die "the $RELEASE tree could not be made"
     echo "$PACKAGES" > "$READY_STAMP"
 }
 
-in_tree() {
-    unshare --mount -- /bin/sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$ROOT" "$@"
-}
+in_tree() { in_root "$ROOT" "$@"; }
 
 ensure_user() {
     local user="$1" home="$2"
@@ -166,16 +158,23 @@ status() {
     fi
 }
 
+# "dovecot --version" prints the release and the build, such as "2.4.1-4 (7d8c0e5759)".
+version() {
+    [ -f "$READY_STAMP" ] || die "no tree yet: run '$0 create'"
+    in_tree dovecot --version | sed -E 's/^([0-9][0-9.]*).*/\1/'
+}
+
+# wendra does not depend on the Dovecot release; the plug-in is built for each one.
 install_build() {
-    local build="$1"
+    local build="$1" plugins="${2:-$1}"
     [ -x "$build/wendra/wendra" ] || die "no wendra in $build"
     install -m 755 "$build/wendra/wendra" "$ROOT/usr/local/sbin/wendra"
-    local plugin="$build/mail/dovecot/authdb/libauthdb_velka.so"
+    local plugin="$plugins/mail/dovecot/authdb/libauthdb_velka.so"
     if [ -f "$plugin" ]; then
         install -m 644 "$plugin" "$ROOT/usr/lib/dovecot/modules/auth/libauthdb_velka.so"
     fi
     # The plug-in's settings library, without which Dovecot rejects its settings.
-    local settings="$build/mail/dovecot/authdb/libvelka_settings.so"
+    local settings="$plugins/mail/dovecot/authdb/libvelka_settings.so"
     if [ -f "$settings" ]; then
         install -m 644 "$settings" "$ROOT/usr/lib/dovecot/modules/settings/libvelka_settings.so"
     fi
@@ -192,6 +191,7 @@ case "$cmd" in
     stop) stop ;;
     restart) stop; start ;;
     status) status ;;
+    version) version ;;
     install-build) install_build "$@" ;;
-    *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,21p' "$0" >&2; exit 2 ;;
 esac

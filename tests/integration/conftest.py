@@ -85,8 +85,14 @@ class Testbed:
 
     def __init__(self, script):
         self.script = script
-        self.root = subprocess.run([script, "root"], check=True, capture_output=True,
-                                   text=True).stdout.strip()
+        self.root = self._ask("root")
+        # The Dovecot release of the tree, such as (2, 4, 1), for the tests whose
+        # expectations differ between releases.
+        self.dovecot_version = tuple(int(n) for n in self._ask("version").split("."))
+
+    def _ask(self, command):
+        return subprocess.run([self.script, command], check=True, capture_output=True,
+                              text=True).stdout.strip()
 
     def path(self, inside):
         """Host path of a path inside the tree."""
@@ -118,6 +124,14 @@ class Testbed:
 
     def control(self, action):
         subprocess.run([self.script, action], check=True, timeout=120)
+
+    def auth_pid(self):
+        """The PID of the running Dovecot's auth process, or None."""
+        with open(self.path("/run/velka-testbed/master.pid")) as f:
+            master = f.read().strip()
+        found = subprocess.run(["pgrep", "-P", master, "-x", "auth"], capture_output=True,
+                               text=True).stdout.split()
+        return found[0] if found else None
 
     def log_path(self):
         return self.path("/var/log/dovecot-test.log")

@@ -24,7 +24,7 @@ extern struct passdb_module_interface passdb_velka_plugin;
 
 static int
 passdb_velka_preinit(pool_t pool, struct event *event,
-#if DOVECOT_PREREQ(2, 4, 3)
+#ifdef VELKA_PASSDB_PREINIT_HAS_PARAMETERS
 		     const struct passdb_parameters *params ATTR_UNUSED,
 #endif
 		     struct passdb_module **module_r,
@@ -260,7 +260,6 @@ struct passdb_module_interface passdb_velka_plugin = {
 
 	.verify_plain = passdb_velka_verify_plain,
 	.lookup_credentials = passdb_velka_lookup_credentials,
-	.set_credentials = NULL,
 };
 
 void authdb_velka_init(void)

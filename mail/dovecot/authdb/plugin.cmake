@@ -7,12 +7,39 @@ if(NOT DOVECOT_FOUND OR VELKA_SANITIZE)
   return()
 endif()
 
+# What changed between 2.4 releases is read from the headers built against, not from
+# a table of release numbers: from 2.4.3 on, a passdb's preinit also receives the
+# passdb's parameters. (2.4.5 also dropped set_credentials from the interface, which the
+# driver leaves unset on every release.)
+include(CheckCSourceCompiles)
+include(CMakePushCheckState)
+cmake_push_check_state(RESET)
+unset(VELKA_PASSDB_PREINIT_HAS_PARAMETERS CACHE)  # DOVECOT_ROOT may point elsewhere now
+set(CMAKE_REQUIRED_INCLUDES ${DOVECOT_INCLUDE_DIR})
+set(CMAKE_REQUIRED_DEFINITIONS -DHAVE_CONFIG_H)
+set(CMAKE_REQUIRED_FLAGS "-std=gnu11 -Werror=incompatible-pointer-types")
+check_c_source_compiles([[
+#include "auth-common.h"
+#include "passdb.h"
+static int preinit(pool_t pool, struct event *event,
+                   const struct passdb_parameters *params,
+                   struct passdb_module **module_r, const char **error_r)
+{
+	(void)pool; (void)event; (void)params; (void)module_r; (void)error_r;
+	return 0;
+}
+struct passdb_module_interface iface = { .preinit = preinit };
+int main(void) { return iface.preinit == NULL; }
+]] VELKA_PASSDB_PREINIT_HAS_PARAMETERS)
+cmake_pop_check_state()
+
 function(velka_dovecot_module target)
   set_target_properties(${target} PROPERTIES
     PREFIX "lib"
     C_STANDARD 11
     C_EXTENSIONS ON)
-  target_compile_definitions(${target} PRIVATE HAVE_CONFIG_H)
+  target_compile_definitions(${target} PRIVATE HAVE_CONFIG_H
+    $<$<BOOL:${VELKA_PASSDB_PREINIT_HAS_PARAMETERS}>:VELKA_PASSDB_PREINIT_HAS_PARAMETERS>)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_include_directories(${target} SYSTEM PRIVATE ${DOVECOT_INCLUDE_DIR})
   # Dovecot's headers have unused parameters in inline functions.
