@@ -4,8 +4,8 @@
 #include "lib.h"
 
 #include "mail/dovecot/authdb/db-velka.h"
-#include "mail/dovecot/authdb/mail_aes.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
+#include "mail/dovecot/authdb/mail_auth_sqlite.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 #include "lib/log/velka_log.h"
 
@@ -84,8 +84,10 @@ int mail_auth_checker(const char *address, const char *password,
 
 	/* The database layer hands on a password it could not decrypt (key file
 	   unreadable or wrong) as stored; taken for plain text, the stored text
-	   itself would then log in. The account is unusable until the key is. */
-	if (!crypted && is_encrypted_with_mail_aes(password))
+	   itself would then log in. The account is unusable until the key is.
+	   Asked of the lookup, not read from the text: a password of the user's
+	   own may begin like a stored text. */
+	if (!crypted && mail_auth_password_undecrypted(password))
 		return VELKA_LOOKUP_INTERNAL;
 
 	auth->scheme = crypted ? "CRYPT" : "PLAIN";

@@ -68,7 +68,9 @@ velka_mail_auth_lookup(const char *user, const char *password,
  * VELKA_LOOKUP_MISMATCH or VELKA_LOOKUP_DISABLED, which ask for the next
  * candidate account. With short names on, a plain-text password is compared
  * here, so that a walk over several accounts stops at the one it opens. An
- * account whose password is empty never matches. */
+ * account whose password is empty never matches, nor one whose stored password
+ * failed to decrypt (VELKA_LOOKUP_INTERNAL). That is known only inside a lookup:
+ * called on its own, the callback takes every password as given. */
 VELKA_AUTHDB_EXPORT int mail_auth_checker(const char *address, const char *password,
                                           unsigned char flags, void *data);
 

@@ -60,6 +60,10 @@ struct KeptHandle {
 };
 KeptHandle kept;
 
+// The password handed to the callback being called when it is a stored text
+// that failed to decrypt; null otherwise.
+const char* undecrypted_password = nullptr;
+
 // Device and inode of the file at path, opened for reading as SQLite would: a
 // file removed, replaced or made unreadable no longer matches.
 bool identifyFile(const char* path, dev_t* dev, ino_t* ino)
@@ -179,12 +183,14 @@ int mail_auth_deliver_row(const char* address, const char* enc_password, const c
                           void* data)
 {
     char* decrypted = nullptr;
+    bool undecrypted = false;
     const char* password;
     unsigned char flags = 0;
     if (enc_password != nullptr && enc_password[0] != '\0') {
         // Passwords kept unencrypted still work: a failed decryption is logged
         // and the stored text taken as it is.
         decrypted = mail_auth_password_crypt(enc_password, 0, address, nullptr);
+        undecrypted = decrypted == nullptr;
         password = decrypted != nullptr ? decrypted : enc_password;
     } else if (hash_password != nullptr) {
         password = hash_password;
@@ -197,7 +203,11 @@ int mail_auth_deliver_row(const char* address, const char* enc_password, const c
     if (domain_disabled != 0)
         flags |= MAIL_AUTH_FLAG_DOMAIN_DISABLED;
 
+    // A lookup started from within the callback sets its own and puts this back.
+    const char* outer = undecrypted_password;
+    undecrypted_password = undecrypted ? password : nullptr;
     const int result = callback(address, password, flags, data);
+    undecrypted_password = outer;
     if (decrypted != nullptr) {
         OPENSSL_cleanse(decrypted, strlen(decrypted));
         free(decrypted);
@@ -265,6 +275,11 @@ int mail_auth_iterate_rows(Lookup& lookup, sqlite3_stmt* stmt, mail_auth_callbac
 }
 
 } // namespace
+
+bool mail_auth_password_undecrypted(const char* password)
+{
+    return password != nullptr && password == undecrypted_password;
+}
 
 char* mail_auth_password_crypt(const char* text, int mode, const char* mailname, const char* domain)
 {

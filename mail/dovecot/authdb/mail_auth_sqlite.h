@@ -1,11 +1,14 @@
 // Internal to the mail authentication database: SQLite handles under the
-// busy-retry rule, and the password cipher wrapper shared by lookups and writes.
+// busy-retry rule, and the password cipher wrapper shared by lookups and writes
+// (C++), and what the plug-in's C glue asks of a lookup (C).
 #ifndef VELKA_MAIL_AUTH_SQLITE_H
 #define VELKA_MAIL_AUTH_SQLITE_H
 
 #include <sqlite3.h>
+#include <stdbool.h>
 #include <syslog.h>
 
+#ifdef __cplusplus
 #include <cstdint>
 
 namespace velka::mail::authdb
@@ -133,5 +136,18 @@ class Database
 // A new string, to be released with free(), or null after logging.
 char* mail_auth_password_crypt(const char* text, int mode, const char* mailname,
                                const char* domain);
+
+extern "C" {
+#endif
+
+/* For the plug-in's account callback, during the call: whether password is
+ * the stored text of an encrypted password that failed to decrypt, which the
+ * lookup passes on as stored, rather than a password that merely begins like
+ * one. Told by the pointer, not by the text. Not exported. */
+bool mail_auth_password_undecrypted(const char* password);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif
