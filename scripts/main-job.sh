@@ -30,7 +30,7 @@ step "wendra at work on the running Dovecot"
 # files wendra wrote are taken out of conf.d again at the end.
 DEMO_ROOT="$("$TESTBED" root)"
 DEMO_CERT=/etc/dovecot/private/wendra-demo.pem
-DEMO_IMAPS_PORT=$((${VELKA_TESTBED_PORT_BASE:-14000} + 993))
+DEMO_IMAPS_PORT=$(($("$TESTBED" port-base) + 993))
 wendra_demo() { echo "\$ wendra $*" >&2; "$TESTBED" run wendra "$@"; }
 served_for() {
     echo "IMAPS certificate for SNI name $1:" >&2
@@ -98,7 +98,7 @@ userdb static {
 }
 CONF
 "$TESTBED" restart
-IMAP_PORT=$((${VELKA_TESTBED_PORT_BASE:-14000} + 143)) /usr/bin/python3 - <<'PY'
+IMAP_PORT=$(($("$TESTBED" port-base) + 143)) /usr/bin/python3 - <<'PY'
 import imaplib, os
 imap = imaplib.IMAP4("127.0.0.1", int(os.environ["IMAP_PORT"]))
 print("LOGIN demo@demo.test:", imap.login("demo@demo.test", "Demo-Passw0rd"))

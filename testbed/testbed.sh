@@ -11,6 +11,7 @@
 #   testbed.sh run CMD [ARG...]    run a program of the tree
 #   testbed.sh start | stop | restart | status
 #   testbed.sh version             print the tree's Dovecot release, such as 2.4.1
+#   testbed.sh port-base           print the number the test ports are offset by
 #   testbed.sh install-build DIR [PLUGIN_DIR]
 #                                  copy wendra of build DIR and the plug-in of PLUGIN_DIR
 #                                  (default DIR) into the tree
@@ -192,6 +193,7 @@ case "$cmd" in
     restart) stop; start ;;
     status) status ;;
     version) version ;;
+    port-base) echo "$PORT_BASE" ;;
     install-build) install_build "$@" ;;
-    *) sed -n '2,21p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,22p' "$0" >&2; exit 2 ;;
 esac

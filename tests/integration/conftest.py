@@ -1,9 +1,10 @@
 """Fixtures for tests that drive real programs in the Dovecot 2.4 test bed.
 
 The test bed script is named by VELKA_TESTBED (scripts/test-all.sh sets it); without it
-the tests that need the test bed are skipped. VELKA_TESTBED_PORT_BASE moves the ports,
-as it does for the test bed script. VELKA_WENDRA_WRAPPER puts a command such as
-valgrind before wendra, where wendra runs (in the test bed or on the host).
+the tests that need the test bed are skipped. VELKA_RELEASE picks the test bed (and so
+the Dovecot release), as it does for the test bed script. VELKA_WENDRA_WRAPPER puts a
+command such as valgrind before wendra, where wendra runs (in the test bed or on the
+host).
 """
 import contextlib
 import os
@@ -15,7 +16,9 @@ import pytest
 
 TESTBED_SCRIPT = os.environ.get("VELKA_TESTBED")
 DOVECOT_CONF = "/etc/dovecot/dovecot.conf"
-PORT_BASE = int(os.environ.get("VELKA_TESTBED_PORT_BASE", "14000"))
+# The test bed script knows its ports: each release's test bed has its own.
+PORT_BASE = int(subprocess.run([TESTBED_SCRIPT, "port-base"], check=True, capture_output=True,
+                               text=True).stdout) if TESTBED_SCRIPT else 14000
 WENDRA_WRAPPER = shlex.split(os.environ.get("VELKA_WENDRA_WRAPPER", ""))
 IMAP_PORT = PORT_BASE + 143
 IMAPS_PORT = PORT_BASE + 993
@@ -126,7 +129,8 @@ class Testbed:
         subprocess.run([self.script, action], check=True, timeout=120)
 
     def auth_pid(self):
-        """The PID of the running Dovecot's auth process, or None."""
+        """The PID of the running Dovecot's auth process (which the first
+        authentication starts), or None."""
         with open(self.path("/run/velka-testbed/master.pid")) as f:
             master = f.read().strip()
         found = subprocess.run(["pgrep", "-P", master, "-x", "auth"], capture_output=True,
