@@ -190,7 +190,8 @@ int mail_auth_deliver_row(const char* address, const char* enc_password, const c
         // Passwords kept unencrypted still work: a failed decryption is logged
         // and the stored text taken as it is.
         decrypted = mail_auth_password_crypt(enc_password, 0, address, nullptr);
-        undecrypted = decrypted == nullptr;
+        // A password stored unencrypted does not decrypt either, and is one.
+        undecrypted = decrypted == nullptr && is_encrypted_with_mail_aes(enc_password);
         password = decrypted != nullptr ? decrypted : enc_password;
     } else if (hash_password != nullptr) {
         password = hash_password;
