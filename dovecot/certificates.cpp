@@ -40,7 +40,10 @@ bool checkName(const std::string &name, const char *failure)
 }
 
 // The path becomes a configuration value: it must not break the line it stands on, and
-// Dovecot would resolve a relative one against its own working directory.
+// Dovecot would resolve a relative one against its own working directory. Its login
+// processes take "%{" in a certificate path as the start of a variable when they load
+// the certificate, quoted or not (2.4.1's imap-login even crashed on "%{user}"), while
+// doveconf accepts it: such a path cannot be named to Dovecot as it is.
 bool checkCertificatePath(const std::string &path)
 {
     bool hasControl = false;
@@ -48,12 +51,46 @@ bool checkCertificatePath(const std::string &path)
         if (c < 0x20 || c == 0x7f)
             hasControl = true;
     }
-    if (!path.empty() && path[0] == '/' && !hasControl)
-        return true;
-    std::clog << INSTALL_FAILED
-              << "certificate file path must be absolute and hold no control character: '"
-              << printableText(path) << "'" << std::endl;
-    return false;
+    if (path.empty() || path[0] != '/' || hasControl) {
+        std::clog << INSTALL_FAILED
+                  << "certificate file path must be absolute and hold no control character: '"
+                  << printableText(path) << "'" << std::endl;
+        return false;
+    }
+    if (path.find("%{") != std::string::npos) {
+        std::clog << INSTALL_FAILED
+                  << "certificate file path must not hold \"%{\", which Dovecot expands: '"
+                  << path << "'" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool isBare(unsigned char c)
+{
+    return c != 0 && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("/._-+,:@=~ ", c) != nullptr || c >= 0x80);
+}
+
+// The path as a value Dovecot reads back unchanged. Unquoted, its reader drops trailing
+// blanks, ends the value at " #" and joins the next line to a final "\"; inside double
+// quotes a "\" escapes the character after it, and nothing else is special. So a path
+// of ordinary characters (inner blanks included) stays bare, as it always was written,
+// and any other is quoted with "\" and '"' escaped.
+std::string configValue(const std::string &path)
+{
+    bool bare = !path.empty() && path.back() != ' ';
+    for (unsigned char c : path)
+        bare = bare && isBare(c);
+    if (bare)
+        return path;
+    std::string quoted = "\"";
+    for (char c : path) {
+        if (c == '\\' || c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
 }
 
 } // namespace
@@ -63,9 +100,10 @@ int installDovecotCertificate(const std::string &name, const std::string &certFi
     if (!checkName(name, INSTALL_FAILED) || !checkCertificatePath(certFile))
         return -1;
     const std::string path = certificateFilePath(name);
+    const std::string value = configValue(certFile);
     const std::string body = "local_name " + name + " {\n"
-                             "  ssl_server_cert_file = " + certFile + "\n"
-                             "  ssl_server_key_file = " + certFile + "\n"
+                             "  ssl_server_cert_file = " + value + "\n"
+                             "  ssl_server_key_file = " + value + "\n"
                              "}\n";
     if (writeDovecotConfig(path, body) == 0)
         return 0;

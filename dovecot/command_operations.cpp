@@ -13,7 +13,6 @@ namespace wendra_commands {
 
 namespace {
 
-const char SERVICE_NAME[] = "dovecot";
 const char ACTION_RELOAD[] = "reload-or-restart";
 const char ACTION_RESTART[] = "restart";
 
@@ -66,28 +65,28 @@ int enableMailboxLimitWarning()
 {
     if (enableDovecotLimitWarning() != 0)
         return 1;
-    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RELOAD);
+    return applyDovecotConfig(ACTION_RELOAD);
 }
 
 int disableMailboxLimitWarning()
 {
     if (disableDovecotLimitWarning() != 0)
         return 1;
-    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RELOAD);
+    return applyDovecotConfig(ACTION_RELOAD);
 }
 
 int restartService(std::uint32_t serviceMask)
 {
     if ((serviceMask & IMAP_POP3_SERVICE_MASK) == 0)
         return 0;
-    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RESTART);
+    return applyDovecotConfig(ACTION_RESTART);
 }
 
 int reloadService(std::uint32_t serviceMask)
 {
     if ((serviceMask & IMAP_POP3_SERVICE_MASK) == 0)
         return 0;
-    return invoke_velkarc_keep_fail_msg(SERVICE_NAME, ACTION_RELOAD);
+    return applyDovecotConfig(ACTION_RELOAD);
 }
 
 } // namespace wendra_commands

@@ -21,6 +21,10 @@ int printFeatures();
 std::uint32_t getConnectionsLimit();
 std::uint32_t getConnectionsPerIpLimit();
 
+// Every reload below first has doveconf check the whole configuration; when Dovecot
+// would refuse it, the include files changed since the last accepted check are put
+// back, nothing is run and the result is 1 (see applyDovecotConfig).
+
 // Write the limit and reload Dovecot; 0, or 1 when writing or the reload failed.
 int setConnectionsLimit(std::uint32_t limit);
 int setConnectionsPerIpLimit(std::uint32_t limit);

@@ -8,6 +8,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 
 namespace velka {
@@ -65,6 +66,27 @@ std::string readParamFromConfig(const std::string &name)
     cmd << "-h" << name;
     cmd.exec();
     return boost::algorithm::trim_right_copy_if(cmd.stdoutText, boost::algorithm::is_space());
+}
+
+bool checkDovecotConfig(std::string &report)
+{
+    ExecCmd cmd(doveconf_bin);
+    if (const char *config = std::getenv("DC_CONFIG_PATH"))
+        cmd << "-c" << config;
+    cmd << "-n";
+    // The dump itself is not needed, only the verdict; it goes to a pipe, the only kind
+    // of output doveconf is sure to handle.
+    const int status = cmd.exec(std::nothrow);
+    if (status == 0)
+        return true;
+    report = boost::algorithm::trim_right_copy_if(cmd.stderrText, boost::algorithm::is_space());
+    if (report.empty()) {
+        report = cmd.getString() + (cmd.started ? " ended with status " + std::to_string(status)
+                                                : std::string(" could not be run"));
+        if (!cmd.lastError.empty())
+            report += ": " + cmd.lastError;
+    }
+    return false;
 }
 
 std::uint32_t getDovecotConnectionsPerIpPerUserLimit()

@@ -20,6 +20,13 @@ void setDoveconfPath(const std::string &path);
 // throws a velka::SystemError. Nothing is caught here.
 std::string readParamFromConfig(const std::string &name);
 
+// Whether Dovecot accepts its configuration: runs "doveconf [-c $DC_CONFIG_PATH] -n",
+// which parses every included file and checks every setting, and returns true when it
+// exits with 0. Otherwise report gets what doveconf printed on standard error (or, when
+// it printed nothing, how it ended or why it could not be run). Throws nothing but
+// std::bad_alloc.
+bool checkDovecotConfig(std::string &report);
+
 // The effective mail_max_userip_connections. Throws std::runtime_error when doveconf
 // fails or the value is not a number.
 std::uint32_t getDovecotConnectionsPerIpPerUserLimit();

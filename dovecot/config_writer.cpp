@@ -1,6 +1,7 @@
 // Include-file writer: the panel's Dovecot settings, one small include file each.
 #include "dovecot/config_writer.h"
 
+#include "dovecot/config_reader.h"
 #include "dovecot/include_file.h"
 #include "dovecot/service_control.h"
 
@@ -129,6 +130,32 @@ int disableDovecotLimitWarning()
     return removeDovecotConfig(includeFilePath(QUOTA_WARNING_FILENAME));
 }
 
+int applyDovecotConfig(const char *action)
+{
+    // Checked even when this run changed nothing: reload-or-restart of a configuration
+    // Dovecot refuses could leave it stopped.
+    std::string report;
+    if (checkDovecotConfig(report)) {
+        keepDovecotChanges();
+        return invoke_velkarc_keep_fail_msg("dovecot", action);
+    }
+    const bool changed = dovecotChangesPending();
+    undoDovecotChanges();
+    std::clog << "Unable to apply the Dovecot configuration: doveconf rejects it, so Dovecot "
+                 "was not reloaded"
+              << (changed ? " and the include files were put back as they were" : "") << ":"
+              << std::endl;
+    std::string::size_type start = 0;
+    while (start <= report.size()) {
+        std::string::size_type end = report.find('\n', start);
+        if (end == std::string::npos)
+            end = report.size();
+        std::clog << printableText(report.substr(start, end - start)) << std::endl;
+        start = end + 1;
+    }
+    return 1;
+}
+
 } // namespace dovecot
 } // namespace mail
 } // namespace velka
@@ -174,5 +201,5 @@ extern "C" int setDovecotShortnameParams(bool allow, bool restart)
 
 extern "C" int restartDovecotService(void)
 {
-    return invoke_velkarc_keep_fail_msg("dovecot", "reload-or-restart");
+    return applyDovecotConfig("reload-or-restart");
 }

@@ -4,8 +4,9 @@
 //
 // Results: 0 on success; -1 when the writer's own file work failed, after one line on
 // standard error (the file then keeps its earlier content); otherwise the result of
-// the service-control script (its exit status, or -1 when it could not be run). A
-// reload happens only after every file of the operation was written.
+// the service-control script (its exit status, or -1 when it could not be run), or 1
+// when doveconf refused the configuration and the files were put back. A reload happens
+// only after every file of the operation was written and doveconf accepted the result.
 #pragma once
 
 #include <stdbool.h>
@@ -45,6 +46,13 @@ int setDovecotConnectionsLimit(std::uint32_t limit, bool restart);
 // Write or remove the 95% quota-warning file; neither reloads.
 int enableDovecotLimitWarning();
 int disableDovecotLimitWarning();
+
+// Applies the include files changed so far: checks the whole configuration with
+// doveconf -n first and runs the service-control script for "dovecot" with action only
+// when Dovecot accepts it. When it does not, every include file changed since the last
+// accepted check is put back as it was, doveconf's message is written to std::clog and
+// the result is 1, with nothing run. Otherwise the script's result.
+int applyDovecotConfig(const char *action);
 
 } // namespace dovecot
 } // namespace mail

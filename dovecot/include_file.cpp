@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -49,14 +51,9 @@ std::string parentDirectory(const std::string &path)
     return path.substr(0, slash);
 }
 
-// The permission bits open(2) would give a new file: 0666 less the umask. umask(2)
-// cannot be read without being set; the process is single-threaded.
-mode_t newFileMode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
+// Dovecot's configuration must be readable by the processes that drop root, and
+// nobody but root may change it, whatever umask the caller left us.
+const mode_t NEW_FILE_MODE = 0644;
 
 bool writeAll(int fd, const std::string &data)
 {
@@ -96,26 +93,29 @@ bool closeAfterFailure(int fd)
 }
 
 // Fills the open temporary file and renames it over path; false with errno set on the
-// first failing call. The descriptor is closed in every case.
+// first failing call. The descriptor is closed in every case. like is the regular file
+// being replaced, whose mode and owner the new one keeps (and, with keepTimes, its
+// times), or null for a new file.
 bool fillAndRename(int fd, const std::string &tempPath, const std::string &path,
-                   const std::string &content)
+                   const std::string &content, const struct stat *like, bool keepTimes)
 {
-    struct stat st;
-    mode_t mode;
-    if (stat(path.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
+    mode_t mode = NEW_FILE_MODE;
+    if (like != nullptr) {
+        mode = like->st_mode & 07777;
         // Keep the owner too where we may: the in-place rewrite never changed it.
         // Only root can give a file away, so others keep the replacement as theirs.
-        if ((st.st_uid != geteuid() || st.st_gid != getegid()) &&
-            fchown(fd, st.st_uid, st.st_gid) != 0 && geteuid() == 0)
+        if ((like->st_uid != geteuid() || like->st_gid != getegid()) &&
+            fchown(fd, like->st_uid, like->st_gid) != 0 && geteuid() == 0)
             return closeAfterFailure(fd);
-    } else if (errno == ENOENT) {
-        mode = newFileMode();
-    } else {
-        return closeAfterFailure(fd);
     }
-
-    if (fchmod(fd, mode) != 0 || !writeAll(fd, content) || fsync(fd) != 0)
+    if (fchmod(fd, mode) != 0 || !writeAll(fd, content))
+        return closeAfterFailure(fd);
+    if (like != nullptr && keepTimes) {
+        const struct timespec times[2] = {like->st_atim, like->st_mtim};
+        if (futimens(fd, times) != 0)
+            return closeAfterFailure(fd);
+    }
+    if (fsync(fd) != 0)
         return closeAfterFailure(fd);
     if (close(fd) != 0)
         return false;
@@ -149,6 +149,133 @@ void removeStaleTempFiles(const std::string &dir)
     closedir(stream);
 }
 
+// Replaces the file at path through a temporary file in its directory (see
+// writeDovecotConfig); false with errno set when that failed, leaving path untouched.
+bool replaceFile(const std::string &path, const std::string &content, const struct stat *like,
+                 bool keepTimes)
+{
+    const std::string dir = parentDirectory(path);
+    std::string tempPath = dir + "/" + TEMP_NAME_TEMPLATE;
+
+    removeStaleTempFiles(dir);
+    int fd = mkostemp(&tempPath[0], O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (!fillAndRename(fd, tempPath, path, content, like, keepTimes)) {
+        int savedErrno = errno;
+        unlink(tempPath.c_str());
+        errno = savedErrno;
+        return false;
+    }
+    syncDirectory(dir);
+    return true;
+}
+
+// What was at a path before this run first changed it.
+struct SavedEntry {
+    std::string path;
+    enum Kind { ABSENT, REGULAR, SYMLINK } kind;
+    std::string content; // the file's bytes, or the link's target
+    struct stat st;
+};
+
+// The entries this run has changed since the configuration was last accepted.
+std::vector<SavedEntry> journal;
+
+// Reads the regular file at path without following a link; false with errno set, also
+// when the entry is no longer the one lstat() saw.
+bool readRegular(const std::string &path, const struct stat &seen, std::string &content)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return closeAfterFailure(fd);
+    if (st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+        errno = EAGAIN;
+        return closeAfterFailure(fd);
+    }
+    char buffer[8192];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return closeAfterFailure(fd);
+        }
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+// Saves what is at path before its first change in this run, so that it can be put
+// back. Only what the writers can replace is saved: nothing, a regular file, a link;
+// anything else gives false with errno EISDIR or EINVAL, and nothing is changed then.
+bool rememberBeforeChange(const std::string &path)
+{
+    for (const SavedEntry &saved : journal) {
+        if (saved.path == path)
+            return true;
+    }
+    SavedEntry saved{path, SavedEntry::ABSENT, std::string(), {}};
+    if (lstat(path.c_str(), &saved.st) != 0) {
+        if (errno != ENOENT)
+            return false;
+    } else if (S_ISREG(saved.st.st_mode)) {
+        saved.kind = SavedEntry::REGULAR;
+        if (!readRegular(path, saved.st, saved.content))
+            return false;
+    } else if (S_ISLNK(saved.st.st_mode)) {
+        saved.kind = SavedEntry::SYMLINK;
+        std::vector<char> target(static_cast<size_t>(saved.st.st_size) + 1);
+        ssize_t n = readlink(path.c_str(), target.data(), target.size());
+        if (n < 0)
+            return false;
+        if (static_cast<size_t>(n) == target.size()) {
+            errno = EAGAIN; // changed since lstat()
+            return false;
+        }
+        saved.content.assign(target.data(), static_cast<size_t>(n));
+    } else {
+        // What unlink() or rename() would say about a directory; other kinds they would
+        // take away for good.
+        errno = S_ISDIR(saved.st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    journal.push_back(std::move(saved));
+    return true;
+}
+
+// The owner and times of a link made anew; only root can give it away.
+bool restoreLinkAttributes(const SavedEntry &saved)
+{
+    if ((saved.st.st_uid != geteuid() || saved.st.st_gid != getegid()) &&
+        lchown(saved.path.c_str(), saved.st.st_uid, saved.st.st_gid) != 0 && geteuid() == 0)
+        return false;
+    const struct timespec times[2] = {saved.st.st_atim, saved.st.st_mtim};
+    return utimensat(AT_FDCWD, saved.path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Puts one saved entry back; false with errno set.
+bool restore(const SavedEntry &saved)
+{
+    switch (saved.kind) {
+    case SavedEntry::ABSENT:
+        return unlink(saved.path.c_str()) == 0 || errno == ENOENT;
+    case SavedEntry::REGULAR:
+        return replaceFile(saved.path, saved.content, &saved.st, true);
+    case SavedEntry::SYMLINK:
+        if (unlink(saved.path.c_str()) != 0 && errno != ENOENT)
+            return false;
+        if (symlink(saved.content.c_str(), saved.path.c_str()) != 0)
+            return false;
+        return restoreLinkAttributes(saved);
+    }
+    return false;
+}
+
 } // namespace
 
 std::string _getDovecotIncludeDir()
@@ -164,32 +291,51 @@ std::string includeFilePath(const std::string &fileName)
 
 int writeDovecotConfig(const std::string &path, const std::string &body)
 {
-    const std::string content = INCLUDE_FILE_HEADER + body;
-    const std::string dir = parentDirectory(path);
-    std::string tempPath = dir + "/" + TEMP_NAME_TEMPLATE;
-
-    removeStaleTempFiles(dir);
-    int fd = mkostemp(&tempPath[0], O_CLOEXEC);
-    if (fd < 0)
+    struct stat current;
+    bool replacesFile = lstat(path.c_str(), &current) == 0 && S_ISREG(current.st_mode);
+    if (!rememberBeforeChange(path))
         return -1;
-    if (!fillAndRename(fd, tempPath, path, content)) {
-        int savedErrno = errno;
-        unlink(tempPath.c_str());
-        errno = savedErrno;
-        return -1;
-    }
-    syncDirectory(dir);
-    return 0;
+    return replaceFile(path, INCLUDE_FILE_HEADER + body, replacesFile ? &current : nullptr,
+                       false)
+               ? 0
+               : -1;
 }
 
 int removeDovecotConfig(const std::string &path)
 {
-    if (unlink(path.c_str()) == 0 || errno == ENOENT)
+    if (rememberBeforeChange(path) && (unlink(path.c_str()) == 0 || errno == ENOENT))
         return 0;
     const char *reason = strerror(errno);
     std::clog << "Unable to remove Dovecot configuration file " << path << " : " << reason
               << std::endl;
     return -1;
+}
+
+bool dovecotChangesPending()
+{
+    return !journal.empty();
+}
+
+void keepDovecotChanges()
+{
+    journal.clear();
+}
+
+int undoDovecotChanges()
+{
+    int result = 0;
+    // Newest first; each path is remembered once, so the order only matters for the
+    // messages.
+    for (auto it = journal.rbegin(); it != journal.rend(); ++it) {
+        if (restore(*it))
+            continue;
+        const char *reason = strerror(errno);
+        std::clog << "Unable to restore Dovecot configuration file " << it->path << " : "
+                  << reason << std::endl;
+        result = -1;
+    }
+    journal.clear();
+    return result;
 }
 
 std::string printableText(const std::string &text)

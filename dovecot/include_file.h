@@ -20,18 +20,30 @@ std::string includeFilePath(const std::string &fileName);
 
 // Replaces the file at path with the header followed by body. The new content goes to
 // a temporary file in the same directory whose name Dovecot's "*.conf" include pattern
-// does not match; it is flushed to disk, given the permission bits of the file it
-// replaces (or those the umask leaves for a new file) and renamed over path, so a
-// reader sees the old file or the new one, never a part. Returns 0, or -1 with errno
-// set by the failing call, leaving path untouched and no temporary file behind.
-// Temporary files that writers killed more than an hour ago left in the directory are
-// removed first.
+// does not match; it is flushed to disk, given the permission bits and owner of the
+// regular file it replaces (0644 and the caller for a new file, whatever the umask) and
+// renamed over path, so a reader sees the old file or the new one, never a part.
+// Returns 0, or -1 with errno set by the failing call, leaving path untouched and no
+// temporary file behind. Temporary files that writers killed more than an hour ago
+// left in the directory are removed first.
 int writeDovecotConfig(const std::string &path, const std::string &body);
 
 // Removes the file at path: 0 when removed or already missing; otherwise writes
 // "Unable to remove Dovecot configuration file <path> : <system error>" to std::clog
 // and returns -1.
 int removeDovecotConfig(const std::string &path);
+
+// The two functions above remember what was at each path before its first change since
+// the last keepDovecotChanges() (nothing, a regular file with its content, mode, owner
+// and times, or a symbolic link), so that a change Dovecot would refuse can be taken
+// back. Something else at the path (a directory, a FIFO) is neither saved nor changed.
+bool dovecotChangesPending();
+// The changes are accepted: forget what was remembered.
+void keepDovecotChanges();
+// Puts every remembered path back as it was: files rewritten or removed get their old
+// content back, new files go. Returns 0, or -1 after a line on std::clog for each path
+// that could not be restored. Either way nothing stays remembered.
+int undoDovecotChanges();
 
 // text with every control character and DEL written as \xHH, so that it can be shown
 // on one line of a message.

@@ -131,7 +131,7 @@ TEST_F(CertificatesTest, RefusesUnsafeNames)
 TEST_F(CertificatesTest, RefusesUnsafeCertificatePaths)
 {
     const std::string paths[] = {"", "c.pem", "./c.pem", "/c.pem\nssl = no", "/c\t.pem",
-                                 "/c\x7f.pem"};
+                                 "/c\x7f.pem", "/%{user}.pem", "</c.pem"};
     for (const std::string &path : paths) {
         CaptureStderr();
         EXPECT_EQ(-1, installDovecotCertificate("a.org", path)) << path;
@@ -144,6 +144,24 @@ TEST_F(CertificatesTest, RefusesUnsafeCertificatePaths)
               "absolute and hold no control character: '/c.pem\\x0assl = no'\n",
               GetCapturedStderr());
     EXPECT_EQ("", listDir(dir.path()));
+}
+
+// Paths Dovecot's reader would take otherwise are quoted; ordinary ones stay bare.
+TEST_F(CertificatesTest, PathsAreQuotedOnlyWhereDovecotNeedsIt)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem", "/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem"},
+        {"/etc/ssl/\xd0\xbf.pem", "/etc/ssl/\xd0\xbf.pem"},
+        {"/etc/ssl/a.pem\\", "\"/etc/ssl/a.pem\\\\\""},
+        {"/a #b", "\"/a #b\""},
+        {"/a\"b\\\"", "\"/a\\\"b\\\\\\\"\""},
+        {"/a ", "\"/a \""},
+        {"/$x%y{}<'", "\"/$x%y{}<'\""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(0, installDovecotCertificate("a.org", c.first));
+        EXPECT_EQ(sniFile("a.org", c.second), readFile(dir / "14-velka-sni-a.org.conf")) << c.first;
+    }
 }
 
 TEST_F(CertificatesTest, RefusedRemovalLeavesOtherFiles)

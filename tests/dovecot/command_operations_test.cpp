@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 #include <stdexcept>
 
 namespace {
@@ -25,6 +27,7 @@ protected:
     ScratchDir scriptDir;
     ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
     FakeVelkarc velkarc{scriptDir};
+    FakeDoveconfCheck doveconf{scriptDir};
 
     // Runs f with both output streams captured and thrown away.
     template <class F> int quietly(F f)
@@ -107,6 +110,60 @@ TEST_F(CommandOperationsTest, CertificateOperationsNeverReload)
     EXPECT_EQ(1, quietly([] { return installCertificate("a/b", "/c.pem"); }));
     EXPECT_EQ(1, quietly([] { return removeCertificate(""); }));
     EXPECT_EQ("", velkarc.calls());
+}
+
+// Names, content, mode and modification time of every entry of dir.
+std::string snapshot(const std::string &dir)
+{
+    std::string state;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        struct stat st;
+        lstat(entry.path().c_str(), &st);
+        state += entry.path().filename().string() + " " + std::to_string(st.st_mode) + " " +
+                 std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) +
+                 "\n" + readFile(entry.path()) + "\n";
+    }
+    return state;
+}
+
+// Whatever a command changed is put back, byte for byte, when doveconf refuses the
+// result, and nothing is reloaded; a change doveconf accepted earlier stays.
+TEST_F(CommandOperationsTest, ConfigurationDoveconfRefusesIsPutBack)
+{
+    ScopedEnv config("DC_CONFIG_PATH", "/x/dovecot.conf");
+    writeFile(dir / "20-velka-quota-warning.conf", "quota file\n", 0600);
+    writeFile(dir / "14-velka-sni-a.org.conf", "other\n", 0640);
+    ASSERT_EQ(0, symlink("elsewhere", (dir / "92-velka-service-imap.conf").c_str()));
+    EXPECT_EQ(0, setConnectionsPerIpLimit(7));
+    EXPECT_EQ("-c /x/dovecot.conf -n\n", doveconf.calls());
+    const std::string accepted = snapshot(dir.path());
+
+    doveconf.rejectWith("doveconf: Fatal: Error in configuration file /x: Missing '}'\n\x1b[2J\n");
+    const std::pair<const char *, std::function<int()>> commands[] = {
+        {"set-limit", [] { return setConnectionsLimit(100); }},
+        {"set-per-ip", [] { return setConnectionsPerIpLimit(9); }},
+        {"quota-on", [] { return enableMailboxLimitWarning(); }},
+        {"quota-off", [] { return disableMailboxLimitWarning(); }},
+        {"certificates", [] {
+             return installCertificate("a.org", "/c.pem") | installCertificate("b.org", "/c.pem") |
+                    removeCertificate("a.org") | reloadService(0xF0);
+         }},
+        {"nothing changed", [] { return restartService(0xF0); }},
+    };
+    for (const auto &command : commands) {
+        CaptureStderr();
+        EXPECT_EQ(1, command.second()) << command.first;
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(accepted, snapshot(dir.path())) << command.first;
+        EXPECT_NE(std::string::npos,
+                  err.find("Unable to apply the Dovecot configuration: doveconf rejects it, so "
+                           "Dovecot was not reloaded"))
+            << err;
+        EXPECT_NE(std::string::npos, err.find(":\ndoveconf: Fatal: Error in configuration file "
+                                              "/x: Missing '}'\n\\x1b[2J\n"))
+            << err;
+    }
+    EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
 }
 
 TEST_F(CommandOperationsTest, GetOperationsLetTheReadersErrorsThrough)

@@ -44,6 +44,7 @@ protected:
     ScratchDir scriptDir;
     ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
     FakeVelkarc velkarc{scriptDir};
+    FakeDoveconfCheck doveconf{scriptDir};
 
     std::string file(const std::string &name) { return readFile(dir / name); }
 };
@@ -252,14 +253,19 @@ TEST_F(ConfigWriterTest, RewriteReplacesWholeContentAndKeepsMode)
     EXPECT_EQ("92-velka-userip_connections.conf\n", listDir(dir.path()));
 }
 
-TEST_F(ConfigWriterTest, NewFileTakesTheUmasksMode)
+// A configuration file nobody else may change, whatever umask the caller left.
+TEST_F(ConfigWriterTest, NewFileIsModeSixFourFourWhateverTheUmask)
 {
-    mode_t old = umask(027);
-    EXPECT_EQ(0, setDovecotConnectionsPerIpPerUserLimit(1, false));
-    umask(old);
-    struct stat st;
-    ASSERT_EQ(0, stat((dir / "92-velka-userip_connections.conf").c_str(), &st));
-    EXPECT_EQ(0640u, st.st_mode & 07777);
+    const std::string path = dir / "92-velka-userip_connections.conf";
+    for (mode_t mask : {0000, 0027}) {
+        unlink(path.c_str());
+        mode_t old = umask(mask);
+        EXPECT_EQ(0, setDovecotConnectionsPerIpPerUserLimit(1, false));
+        umask(old);
+        struct stat st;
+        ASSERT_EQ(0, stat(path.c_str(), &st));
+        EXPECT_EQ(0644u, st.st_mode & 07777) << "umask " << mask;
+    }
 }
 
 TEST_F(ConfigWriterTest, RewriteKeepsTheOwnerWhenRunAsRoot)

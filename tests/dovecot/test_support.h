@@ -2,6 +2,7 @@
 // writing, fake programs written as shell scripts.
 #pragma once
 
+#include "dovecot/config_reader.h"
 #include "dovecot/service_control.h"
 
 #include <gtest/gtest.h>
@@ -137,6 +138,32 @@ public:
 private:
     std::string calls_;
     std::string state_;
+};
+
+// Stands in for doveconf in the check before a reload: "-n" exits 0 until rejectWith()
+// makes it print a message on standard error and exit 89, as doveconf does for a
+// configuration it refuses. Records its arguments, one line per run.
+class FakeDoveconfCheck {
+public:
+    explicit FakeDoveconfCheck(const ScratchDir &dir)
+        : program_(dir / "doveconf"), calls_(dir / "doveconf.calls"),
+          message_(dir / "doveconf.message")
+    {
+        writeScript(program_, "echo \"$*\" >> '" + calls_ + "'\n"
+                              "[ -f '" + message_ + "' ] || exit 0\n"
+                              "cat '" + message_ + "' >&2\n"
+                              "exit 89\n");
+        velka::mail::dovecot::setDoveconfPath(program_);
+    }
+    ~FakeDoveconfCheck() { velka::mail::dovecot::setDoveconfPath("/usr/bin/doveconf"); }
+
+    void rejectWith(const std::string &message) { writeFile(message_, message); }
+    std::string calls() const { return readFile(calls_); }
+
+private:
+    std::string program_;
+    std::string calls_;
+    std::string message_;
 };
 
 const char HEADER[] = "#ATTENTION!\n"

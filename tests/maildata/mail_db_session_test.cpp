@@ -230,6 +230,29 @@ TEST_F(SessionMailDb, UnreadableInputIsMinusThree)
     fclose(directory);
 }
 
+// Input beyond 64 MB is refused once the limit is passed, even from an endless stream;
+// a document of exactly 64 MB (here with blanks after it) is still read.
+TEST_F(SessionMailDb, InputIsCappedAt64MB)
+{
+    const size_t limit = 64 * 1024 * 1024;
+    FILE *endless = fopen("/dev/zero", "r");
+    ASSERT_NE(endless, nullptr);
+    EXPECT_EQ(read_session_mail_db_info(endless, 0), -3);
+    EXPECT_LE(ftell(endless), static_cast<long>(limit + 128 * 1024));
+    fclose(endless);
+    EXPECT_EQ(session_mail_db_json, nullptr);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].second.find("larger than 67108864 bytes (64 MB)"), std::string::npos)
+        << logged[0].second;
+
+    std::string text = MINIMAL;
+    text.resize(limit, ' ');
+    FILE *stream = fmemopen(&text[0], text.size(), "r");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(read_session_mail_db_info(stream, 0), 0);
+    fclose(stream);
+}
+
 std::string dump(const mail_db_data_t *object)
 {
     char *text = nullptr;
