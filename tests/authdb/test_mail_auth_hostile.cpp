@@ -9,10 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <crypt.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,6 +276,199 @@ TEST_F(MailAuthHostile, KeyIsNeverOpenToOthersWhileWritten)
     struct stat st;
     ASSERT_EQ(stat(key_path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Root's work in the Postfix layout, whose directory user postfix may write, for
+// real in a private mount namespace (privateSystemWithPostfix). Postfix puts links,
+// a FIFO and a hard link where the files should be, before each call and then in a
+// loop racing root's set-up. The file they point to stands in for /etc/shadow: its
+// content, owner and mode must never change.
+
+// Content, owner and mode of path.
+std::string fileState(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return "missing";
+    return readFile(path) + " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) +
+           " " + std::to_string(st.st_mode & 07777);
+}
+
+bool refusedInLog(const std::string& path)
+{
+    for (const LogLine& line : LogCapture::lines())
+        if (line.priority == 2 && line.text.rfind("Refusing to use " + path + ": it is ", 0) == 0)
+            return true;
+    return false;
+}
+
+TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace and another user";
+    ScratchDir dir;
+    const std::string answer = inChild([&]() -> std::string {
+        std::string error = privateSystemWithPostfix(dir);
+        if (!error.empty())
+            return "SKIP " + error;
+        const struct passwd* pw = getpwnam("postfix");
+        if (pw == nullptr)
+            return "the private postfix user is not visible";
+        const uid_t postfix = pw->pw_uid;
+        const gid_t postfix_group = pw->pw_gid;
+        const std::string db = MAIL_AUTH_DB_PATH_POSTFIX, key = MAIL_AUTH_KEY_PATH_POSTFIX;
+        // On the same file system as the directory, so that a hard link can reach it.
+        const std::string shadow = "/var/spool/shadow";
+        writeFile(shadow, "root:$6$precious:19000::::::\n");
+        chmod(shadow.c_str(), 0600);
+        const std::string untouched = fileState(shadow);
+        if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_POSTFIX) != 0)
+            return "set-up failed";
+
+        enum Kind { LINK, FIFO, HARD_LINK };
+        struct Case {
+            const char* what;
+            const std::string& at;
+            Kind kind;
+            std::function<int()> call;
+        };
+        const auto dbAccess = [&] {
+            return mailAuthDBSetAccess(postfix, 0, 0460, postfix, postfix_group, 0770);
+        };
+        const auto keyAccess = [&] { return mailAuthKeySetAccess(postfix, 0, 0440); };
+        const Case cases[] = {
+            {"new key", key, LINK, mailAuthKeyInit},
+            {"new database", db, LINK, mailAuthDBInit},
+            {"key access", key, LINK, keyAccess},
+            {"database access", db, LINK, dbAccess},
+            {"key access", key, FIFO, keyAccess},
+            // Only where hard links to others' files are allowed
+            // (fs.protected_hardlinks = 0); root plants it here.
+            {"database access", db, HARD_LINK, dbAccess},
+        };
+        for (const Case& c : cases) {
+            unlink(c.at.c_str());
+            const auto plant = [&] {
+                return c.kind == LINK ? symlink(shadow.c_str(), c.at.c_str()) == 0
+                                      : mkfifo(c.at.c_str(), 0600) == 0;
+            };
+            const bool planted = c.kind == HARD_LINK ? link(shadow.c_str(), c.at.c_str()) == 0
+                                                     : runAs(postfix, postfix_group, plant);
+            const std::string what =
+                std::string(c.what) + " on a " +
+                (c.kind == LINK ? "link" : c.kind == FIFO ? "FIFO" : "hard link") + ": ";
+            MailAuthLog log;
+            if (!planted)
+                error += what + "could not plant\n";
+            else if (c.call() != -1)
+                error += what + "not refused\n";
+            else if (!refusedInLog(c.at))
+                error += what + "no refusal line\n";
+            if (fileState(shadow) != untouched)
+                return error + what + "the target changed: " + fileState(shadow);
+            unlink(c.at.c_str());
+        }
+        if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_POSTFIX) != 0)
+            return error + "set-up failed after the planted files were gone";
+
+        // Postfix swaps links in for both files (renaming each over the file), then
+        // takes them away again, with pauses of varying length, so that the swaps
+        // fall on every step of root's set-up, which runs again and again. Every
+        // set-up ends, and the target stays as it was.
+        const pid_t attacker = startAs(postfix, postfix_group, [&] {
+            const std::string tmp = "/var/spool/postfix/velka/planted";
+            for (unsigned round = 0;; ++round) {
+                for (const std::string* at : {&key, &db}) {
+                    unlink(tmp.c_str());
+                    if (symlink(shadow.c_str(), tmp.c_str()) == 0)
+                        rename(tmp.c_str(), at->c_str());
+                }
+                usleep(round % 1000);
+                unlink(key.c_str());
+                unlink(db.c_str());
+                usleep(round % 1000);
+            }
+            return true;
+        });
+        int done = 0, refused = 0;
+        for (int i = 0; i < 300; ++i) {
+            MailAuthLog log;
+            const int rc = mailAuthDBInitStyle(MAIL_AUTH_STYLE_POSTFIX);
+            done += rc == 0;
+            refused += rc == -1 && (refusedInLog(db) || refusedInLog(key));
+        }
+        kill(attacker, SIGKILL);
+        waitpid(attacker, nullptr, 0);
+        printf("[   INFO   ] racing set-ups: %d completed, %d refused a link, %d failed otherwise\n",
+               done, refused, 300 - done - refused);
+        fflush(stdout);
+        if (fileState(shadow) != untouched)
+            error += "racing: the target changed: " + fileState(shadow) + "\n";
+        return error;
+    });
+    if (answer.rfind("SKIP ", 0) == 0)
+        GTEST_SKIP() << answer.substr(5);
+    EXPECT_EQ(answer, "");
+}
+
+// A user with no business in the files (nobody) tries without pause to open every
+// file in the database's directory while root sets the QMail layout up from
+// scratch, again and again. The directory is new each time, so open to all until it
+// gets its mode: only the files' own modes keep others out meanwhile.
+TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace and another user";
+    ScratchDir dir;
+    const std::string answer = inChild([&]() -> std::string {
+        std::string error = privateSystemWithPostfix(dir);
+        if (!error.empty())
+            return "SKIP " + error;
+        umask(022);
+        int seen[2];
+        if (pipe(seen) != 0)
+            return "pipe failed";
+        const pid_t observer = startAs(NOBODY, NOBODY, [&] {
+            close(seen[0]);
+            for (;;) {
+                DIR* d = opendir("/var/lib/velka/mail/auth");
+                for (const dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
+                    const int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+                    struct stat st;
+                    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+                        const std::string line = std::string(e->d_name) + "\n";
+                        if (write(seen[1], line.data(), line.size()) < 0)
+                            return false;
+                    }
+                    if (fd >= 0)
+                        close(fd);
+                }
+                if (d != nullptr)
+                    closedir(d);
+            }
+            return true;
+        });
+        close(seen[1]);
+        for (int i = 0; i < 200 && error.empty(); ++i) {
+            std::error_code ec;
+            std::filesystem::remove_all("/var/lib/velka", ec);
+            if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_QMAIL) != 0)
+                error = "set-up failed\n";
+        }
+        kill(observer, SIGKILL);
+        waitpid(observer, nullptr, 0);
+        std::string opened;
+        char buf[4096];
+        for (ssize_t n; (n = read(seen[0], buf, sizeof buf)) > 0;)
+            opened.append(buf, static_cast<size_t>(n));
+        close(seen[0]);
+        if (!opened.empty())
+            error += "nobody opened:\n" + opened.substr(0, 200);
+        return error;
+    });
+    if (answer.rfind("SKIP ", 0) == 0)
+        GTEST_SKIP() << answer.substr(5);
+    EXPECT_EQ(answer, "");
 }
 
 TEST(ConfHostile, OddFilesParseOrFailCleanly)

@@ -128,20 +128,23 @@ TEST_F(MailAuthSchema, InitReplacesWhateverWasThere)
     EXPECT_EQ(readFile(key_path).size(), 32u);
 }
 
+// New files are the caller's alone, whatever the umask, until they get their
+// owners and modes; the caller's umask is left as it was.
 TEST_F(MailAuthSchema, KeyIsNeverReadableByOthers)
 {
-    const mode_t saved = umask(0);
-    const std::string before = readFile(key_path);
-    const int rc = mailAuthKeyInit();
-    const mode_t during = umask(saved);
-    ASSERT_EQ(rc, 0);
-    EXPECT_EQ(during, 0u) << "the caller's umask is restored";
-    struct stat st;
-    ASSERT_EQ(stat(key_path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    const std::string key = readFile(key_path);
-    EXPECT_EQ(key.size(), 32u);
-    EXPECT_NE(key, before);
+    const std::pair<int (*)(), std::string> files[] = {{mailAuthKeyInit, key_path},
+                                                       {mailAuthDBInit, db_path}};
+    const std::string old_key = readFile(key_path);
+    for (const auto& [init, path] : files) {
+        const mode_t saved = umask(0);
+        const int rc = init();
+        const mode_t during = umask(saved);
+        ASSERT_EQ(rc, 0) << path;
+        EXPECT_EQ(during, 0u) << path;
+        EXPECT_EQ(checkFile(path, geteuid(), getegid(), 0600), "");
+    }
+    EXPECT_EQ(readFile(key_path).size(), 32u);
+    EXPECT_NE(readFile(key_path), old_key);
 }
 
 TEST_F(MailAuthSchema, ParentThatIsAFileFailsCreation)
@@ -167,47 +170,8 @@ TEST(MailAuthAccess, RefusesDatabasesDirectlyUnderRootOrRelative)
     mailAuthDBSetPath(nullptr);
 }
 
-// Owners and modes by style, for real, in a private mount namespace: there the
-// user "postfix" and the group "nofiles" exist in bind-mounted copies of the
-// password and group files, and /var/lib and /var/spool are empty tmpfs mounts.
-// Nothing of it reaches the host.
-
-std::string checkFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return path + ": " + strerror(errno) + "\n";
-    if (st.st_uid == uid && st.st_gid == gid && (st.st_mode & 07777) == mode)
-        return "";
-    char buf[512];
-    snprintf(buf, sizeof buf, "%s: %u:%u %04o, expected %u:%u %04o\n", path.c_str(), st.st_uid,
-             st.st_gid, st.st_mode & 07777, uid, gid, mode);
-    return buf;
-}
-
-std::string bindCopyWith(const std::string& system_file, const std::string& copy,
-                         const std::string& extra)
-{
-    writeFile(copy, readFile(system_file) + extra);
-    if (mount(copy.c_str(), system_file.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        return "bind mount over " + system_file + ": " + strerror(errno);
-    return "";
-}
-
-std::string privateSystemWithPostfix(const ScratchDir& dir)
-{
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("private mount namespace: ") + strerror(errno);
-    std::string error = bindCopyWith("/etc/passwd", dir.file("passwd"),
-                                     "postfix:x:4711:4712::/var/spool/postfix:/usr/sbin/nologin\n");
-    if (error.empty())
-        error = bindCopyWith("/etc/group", dir.file("group"), "postfix:x:4712:\nnofiles:x:4713:\n");
-    for (const char* tmp : {"/var/lib", "/var/spool"})
-        if (error.empty() && mount("tmpfs", tmp, "tmpfs", 0, "mode=0755") != 0)
-            error = std::string("tmpfs on ") + tmp + ": " + strerror(errno);
-    return error;
-}
+// Owners and modes by style, for real, in a private mount namespace (see
+// privateSystemWithPostfix).
 
 TEST(MailAuthInitStyle, OwnersAndModesPerStyle)
 {

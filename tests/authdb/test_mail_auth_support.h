@@ -8,10 +8,16 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,4 +154,71 @@ inline std::string inChild(const std::function<std::string()>& body)
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         answer += " (child ended with status " + std::to_string(status) + ")";
     return answer;
+}
+
+// "" when path has that owner and mode, else a line saying what it has.
+inline std::string checkFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return path + ": " + strerror(errno) + "\n";
+    if (st.st_uid == uid && st.st_gid == gid && (st.st_mode & 07777) == mode)
+        return "";
+    char buf[512];
+    snprintf(buf, sizeof buf, "%s: %u:%u %04o, expected %u:%u %04o\n", path.c_str(), st.st_uid,
+             st.st_gid, st.st_mode & 07777, uid, gid, mode);
+    return buf;
+}
+
+inline std::string bindCopyWith(const std::string& system_file, const std::string& copy,
+                                const std::string& extra)
+{
+    writeFile(copy, readFile(system_file) + extra);
+    if (mount(copy.c_str(), system_file.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return "bind mount over " + system_file + ": " + strerror(errno);
+    return "";
+}
+
+// For a child process that runs as root (see inChild): a private mount
+// namespace in which the user "postfix" (uid 4711, group 4712) and the group
+// "nofiles" (4713) exist in bind-mounted copies of the password and group
+// files, and /var/lib and /var/spool are empty tmpfs mounts. Nothing of it
+// reaches the host. "" or what failed.
+inline std::string privateSystemWithPostfix(const ScratchDir& dir)
+{
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("private mount namespace: ") + strerror(errno);
+    std::string error = bindCopyWith("/etc/passwd", dir.file("passwd"),
+                                     "postfix:x:4711:4712::/var/spool/postfix:/usr/sbin/nologin\n");
+    if (error.empty())
+        error = bindCopyWith("/etc/group", dir.file("group"), "postfix:x:4712:\nnofiles:x:4713:\n");
+    for (const char* tmp : {"/var/lib", "/var/spool"})
+        if (error.empty() && mount("tmpfs", tmp, "tmpfs", 0, "mode=0755") != 0)
+            error = std::string("tmpfs on ") + tmp + ": " + strerror(errno);
+    return error;
+}
+
+// Starts body in a child process running as uid and gid; the caller waits for
+// it (or kills it). -1 when fork fails. The child ends with status 0 when body
+// returns true.
+inline pid_t startAs(uid_t uid, gid_t gid, const std::function<bool()>& body)
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const bool ok = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+                        setresuid(uid, uid, uid) == 0 && body();
+        _exit(ok ? 0 : 1);
+    }
+    return pid;
+}
+
+// Runs body as uid and gid in a child process; true when it returned true.
+inline bool runAs(uid_t uid, gid_t gid, const std::function<bool()>& body)
+{
+    const pid_t pid = startAs(uid, gid, body);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }

@@ -76,15 +76,27 @@ VELKA_AUTHDB_EXPORT void mailAuthDBSelectStyle(int style);
 VELKA_AUTHDB_EXPORT int mailAuthDBDetectStyle(void);
 
 /* Create an empty database (schema only) or a new random 32-byte key at their
- * paths, with any missing parent directories, replacing what was there. The
- * key file is never readable by others while it is written. These destroy
- * data: a new key makes every stored password undecryptable. 0 or -1. */
+ * paths, with any missing parent directories, replacing what was there. These
+ * destroy data: a new key makes every stored password undecryptable. 0 or -1.
+ *
+ * Each new file is written in full under a temporary name beside it and renamed
+ * into place, owned by the caller with mode 0600 (whatever the umask, which can
+ * only narrow it), so that no one else can open it at any moment: give it its
+ * owner and mode with the SetAccess calls below (mailAuthDBInitStyle does).
+ * A symbolic link or anything but a regular file at the path is refused with a
+ * log line and left alone. The directories above the file are trusted. */
 VELKA_AUTHDB_EXPORT int mailAuthDBInit(void);
 VELKA_AUTHDB_EXPORT int mailAuthKeyInit(void);
 
 /* Owner and mode of the database's directory, then of the database; of the
  * key file. -1 at the first failing step, later steps untried. The database
- * path must be absolute and not directly under "/". */
+ * path must be absolute and not directly under "/". Each file is opened once
+ * without following a link and changed through that descriptor, its mode
+ * narrowed before the owner changes, so that neither owner ever has more than
+ * the final mode grants. Refused with a log line: a symbolic link (for the
+ * directory: unless it lies in a directory only root can write), anything but
+ * a regular file, and a file with more than one name (a hard link could give
+ * a file elsewhere away). */
 VELKA_AUTHDB_EXPORT int mailAuthDBSetAccess(uid_t db_uid, gid_t db_gid, mode_t db_mode,
                                             uid_t dir_uid, gid_t dir_gid, mode_t dir_mode);
 VELKA_AUTHDB_EXPORT int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode);

@@ -15,10 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 
+#include <fcntl.h>
 #include <libgen.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +66,10 @@ const char SCHEMA[] =
     "END;\n"
     "COMMIT;\n";
 
+// How the two files are named in "Unable to re-create Mail Authentication %s".
+const char DATABASE_FILE[] = "Database";
+const char KEY_FILE[] = "Password Encryption Key";
+
 struct FreeDeleter {
     void operator()(char* p) const { free(p); }
 };
@@ -95,40 +103,251 @@ bool createParentDirectory(const char* path)
     return true;
 }
 
-bool setOwner(const char* path, uid_t uid, gid_t gid)
-{
-    if (chown(path, uid, gid) == 0)
-        return true;
-    velka_log(LOG_CRIT, "chown(\"%s\", %d, %d) failed: %s", path, static_cast<int>(uid),
-              static_cast<int>(gid), strerror(errno));
-    return false;
-}
+// Database, key and their directory may lie in a directory that another user
+// can write (the Postfix layout gives it to user postfix), who could put a link
+// or another file in their place between two calls. So root names nothing in
+// there twice: it opens each file once without following a link, checks what
+// it got and works on that descriptor, and new files are written under a fresh
+// name and renamed into place.
 
-bool setMode(const char* path, mode_t mode)
+// A descriptor closed at the end of its scope.
+class Descriptor
 {
-    if (chmod(path, mode) == 0)
-        return true;
-    velka_log(LOG_CRIT, "chmod(\"%s\", %04o) failed: %s", path, static_cast<unsigned>(mode),
-              strerror(errno));
-    return false;
-}
-
-bool writeKeyFile(const char* path, const unsigned char* key, size_t len)
-{
-    const mode_t saved_umask = umask(077);
-    FILE* file = fopen(path, "we");
-    bool ok = file != nullptr && fwrite(key, len, 1, file) == 1;
-    int err = errno;
-    // The key reaches the file only when the stream is flushed on closing.
-    if (file != nullptr && fclose(file) != 0 && ok) {
-        ok = false;
-        err = errno;
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
     }
-    umask(saved_umask);
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+void refuse(const char* path, const char* what)
+{
+    velka_log(LOG_CRIT, "Refusing to use %s: it is %s", path, what);
+}
+
+void logChownFailure(const char* path, uid_t uid, gid_t gid, int err)
+{
+    velka_log(LOG_CRIT, "chown(\"%s\", %d, %d) failed: %s", path, static_cast<int>(uid),
+              static_cast<int>(gid), strerror(err));
+}
+
+void logRecreateFailure(const char* what, int err)
+{
+    velka_log(LOG_ERR, "Unable to re-create Mail Authentication %s: %s", what, strerror(err));
+}
+
+// A directory that no one but root can change: a link found in it was put
+// there by root.
+bool onlyRootWrites(const char* dir)
+{
+    struct stat st;
+    return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// A file's directory, opened once, and the file's name in it.
+class Location
+{
+  public:
+    explicit Location(const char* path) : path_(path) {}
+
+    // Opens the directory, which may be a link only where root alone could have
+    // made it one. A link or a non-directory is refused with a log line; any
+    // other failure goes to report(directory, errno) for the caller's message.
+    bool open(const std::function<void(const char*, int)>& report)
+    {
+        CString dir_copy = copyPath(path_), base_copy = copyPath(path_);
+        if (!dir_copy || !base_copy)
+            return false;
+        const char* dir = dirname(dir_copy.get());
+        name_ = basename(base_copy.get());
+        dir_.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (dir_.get() < 0 && errno == ELOOP) {
+            CString parent_copy = copyPath(dir);
+            if (parent_copy && onlyRootWrites(dirname(parent_copy.get())))
+                dir_.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            else
+                errno = ELOOP;
+        }
+        if (dir_.get() >= 0)
+            return true;
+        if (errno == ELOOP || errno == ENOTDIR)
+            refuse(dir, errno == ELOOP ? "a symbolic link" : "not a directory");
+        else
+            report(dir, errno);
+        return false;
+    }
+
+    int dir() const { return dir_.get(); }
+    const char* name() const { return name_.c_str(); }
+    const char* path() const { return path_; }
+
+  private:
+    const char* path_;
+    std::string name_;
+    Descriptor dir_;
+};
+
+// Opens the regular file of loc for a change of owner and mode: not a link,
+// not a FIFO or device, not a hard link to a file elsewhere. -1 after logging.
+int openOwnFile(const Location& loc, uid_t uid, gid_t gid)
+{
+    const int fd = openat(loc.dir(), loc.name(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 && errno == ELOOP) {
+        refuse(loc.path(), "a symbolic link");
+    } else if (fd < 0) {
+        // The owner is what would have been changed first.
+        logChownFailure(loc.path(), uid, gid, errno);
+    } else if (fstat(fd, &st) != 0) {
+        velka_log(LOG_CRIT, "fstat(\"%s\") failed: %s", loc.path(), strerror(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+        refuse(loc.path(), "not a regular file");
+    } else if (st.st_nlink != 1) {
+        refuse(loc.path(), "a file with more than one name");
+    } else {
+        return fd;
+    }
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// Owner and mode of an open file. The mode is first narrowed to what both the
+// old and the new mode allow, so that neither the old nor the new owner ever
+// gets more than the final mode grants, not even between the two steps.
+bool setAccess(int fd, const char* path, uid_t uid, gid_t gid, mode_t mode)
+{
+    // A caller that may not change the mode may not change the owner either,
+    // and fails there, at the first step it always took.
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        (void)fchmod(fd, st.st_mode & mode & 07777);
+    if (fchown(fd, uid, gid) != 0) {
+        logChownFailure(path, uid, gid, errno);
+        return false;
+    }
+    if (fchmod(fd, mode) != 0) {
+        velka_log(LOG_CRIT, "chmod(\"%s\", %04o) failed: %s", path, static_cast<unsigned>(mode),
+                  strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// A new file beside loc's, created with mode 0600 (narrowed further by the
+// umask only), so that only its creator can open it; its name is stored in
+// tmp_name. -1 with errno.
+int createTemporary(const Location& loc, std::string& tmp_name)
+{
+    static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[8];
+        if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random)))
+            return -1;
+        tmp_name = std::string(".") + loc.name() + ".";
+        for (unsigned char r : random)
+            tmp_name += LETTERS[r % (sizeof(LETTERS) - 1)];
+        const int fd = openat(loc.dir(), tmp_name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                              0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool writeAll(int fd, const unsigned char* data, size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replaces loc's file with a new one holding data, readable and writable by
+// the caller alone (0600). A link or anything but a regular file in its place
+// is refused and left alone. what names the file in the message of other
+// failures. false after one log line.
+bool replaceFile(const Location& loc, const unsigned char* data, size_t len, const char* what)
+{
+    std::string tmp_name;
+    Descriptor fd(createTemporary(loc, tmp_name));
+    if (fd.get() < 0) {
+        logRecreateFailure(what, errno);
+        return false;
+    }
+    bool ok = writeAll(fd.get(), data, len) && fsync(fd.get()) == 0;
+    if (!ok) {
+        logRecreateFailure(what, errno);
+    } else {
+        struct stat st;
+        if (fstatat(loc.dir(), loc.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(st.st_mode)) {
+            refuse(loc.path(), S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file");
+            ok = false;
+        } else if (renameat(loc.dir(), tmp_name.c_str(), loc.dir(), loc.name()) != 0) {
+            // A link put in its place after the check is replaced, not followed.
+            logRecreateFailure(what, errno);
+            ok = false;
+        }
+    }
     if (!ok)
-        velka_log(LOG_ERR, "Unable to re-create Mail Authentication Password Encryption Key: %s",
-                  strerror(err));
+        unlinkat(loc.dir(), tmp_name.c_str(), 0);
     return ok;
+}
+
+// The image of a new, empty database with the schema, built in memory, so
+// that SQLite never opens a path in the database's directory for it. Null after
+// logging; the caller releases it with sqlite3_free().
+unsigned char* schemaImage(sqlite3_int64* size)
+{
+    BusyRetry retry("mailAuthDBInit");
+    Database db(retry);
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        db.adopt(handle);
+        retry.log(LOG_ERR, "Unable to open database %s: %s", mailAuthDBGetPath(), db.errmsg());
+        return nullptr;
+    }
+    db.adopt(handle);
+    char* error = nullptr;
+    if (db.exec(SCHEMA, &error) != SQLITE_OK) {
+        if (error != nullptr) {
+            retry.log(LOG_ERR, "Unable to re-create Mail Authentication Database: %s", error);
+            sqlite3_free(error);
+        } else {
+            retry.log(LOG_ERR, "Unable to re-create Mail Authentication Database");
+        }
+        return nullptr;
+    }
+    unsigned char* image = sqlite3_serialize(handle, "main", size, 0);
+    if (image == nullptr)
+        logRecreateFailure(DATABASE_FILE, ENOMEM);
+    return image;
 }
 
 } // namespace
@@ -138,22 +357,16 @@ int mailAuthDBInit(void)
     const char* path = mailAuthDBGetPath();
     if (!createParentDirectory(path))
         return -1;
-    unlink(path);
-
-    BusyRetry retry(__func__);
-    Database db(retry);
-    if (!db.openReadWrite())
+    Location loc(path);
+    if (!loc.open([](const char*, int err) { logRecreateFailure(DATABASE_FILE, err); }))
         return -1;
-    char* error = nullptr;
-    if (db.exec(SCHEMA, &error) == SQLITE_OK)
-        return 0;
-    if (error != nullptr) {
-        retry.log(LOG_ERR, "Unable to re-create Mail Authentication Database: %s", error);
-        sqlite3_free(error);
-    } else {
-        retry.log(LOG_ERR, "Unable to re-create Mail Authentication Database");
-    }
-    return -1;
+    sqlite3_int64 size = 0;
+    unsigned char* image = schemaImage(&size);
+    if (image == nullptr)
+        return -1;
+    const bool ok = replaceFile(loc, image, static_cast<size_t>(size), DATABASE_FILE);
+    sqlite3_free(image);
+    return ok ? 0 : -1;
 }
 
 int mailAuthKeyInit(void)
@@ -161,7 +374,9 @@ int mailAuthKeyInit(void)
     const char* path = mailAuthKeyGetPath();
     if (!createParentDirectory(path))
         return -1;
-    unlink(path);
+    Location loc(path);
+    if (!loc.open([](const char*, int err) { logRecreateFailure(KEY_FILE, err); }))
+        return -1;
 
     unsigned char key[MAIL_AES_KEY_LENGTH];
     const size_t len = mail_aes_gen_key(key, sizeof(key));
@@ -171,7 +386,7 @@ int mailAuthKeyInit(void)
                   strerror(errno));
         return -1;
     }
-    const bool ok = writeKeyFile(path, key, len);
+    const bool ok = replaceFile(loc, key, len, KEY_FILE);
     OPENSSL_cleanse(key, sizeof(key));
     return ok ? 0 : -1;
 }
@@ -188,16 +403,22 @@ int mailAuthDBSetAccess(uid_t db_uid, gid_t db_gid, mode_t db_mode, uid_t dir_ui
         velka_log(LOG_CRIT, "Invalid mail authentication DB path %s", path);
         return -1;
     }
-    if (!setOwner(dir, dir_uid, dir_gid) || !setMode(dir, dir_mode) ||
-        !setOwner(path, db_uid, db_gid) || !setMode(path, db_mode))
+    Location loc(path);
+    const auto report = [&](const char* d, int err) { logChownFailure(d, dir_uid, dir_gid, err); };
+    if (!loc.open(report) || !setAccess(loc.dir(), dir, dir_uid, dir_gid, dir_mode))
         return -1;
-    return 0;
+    Descriptor fd(openOwnFile(loc, db_uid, db_gid));
+    return fd.get() >= 0 && setAccess(fd.get(), path, db_uid, db_gid, db_mode) ? 0 : -1;
 }
 
 int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode)
 {
     const char* path = mailAuthKeyGetPath();
-    return setOwner(path, uid, gid) && setMode(path, mode) ? 0 : -1;
+    Location loc(path);
+    if (!loc.open([&](const char*, int err) { logChownFailure(path, uid, gid, err); }))
+        return -1;
+    Descriptor fd(openOwnFile(loc, uid, gid));
+    return fd.get() >= 0 && setAccess(fd.get(), path, uid, gid, mode) ? 0 : -1;
 }
 
 int mailAuthDBInitStyle(int style)
