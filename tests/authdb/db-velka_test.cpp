@@ -168,6 +168,11 @@ TEST_F(LookupTest, AStoredTextThatFailedToDecryptIsNoPassword) {
         EXPECT_EQ(text(auth->stored_password), own);
     }
     EXPECT_EQ(velka_mail_auth_lookup("odd", own, &SHORT_NAMES, true)->result, VELKA_LOOKUP_FOUND);
+    // A password kept unencrypted does not decrypt either, and is a password.
+    EXPECT_EQ(sql("UPDATE users SET userPassword='kept-plain' WHERE name='odd'"), "");
+    EXPECT_EQ(velka_mail_auth_lookup("odd@one.test", "kept-plain", &SHORT_NAMES, true)->result,
+              VELKA_LOOKUP_FOUND);
+    EXPECT_EQ(sql("UPDATE users SET userPassword='" + stored + "' WHERE name='odd'"), "");
 
     writeFile(key_path, "");
     for (const velka_mail_args *args : {&SHORT_NAMES, &LONG_NAMES_ONLY}) {
