@@ -133,6 +133,18 @@ TEST_F(MailAuthHostile, MissingDatabaseFailsLookupsAndWritesStoreNothing)
     EXPECT_EQ(lookup("new@one.test"), "<rc -1>");
 }
 
+TEST_F(MailAuthHostile, WritesRefuseADatabaseNameThatIsALink)
+{
+    const std::string target = db_path + ".elsewhere";
+    ASSERT_EQ(rename(db_path.c_str(), target.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), db_path.c_str()), 0);
+    const std::string before = readFile(target);
+    MailAuthLog log;
+    EXPECT_EQ(mailAuthSet("new", "one.test", "new-secret", 0), -1);
+    EXPECT_EQ(mailAuthRemoveDomain("one.test"), -1);
+    EXPECT_EQ(readFile(target), before);
+}
+
 TEST_F(MailAuthHostile, ReplacedDatabaseIsReadAtTheNextLookup)
 {
     EXPECT_EQ(lookup("ann@one.test"), "ann-secret");

@@ -85,9 +85,11 @@ bool Database::openReadOnly()
     return open(SQLITE_OPEN_READONLY, "(readonly)");
 }
 
+// Writes run as root in a directory that the mail system's user may write: a link
+// swapped in at the database's name must not send them to another file.
 bool Database::openReadWrite()
 {
-    return open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "");
+    return open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, "");
 }
 
 sqlite3_stmt* Database::prepare(const char* sql)
