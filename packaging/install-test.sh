@@ -213,6 +213,32 @@ manual_page_covers_commands() {
     [ $missing -eq 0 ]
 }
 
+# Debian unstable offers a Dovecot 2.4 with another ABI. apt must not let it replace
+# the installed one while the plug-in needs the old ABI: an upgrade keeps dovecot-core
+# back, and installing it on purpose removes the plug-in. apt reads unstable's package
+# lists from a place of its own, so the tree's apt state stays as it was.
+NEWER_APT="$TEST_DIR/newer-apt"
+newer_apt() {
+    unshare --mount -- /bin/sh -c 'root="$1"; shift; mount --bind "$0" "$root/newer-apt" &&
+        mount -t proc proc "$root/proc" && exec chroot "$root" "$@"' "$NEWER_APT" "$ROOT" \
+        apt-get -q -o Dir::Etc::SourceList=/newer-apt/sources.list \
+        -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists=/newer-apt/lists \
+        -o Acquire::Check-Valid-Until=false "$@"
+}
+
+newer_dovecot_is_held_back() {
+    rm -rf "$NEWER_APT"
+    mkdir -p "$NEWER_APT/lists/partial" "$ROOT/newer-apt"
+    echo "deb $(host_mirror "") sid main" > "$NEWER_APT/sources.list"
+    newer_apt update >/dev/null
+    local kept removed
+    kept=$(newer_apt -s upgrade | sed -n '/kept back:/,/^[^ ]/p')
+    removed=$(newer_apt -s install dovecot-core | sed -n '/REMOVED:/,/^[^ ]/p')
+    rmdir "$ROOT/newer-apt"
+    printf 'apt-get upgrade: %s\napt-get install dovecot-core: %s\n' "$kept" "$removed"
+    grep -qw dovecot-core <<<"$kept" && grep -qw dovecot-auth-velka <<<"$removed"
+}
+
 # Files (not directories) that the packages placed, recorded before removal.
 PACKAGED_FILES="$TEST_DIR/packaged-files"
 record_packaged_files() {
@@ -273,6 +299,9 @@ check "wendra(1) renders without warnings and covers every command" manual_page_
 check "wendra --set/--get-connections-limit" wendra_sets_and_reads_limit
 check "wendra --set/--get-connections-per-ip-limit" wendra_per_ip_limit
 check "IMAP login after wendra's reload" imap_login alice@example.com 'S3cret pass' accepted
+if [ "$RELEASE" != sid ]; then
+    check "a newer Dovecot ABI does not replace the one the plug-in needs" newer_dovecot_is_held_back
+fi
 stop_dovecot
 check "package file lists are recorded" record_packaged_files
 check "apt-get remove keeps the files wendra generated" remove_keeps_generated_config
