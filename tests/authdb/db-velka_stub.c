@@ -1,7 +1,8 @@
 /* The few pieces of Dovecot's runtime that the plug-in's glue calls, for testing
  * it outside an authentication process: a data stack whose allocations live
- * until db_velka_stub_pop(), and i_panic()/i_fatal(), which print their message
- * and end the process as Dovecot's would (panic: abort; fatal: exit 89). */
+ * until db_velka_stub_pop(), and i_info()/i_panic()/i_fatal(), which print their
+ * message, the last two ending the process as Dovecot's would (panic: abort;
+ * fatal: exit 89). */
 #include "lib.h"
 
 #include <stdarg.h>
@@ -89,6 +90,17 @@ void i_panic(const char *format, ...)
 	fputc('\n', stderr);
 	va_end(args);
 	abort();
+}
+
+void i_info(const char *format, ...)
+{
+	va_list args;
+
+	va_start(args, format);
+	fputs("Info: ", stderr);
+	vfprintf(stderr, format, args);
+	fputc('\n', stderr);
+	va_end(args);
 }
 
 void i_fatal(const char *format, ...)

@@ -9,7 +9,8 @@ if(DOVECOT_FOUND)
   add_library(authdb_db_velka_glue OBJECT
     ${CMAKE_CURRENT_LIST_DIR}/db-velka_stub.c
     ${PROJECT_SOURCE_DIR}/mail/dovecot/authdb/db-velka.c)
-  target_compile_definitions(authdb_db_velka_glue PRIVATE HAVE_CONFIG_H)
+  target_compile_definitions(authdb_db_velka_glue PRIVATE HAVE_CONFIG_H
+    VELKA_VERSION="${PROJECT_VERSION}")
   target_include_directories(authdb_db_velka_glue PRIVATE ${PROJECT_SOURCE_DIR})
   target_include_directories(authdb_db_velka_glue SYSTEM PRIVATE ${DOVECOT_INCLUDE_DIR})
   velka_add_gtest(authdb_db_velka_test

@@ -4,6 +4,7 @@ missing or unreadable, and a panel configuration file with odd lines. Each gives
 defined passdb result with one log line, the auth process survives, and lookups come
 back once the file is sound again."""
 import os
+import re
 import shutil
 
 import pytest
@@ -22,6 +23,7 @@ ACCOUNTS = {  # name: (password, how it is stored)
 }
 DOMAIN = "hostile.test"
 INTERNAL = "Internal error occurred during mail account lookup for user='{}'"
+NOT_USABLE = "not usable: logins with encrypted passwords fail temporarily until it is"
 
 
 @pytest.fixture(scope="module")
@@ -152,12 +154,29 @@ def test_unusable_key_files_keep_encrypted_passwords_locked(bed):
         assert login(bed, "ben") == OK, what
         assert login(bed, "cat") == OK, what
         no_crash(bed, start)
+        assert startup_lines(bed, start) == [started(bed, NOT_USABLE)], what
         if os.path.exists(bed.path(KEY + ".away")):
             os.replace(bed.path(KEY + ".away"), bed.path(KEY))
         os.chmod(bed.path(KEY), 0o440)
         put(bed, KEY, good)
-    restart(bed)
+    start = restart(bed)
     all_log_in(bed)
+    assert startup_lines(bed, start) == [started(bed, "usable")]
+
+
+def startup_lines(bed, offset):
+    """The plug-in's lines at the start of an auth process since offset, without their
+    time stamps."""
+    return [line.split(" ", 3)[3] for line in bed.log_since(offset).splitlines()
+            if "authdb velka: version" in line]
+
+
+def started(bed, key_state):
+    """The start-up line: the ABI is the one of the headers it was built against."""
+    config = read(bed, "/usr/include/dovecot/config.h").decode()
+    abi = re.search(r'DOVECOT_ABI_VERSION "(.*)"', config).group(1)
+    return (f"auth: Info: authdb velka: version 0.1.0 for Dovecot ABI {abi} started: layout "
+            f"QMail (set by velka_smtp_server), database {DB}, key file {KEY} {key_state}")
 
 
 def test_stored_text_is_no_password_when_the_key_is_unusable(bed):

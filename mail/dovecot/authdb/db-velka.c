@@ -18,10 +18,25 @@
 
 #define VELKA_LOG_IDENT "dovecot_authdb_velka"
 
+/* One line per process start, so that the log tells which layout and files
+   the plug-in took before the first login depends on them. */
+static void velka_mail_log_startup(int style, bool detected, bool key_usable)
+{
+	i_info("authdb velka: version %s for Dovecot ABI %s started: layout %s "
+	       "(%s), database %s, key file %s %s", VELKA_VERSION,
+	       DOVECOT_ABI_VERSION,
+	       style == MAIL_AUTH_STYLE_POSTFIX ? "Postfix" : "QMail",
+	       detected ? "detected" : "set by velka_smtp_server",
+	       mailAuthDBGetPath(), mailAuthKeyGetPath(),
+	       key_usable ? "usable" : "not usable: logins with encrypted "
+	       "passwords fail temporarily until it is");
+}
+
 int velka_mail_init(const struct velka_mail_args *args)
 {
 	const char *server = args->smtp_server;
-	int style;
+	bool detected = FALSE;
+	int style, ret;
 
 	velka_log_init(NULL, LOG_INFO, LOG_MAIL, 0, VELKA_LOG_IDENT);
 	/* A missing file is logged here and leaves the compile-time default
@@ -32,6 +47,7 @@ int velka_mail_init(const struct velka_mail_args *args)
 	if (server == NULL || *server == '\0' ||
 	    strcasecmp(server, "autodetect") == 0) {
 		style = mailAuthDBDetectStyle();
+		detected = TRUE;
 		if (style < 0) {
 			i_fatal("authdb velka: initialization failed - "
 				"unable to detect current mail authentication DB");
@@ -44,7 +60,9 @@ int velka_mail_init(const struct velka_mail_args *args)
 		i_fatal("authdb velka: Unknown setting: smtp_server=%s", server);
 	}
 	mailAuthDBSelectStyle(style);
-	return mailPasswdCipherInit();
+	ret = mailPasswdCipherInit();
+	velka_mail_log_startup(style, detected, ret == 0);
+	return ret;
 }
 
 void velka_mail_deinit(void)
