@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from conftest import IMAPS_PORT, WENDRA_WRAPPER, certificates_made, directory_kept, file_kept
+from conftest import (IMAPS_PORT, WENDRA_WRAPPER, certificates_made, directory_contents,
+                      directory_kept, file_kept)
 
 WENDRA_BIN = os.environ.get("WENDRA_BIN")
 WENDRA = "/usr/local/sbin/wendra"
@@ -375,3 +376,53 @@ def test_terminal_prompt_only_when_waiting_for_names(testbed, wendra):
     assert term.proc.wait(timeout=30) == 0
     assert term.read_for(0.2) == b""
     os.close(term.master)
+
+
+def conf_d_state(testbed):
+    """Name to (mode, content) of every file in conf.d."""
+    path = testbed.path(CONF_D)
+    return {name: (os.stat(os.path.join(path, name)).st_mode, content)
+            for name, content in directory_contents(path).items()}
+
+
+# Another program's include file ending a value in "\", which joins the block's "}".
+BROKEN = b"local_name broken.test {\n  ssl_server_cert_file = /etc/ssl/a.pem\\\n}\n"
+
+
+@pytest.mark.parametrize("broken,args,message", [
+    (True, ["--set-connections-limit", "--limit=5"], b"Missing '}'"),
+    (True, ["--set-connections-per-ip-limit", "--limit=5"], b"Missing '}'"),
+    (True, ["--quota-warning-enable"], b"Missing '}'"),
+    (True, ["--quota-warning-disable"], b"Missing '}'"),
+    (True, ["--install-certificate", "--names=b.wendra.test,c.wendra.test", "--certfile=/x.pem"],
+     b"Missing '}'"),
+    (True, ["--remove-certificate", "--names=a.wendra.test"], b"Missing '}'"),
+    (False, ["--set-connections-limit", "--limit=0"], b"process_limit must be higher than 0"),
+])
+def test_configuration_doveconf_refuses_is_never_applied(testbed, wendra, broken, args, message):
+    for setup in (["--set-connections-limit", "--limit=100"], ["--quota-warning-enable"],
+                  ["--install-certificate", "--names=a.wendra.test",
+                   "--certfile=/etc/dovecot/private/testbed.pem"]):
+        assert wendra(*setup).returncode == 0
+    # Dovecot reads its configuration after the reload signal; stopped, it cannot read
+    # the broken file on behalf of the setup.
+    testbed.control("stop")
+    if broken:
+        with open(testbed.path(f"{CONF_D}/50-other.conf"), "wb") as f:
+            f.write(BROKEN)
+    before, calls = conf_d_state(testbed), reloads(testbed)
+    result = wendra(*args)
+    assert result.returncode == 1
+    assert result.stderr.startswith(b"Unable to apply the Dovecot configuration: doveconf "
+                                    b"rejects it, so Dovecot was not reloaded"), result.stderr
+    assert message in result.stderr, result.stderr
+    assert conf_d_state(testbed) == before
+    assert reloads(testbed) == calls
+
+
+def test_new_include_files_ignore_the_umask(testbed, wendra):
+    result = testbed.run("env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", "sh", "-c",
+                         'umask 000; exec "$@"', "-", *WENDRA_WRAPPER, WENDRA,
+                         "--quota-warning-enable")
+    assert result.returncode == 0, result.stderr
+    assert {mode for mode, _ in conf_d_state(testbed).values()} == {0o100644}

@@ -74,6 +74,10 @@ PATHS_INJECTING = [b"relative.pem", b"../../etc/shadow", b"/x.pem\nssl = no",
                    b"$HOME/x.pem"]
 
 
+def quoted(path):
+    return b'"' + path.replace(b"\\", b"\\\\").replace(b'"', b'\\"') + b'"'
+
+
 def is_control(value):
     return any(c < 0x20 or c == 0x7f for c in value)
 
@@ -247,7 +251,8 @@ def check_changes(before, after, word, certfile=None):
         assert re.fullmatch(allowed, name), name
         if word == "--install-certificate":
             domain = name[len("14-velka-sni-"):-len(".conf")].encode()
-            path = re.escape(certfile) if certfile else rb"/[^\x00-\x1f\x7f]*"
+            path = (re.escape(certfile) + b"|" + re.escape(quoted(certfile)) if certfile
+                    else rb'/[^\x00-\x1f\x7f]*|"/[^\x00-\x1f\x7f]*"')
             assert re.fullmatch(HEADER.replace(b"*", rb"\*").replace(b".", rb"\.")
                                 + rb"local_name " + re.escape(domain) + rb" \{\n"
                                 rb"  ssl_server_cert_file = (" + path + rb")\n"
@@ -328,3 +333,112 @@ def test_certificate_paths_cannot_inject_lines(testbed, wendra, conf_d, certfile
         assert b"ssl = no" not in check.stdout and b"evil" not in check.stdout
     else:
         assert after == before
+
+
+# Certificate paths that mean something to Dovecot's configuration reader, with how
+# wendra must write them: bare (as given), quoted, or refused with nothing written.
+HOSTILE_PATHS = [
+    ("bare", b"/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem"),
+    ("bare", "/etc/ssl/пример/ключ.pem".encode()),
+    ("bare", b"/etc/ssl/\xff\xfe.pem"),
+    ("quoted", b"/etc/ssl/a.pem\\"),
+    ("quoted", b"/etc/ssl/a\\b.pem"),
+    ("quoted", b"/etc/ssl/a\\"),
+    ("quoted", b"/etc/ssl/a\\\\"),
+    ("quoted", b"/etc/ssl/$x.pem"),
+    ("quoted", b"/etc/ssl/$ENV:HOME.pem"),
+    ("quoted", b"/etc/ssl/$SET:base_dir"),
+    ("quoted", b"/etc/ssl/100%.pem"),
+    ("quoted", b"/etc/ssl/%%d%n%s.pem"),
+    ("quoted", b"/etc/ssl/a #b.pem"),
+    ("quoted", b"/etc/ssl/a#b.pem"),
+    ("quoted", b"/etc/ssl/#"),
+    ("quoted", b'/etc/ssl/"a".pem'),
+    ("quoted", b'/etc/ssl/a"'),
+    ("quoted", b'/etc/ssl/\\"'),
+    ("quoted", b"/etc/ssl/'a'.pem"),
+    ("quoted", b"/etc/ssl/{a}.pem"),
+    ("quoted", b"/etc/ssl/a {"),
+    ("quoted", b"/etc/ssl/}"),
+    ("quoted", b"/etc/ssl/<a.pem"),
+    ("quoted", b"/etc/ssl/a.pem "),
+    ("quoted", b"/etc/ssl/a.pem  # x"),
+    ("quoted", b"/etc/ssl/a;b.pem"),
+    ("quoted", b"/" + b'a\\ #$"{}<%' * 10000),
+    ("bare", b"/" + b"x" * 100000),
+    ("refused", b"/etc/ssl/%{user}.pem"),
+    ("refused", b"/etc/ssl/%{env:HOME}"),
+    ("refused", b"</etc/ssl/a.pem"),
+    ("refused", b"<a.pem"),
+    ("refused", b"/etc/ssl/a\tb.pem"),
+    ("refused", b"/etc/ssl/a.pem\t"),
+    ("refused", b"/etc/ssl/a.pem\\\n}"),
+]
+
+
+def json_string(value):
+    """value as a JSON string, its bytes kept as they are."""
+    escaped = value.replace(b"\\", b"\\\\").replace(b'"', b'\\"')
+    return re.sub(rb"[\x00-\x1f]", lambda m: b"\\u%04x" % m.group()[0], escaped)
+
+
+def read_back(testbed, name):
+    """The certificate and key paths doveconf -n reads for the local_name block of name,
+    with its quoting undone; or doveconf's failure."""
+    result = testbed.run("doveconf", "-n", "-P")
+    assert result.returncode == 0, result.stderr[-2000:]
+    block = re.search(rb"\nlocal_name " + re.escape(name) + rb" \{\n  ssl_server \{\n"
+                      rb"    cert_file = ([^\n]*)\n    key_file = ([^\n]*)\n", result.stdout)
+    assert block, result.stdout[-3000:]
+    values = []
+    for value in block.groups():
+        if value.startswith(b'"'):
+            assert value.endswith(b'"') and len(value) > 1, value
+            value = re.sub(rb"\\(.)", rb"\1", value[1:-1], flags=re.S)
+        values.append(value)
+    return values
+
+
+@pytest.mark.parametrize("source", ["option", "document"])
+@pytest.mark.parametrize("handling,certfile", HOSTILE_PATHS,
+                         ids=lambda x: x[:30].decode("utf-8", "replace")
+                         if isinstance(x, bytes) else x)
+def test_dovecot_reads_back_every_certificate_path(testbed, wendra, conf_d, source, handling,
+                                                   certfile):
+    """Each path is refused with one line and nothing written, or doveconf -n accepts
+    the file and reads back exactly the path given."""
+    TRIED["certificate path for doveconf"] += 1
+    # None of the paths names a real file: a running Dovecot takes the reload and logs
+    # that, one started afresh by the reload would refuse to start.
+    testbed.control("start")
+    path, before = conf_d
+    name = b"a.hostile.test"
+    calls = os.path.getsize(testbed.path(CALLS)) if os.path.exists(testbed.path(CALLS)) else 0
+    if source == "option":
+        result = wendra(b"--install-certificate", b"--names=" + name, b"--certfile=" + certfile)
+    else:
+        # The option's certificate is an ordinary one; the document's path is on trial.
+        name = b"b.hostile.test"
+        result = wendra(b"--install-certificate", GOOD["names"], GOOD["certfile"],
+                        b"--wait-stdin", input=document(certificates=b'[{"name": "' + name
+                                                        + b'", "certfile": "'
+                                                        + json_string(certfile) + b'"}]'))
+    check_run(result)
+    after = directory_contents(path)
+    if source == "document" and re.search(rb"[^\x20-\x7e]", certfile):
+        # The document reader takes neither raw non-ASCII nor escaped control characters.
+        assert result.returncode == 1 and result.stderr.endswith(READ_FAILED), result.stderr
+        assert after == before
+        return
+    if handling == "refused":
+        assert result.returncode == 1
+        assert result.stderr.count(b"\n") == 1, result.stderr
+        ordinary = "14-velka-sni-a.hostile.test.conf" if source == "document" else None
+        assert ({n: c for n, c in after.items() if n != ordinary}
+                == {n: c for n, c in before.items() if n != ordinary})
+        return
+    assert (result.returncode, result.stderr) == (0, b""), result.stderr[-2000:]
+    file = after[f"14-velka-sni-{name.decode()}.conf"]
+    assert (b"= " + (quoted(certfile) if handling == "quoted" else certfile) + b"\n") in file
+    assert read_back(testbed, name) == [certfile, certfile]
+    assert os.path.getsize(testbed.path(CALLS)) > calls
