@@ -1,15 +1,17 @@
 #!/bin/bash
 # Installs the built Debian packages into a fresh Debian tree with Dovecot 2.4 and
-# checks them as an administrator would: the documented passdb configuration starts,
-# an IMAP login through the plug-in succeeds, wendra sets and reads the connection
-# limit, and removing and purging the packages leaves nothing of theirs behind.
+# checks them as an administrator would: the passdb enabled by its include in
+# 10-auth.conf starts, programs built with immediate binding or loading the library
+# with dlopen make accounts, IMAP logins through the plug-in succeed, wendra sets and
+# reads the connection limit; then the packages are removed and purged in both orders,
+# and after each step Dovecot accepts its configuration or the removal named every
+# file that keeps it from doing so; in the end nothing of theirs is left behind.
 #
 #   packaging/install-test.sh [DEBDIR [JUNIT_XML]]     default DEBDIR: build-results/debs
 #
 # The Debian base tree (Dovecot only) is made once with mmdebstrap and copied afresh
-# for every run. The account is created by a small program compiled in the build tree
-# of build-debs.sh against the -dev package, which tests its headers and pkg-config
-# file. Dovecot listens on 127.0.0.1:18143 (IMAP) and 18110 (POP3) only.
+# for every run. Accounts are created by small programs compiled in the build tree of
+# build-debs.sh against the -dev package, which tests its headers and pkg-config file. Dovecot listens on 127.0.0.1:18143 (IMAP) and 18110 (POP3) only.
 #
 # Environment: VELKA_RELEASE (trixie, the default, or sid: the release the packages were
 # built for), VELKA_INSTALLTEST_DIR (default /var/cache/velka-installtest),
@@ -126,6 +128,10 @@ prepare_tree() {
     cp -a "$BASE" "$ROOT"
     printf '#!/bin/sh\nexit 101\n' > "$ROOT/usr/sbin/policy-rc.d"
     chmod 755 "$ROOT/usr/sbin/policy-rc.d"
+    # Debian's own conf.d listens on the standard ports; the test keeps its files aside
+    # and writes a 10-auth.conf of the same kind. The package's file goes to conf.d.
+    mv "$ROOT/etc/dovecot/conf.d" "$ROOT/etc/dovecot/conf.d.debian"
+    install -d -m 755 "$ROOT/etc/dovecot/conf.d"
 }
 
 install_packages() {
@@ -147,9 +153,10 @@ depends_on_dovecot_abi() {
     [[ ", $depends," == *", $provides,"* ]]
 }
 
-# The account program, compiled in the build tree against the unpacked -dev package
-# only through what pkg-config says, then run in the test tree.
-build_account_tool() {
+# The account programs, compiled in the build tree against the unpacked -dev package
+# only through what pkg-config says, then run in the test tree: one linked with
+# immediate binding, as hardened builds are, one loading the library with dlopen.
+build_account_tools() {
     local stage=/tmp/velka-stage
     rm -rf "$BUILD_ROOT$stage"
     mkdir -p "$BUILD_ROOT$stage"
@@ -157,34 +164,44 @@ build_account_tool() {
     for deb in "$DEBS"/dovecot-auth-velka_*.deb "$DEBS"/libauthdb-velka-dev_*.deb; do
         dpkg-deb -x "$deb" "$BUILD_ROOT$stage"
     done
-    cp "$HERE/make-account.c" "$BUILD_ROOT/tmp/make-account.c"
+    cp "$HERE/make-account.c" "$HERE/dlopen-account.c" "$BUILD_ROOT/tmp/"
     in_root "$BUILD_ROOT" /bin/sh -ec "
         export PKG_CONFIG_SYSROOT_DIR=$stage
         export PKG_CONFIG_PATH=$stage/usr/lib/\$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig
-        cc -std=c11 -Wall -Wextra -Werror -o /tmp/velka-make-account /tmp/make-account.c \
-            \$(pkg-config --cflags --libs libauthdb_velka)"
-    install -m 755 "$BUILD_ROOT/tmp/velka-make-account" "$ROOT/usr/local/bin/velka-make-account"
+        cc -std=c11 -Wall -Wextra -Werror -Wl,-z,now -o /tmp/velka-make-account \
+            /tmp/make-account.c \$(pkg-config --cflags --libs libauthdb_velka)
+        cc -std=c11 -Wall -Wextra -Werror -Wl,-z,now -o /tmp/velka-dlopen-account \
+            /tmp/dlopen-account.c -ldl"
+    install -m 755 "$BUILD_ROOT/tmp/velka-make-account" "$BUILD_ROOT/tmp/velka-dlopen-account" \
+        "$ROOT/usr/local/bin/"
 }
 
-# The documented set-up: the passdb example of the package in conf.d, the panel's
-# stand-in programs at their fixed paths, the mail user, an account with its Maildir.
+# The documented set-up: the package's passdb file included from 10-auth.conf, the
+# mail location and userdb in the main file, the panel's stand-in programs at their
+# fixed paths, the mail user.
 configure_dovecot() {
     local etc="$ROOT/etc/dovecot"
-    mv "$etc/conf.d" "$etc/conf.d.debian"
-    install -d -m 755 "$etc/conf.d"
     install -m 644 "$HERE/dovecot.conf" "$etc/dovecot.conf"
-    cp "$ROOT/usr/share/doc/dovecot-auth-velka/examples/11-velka-passdb.conf" "$etc/conf.d/"
+    printf '%s\n' "# Authentication processes, as in Debian's 10-auth.conf." \
+        "auth_mechanisms = plain login" "!include auth-velka.conf.ext" > "$etc/conf.d/10-auth.conf"
     install -d -m 755 "$ROOT/usr/local/vqa/admin/sbin" "$ROOT/etc/velka-testbed"
     install -m 755 "$REPO/testbed/standins/velkarc" "$REPO/testbed/standins/wendra-server" \
         "$ROOT/usr/local/vqa/admin/sbin/"
     echo QMail > "$ROOT/etc/velka-testbed/smtp-server"
     in_test useradd --system --home-dir /nonexistent --no-create-home --shell /usr/sbin/nologin popuser
-    in_test /usr/local/bin/velka-make-account alice example.com 'S3cret pass'
-    # bob has no Maildir: an alias, which the Maildir check of the example refuses.
-    in_test /usr/local/bin/velka-make-account bob example.com 'S3cret pass'
-    install -d -m 700 "$ROOT$MAILNAMES/example.com/alice/Maildir"
-    in_test chown -R popuser:popuser "$MAILNAMES"
     in_test doveconf -n >/dev/null
+}
+
+# alice through the program linked with -z now, carol through dlopen; bob has no
+# Maildir: an alias, which the Maildir check refuses.
+make_accounts() {
+    in_test /usr/local/bin/velka-make-account alice example.com 'S3cret pass'
+    in_test /usr/local/bin/velka-make-account bob example.com 'S3cret pass'
+    in_test /usr/local/bin/velka-dlopen-account /usr/lib/dovecot/modules/auth/libauthdb_velka.so \
+        carol example.com 'C4rol pass'
+    install -d -m 700 "$ROOT$MAILNAMES/example.com/alice/Maildir" \
+        "$ROOT$MAILNAMES/example.com/carol/Maildir"
+    in_test chown -R popuser:popuser "$MAILNAMES"
 }
 
 wendra_sets_and_reads_limit() {
@@ -249,10 +266,47 @@ record_packaged_files() {
     [ -s "$PACKAGED_FILES" ]
 }
 
-remove_keeps_generated_config() {
-    in_test apt-get remove -y -q "${OUR_PACKAGES[@]}"
+# What the panel leaves on a server: wendra's limit and the short-name file that the
+# panel writes through wendra's library, which needs the plug-in's settings library.
+panel_files_written() {
+    in_test wendra --set-connections-limit --limit=77
+    echo "velka_allow_shortnames=yes" > "$ROOT/etc/dovecot/conf.d/12-velka-auth-custom.conf"
+    in_test doveconf -n >/dev/null
+}
+
+dovecot_accepts_config() { in_test doveconf -n >/dev/null; }
+
+# Removing the plug-in while the configuration uses it must name every file that does;
+# doing what the message says (taking the include line out, deleting wendra's
+# short-name file) gives a configuration that Dovecot accepts.
+remove_plugin_names_files() {
+    local out file
+    out=$(in_test apt-get remove -y -q dovecot-auth-velka 2>&1)
+    sed -n '/^dovecot-auth-velka: /,/^[^ ]/p' <<<"$out"
+    for file in "$@"; do
+        grep -qxF "  $file" <<<"$out" || { echo "not named: $file"; return 1; }
+    done
+    sed -i '/auth-velka\.conf\.ext/d' "$ROOT/etc/dovecot/conf.d/10-auth.conf"
+    rm -f "$ROOT/etc/dovecot/conf.d/12-velka-auth-custom.conf"
+    dovecot_accepts_config
+}
+
+purge_plugin_keeps_config_accepted() {
+    in_test dpkg --purge dovecot-auth-velka libauthdb-velka-dev
+    [ ! -e "$ROOT/etc/dovecot/conf.d/auth-velka.conf.ext" ] && dovecot_accepts_config
+}
+
+remove_wendra_keeps_generated_config() {
+    in_test apt-get remove -y -q wendra
     [ -f "$ROOT/etc/dovecot/conf.d/92-velka-service-imap.conf" ] &&
-        in_test dpkg-query -W -f '${db:Status-Abbrev}\n' wendra | grep -q '^rc'
+        in_test dpkg-query -W -f '${db:Status-Abbrev}\n' wendra | grep -q '^rc' &&
+        dovecot_accepts_config
+}
+
+purge_wendra_keeps_config_accepted() {
+    in_test dpkg --purge wendra
+    [ ! -e "$ROOT/etc/dovecot/conf.d/92-velka-service-imap.conf" ] &&
+        [ ! -e "$ROOT/etc/dovecot/conf.d/12-velka-auth-custom.conf" ] && dovecot_accepts_config
 }
 
 purge_leaves_nothing() {
@@ -279,8 +333,6 @@ purge_leaves_nothing() {
         in_test dpkg-query -W -f '${Package} ${db:Status-Abbrev}\n' "${OUR_PACKAGES[@]}" || true
         left=1
     fi
-    # The administrator's own copy of the example stays.
-    [ -f "$ROOT/etc/dovecot/conf.d/11-velka-passdb.conf" ] || { echo "11-velka-passdb.conf removed"; left=1; }
     [ $left -eq 0 ]
 }
 
@@ -289,10 +341,13 @@ start_time=$(date +%s)
 prepare_tree
 check "packages install with apt into a fresh Debian $RELEASE tree" install_packages
 check "the plug-in depends on the Dovecot ABI it was built for" depends_on_dovecot_abi
-check "a program builds against the -dev package through pkg-config" build_account_tool
-check "the documented passdb configuration passes doveconf" configure_dovecot
+check "programs build against the -dev package with -z now, or load it with dlopen" \
+    build_account_tools
+check "the passdb enabled through auth-velka.conf.ext passes doveconf" configure_dovecot
+check "a program linked with -z now and one using dlopen make accounts" make_accounts
 check "Dovecot starts with the plug-in" start_dovecot
 check "IMAP login through the plug-in succeeds" imap_login alice@example.com 'S3cret pass' accepted
+check "IMAP login of the account made through dlopen" imap_login carol@example.com 'C4rol pass' accepted
 check "IMAP login with a wrong password is refused" imap_login alice@example.com wrong refused
 check "IMAP login to an address without Maildir is refused" imap_login bob@example.com 'S3cret pass' refused
 check "wendra(1) renders without warnings and covers every command" manual_page_covers_commands
@@ -304,8 +359,30 @@ if [ "$RELEASE" != sid ]; then
 fi
 stop_dovecot
 check "package file lists are recorded" record_packaged_files
-check "apt-get remove keeps the files wendra generated" remove_keeps_generated_config
-check "apt-get purge leaves no file of the packages" purge_leaves_nothing
+
+# Removal, the plug-in first.
+check "the panel's files are written" panel_files_written
+check "removing the plug-in first names the files that still use it" remove_plugin_names_files \
+    /etc/dovecot/conf.d/10-auth.conf /etc/dovecot/conf.d/12-velka-auth-custom.conf
+check "purging the plug-in leaves a configuration Dovecot accepts" purge_plugin_keeps_config_accepted
+check "removing wendra keeps its files, and Dovecot accepts them" remove_wendra_keeps_generated_config
+check "purging wendra leaves a configuration Dovecot accepts" purge_wendra_keeps_config_accepted
+check "apt-get purge leaves no file of the packages (plug-in first)" purge_leaves_nothing
+
+# Removal, wendra first, in a fresh tree.
+prepare_tree
+check "packages install again into a fresh tree" install_packages
+check "the passdb is enabled again, and the panel's files written" \
+    eval 'configure_dovecot && panel_files_written'
+check "removing wendra first keeps its files, and Dovecot accepts them" \
+    remove_wendra_keeps_generated_config
+check "purging wendra first leaves a configuration Dovecot accepts" \
+    purge_wendra_keeps_config_accepted
+check "removing the plug-in then names the file that still uses it" remove_plugin_names_files \
+    /etc/dovecot/conf.d/10-auth.conf
+check "purging the plug-in then leaves a configuration Dovecot accepts" \
+    purge_plugin_keeps_config_accepted
+check "apt-get purge leaves no file of the packages (wendra first)" purge_leaves_nothing
 
 echo "install-test: $passed passed, $failed failed ($(( $(date +%s) - start_time )) s)"
 if [ -n "$JUNIT" ]; then

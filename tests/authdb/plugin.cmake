@@ -17,4 +17,12 @@ if(DOVECOT_FOUND)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/db-velka_test.cpp
     LIBS authdb_db_velka_glue velka_authdb_core velka_userlookup velka_log velka::crypt)
 endif()
+if(TARGET authdb_velka)
+  velka_add_gtest(authdb_module_load_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/module_load_test.cpp
+    LIBS ${CMAKE_DL_LIBS})
+  target_compile_definitions(authdb_module_load_test PRIVATE
+    VELKA_MODULE_PATH="$<TARGET_FILE:authdb_velka>")
+  add_dependencies(authdb_module_load_test authdb_velka)
+endif()
 include(${CMAKE_CURRENT_LIST_DIR}/hardening.cmake)

@@ -59,6 +59,8 @@ set_target_properties(authdb_velka PROPERTIES
   LINKER_LANGUAGE CXX
   LINK_DEPENDS ${_velka_map})
 target_link_options(authdb_velka PRIVATE -Wl,--version-script=${_velka_map})
+target_compile_options(authdb_velka PRIVATE
+  -include ${CMAKE_CURRENT_LIST_DIR}/dovecot-weak.h)
 target_compile_definitions(authdb_velka PRIVATE VELKA_VERSION="${PROJECT_VERSION}")
 target_link_libraries(authdb_velka PRIVATE
   velka_authdb_core velka_log velka_userlookup velka::crypt)
