@@ -1,0 +1,111 @@
+// The database and key as the lookups see them: in a child process with the
+// identity the lookups run under, the database opens read-only, passes
+// SQLite's quick_check, has the tables the lookups read, and the key decrypts
+// a stored password (which is wiped at once and never shown).
+#include "authcheck/as_user.h"
+#include "authcheck/checks.h"
+#include "authcheck/sqlite_reader.h"
+#include "mail/dovecot/authdb/mail_aes.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace velka::authcheck {
+
+namespace {
+
+const std::map<std::string, std::vector<std::string>> SCHEMA = {
+    {"domains", {"id", "name", "status"}},
+    {"users", {"id", "dom_id", "name", "userPassword", "cmusaslsecretPLAIN", "status"}},
+};
+
+CheckResult integrity(SqliteReader &db) {
+    std::vector<std::string> rows;
+    std::string error;
+    if (!db.column("PRAGMA quick_check", {}, &rows, &error))
+        return {"database.integrity", Status::Failure,
+                "quick_check failed: " + error + "; restore the database from a backup"};
+    if (rows.size() != 1 || rows[0] != "ok")
+        return {"database.integrity", Status::Failure,
+                "quick_check: " + (rows.empty() ? std::string("no answer") : rows[0]) +
+                    "; restore the database from a backup"};
+    return {"database.integrity", Status::Ok, "quick_check: ok"};
+}
+
+CheckResult schema(SqliteReader &db) {
+    std::string missing;
+    for (const auto &[table, columns] : SCHEMA) {
+        std::vector<std::string> found;
+        std::string error;
+        db.column("SELECT name FROM pragma_table_info(?)", {table}, &found, &error);
+        for (const std::string &column : columns)
+            if (std::find(found.begin(), found.end(), column) == found.end())
+                missing += (missing.empty() ? "" : ", ") + table + "." + column;
+    }
+    if (!missing.empty())
+        return {"database.schema", Status::Failure,
+                "missing " + missing + ": not a mail authentication database of this panel"};
+    return {"database.schema", Status::Ok, "tables domains and users as expected"};
+}
+
+CheckResult decryption(SqliteReader &db, const std::string &keyPath, const std::string &user) {
+    const std::string id = "key.decrypt";
+    std::vector<std::string> stored;
+    std::string error;
+    if (!db.column("SELECT userPassword FROM users WHERE userPassword LIKE '$AES-256-CBC%' LIMIT 1",
+                   {}, &stored, &error))
+        return {id, Status::Failure, "cannot read the stored passwords: " + error};
+    if (stored.empty())
+        return {id, Status::Ok, "no encrypted password stored yet; nothing to decrypt"};
+    if (!mail_aes_init(keyPath.c_str()))
+        return {id, Status::Failure, keyPath + " cannot be read as user " + user};
+    char *plain = mail_aes_decrypt(stored[0].c_str());
+    mail_aes_cleanup();
+    if (plain == nullptr)
+        return {id, Status::Failure,
+                "the key does not decrypt the stored passwords: it does not belong to this "
+                "database; restore the right key file"};
+    explicit_bzero(plain, std::strlen(plain));
+    std::free(plain);
+    return {id, Status::Ok, "the key decrypts a stored password"};
+}
+
+Results lookupChecks(const std::string &dbPath, const std::string &keyPath, bool keyUsable,
+                     const std::string &user) {
+    SqliteReader db(dbPath);
+    std::string error;
+    if (!db.usable(&error))
+        return {{"database.open", Status::Failure,
+                 "user " + user + " cannot open " + dbPath + " read-only: " + error +
+                     (user == "root" ? std::string()
+                                     : "; use use_worker = yes or give group access "
+                                       "(administrator's guide, section 3)")},
+                {"database.integrity", Status::Skipped, "database not readable"},
+                {"database.schema", Status::Skipped, "database not readable"},
+                {"key.decrypt", Status::Skipped, "database not readable"}};
+    Results results = {{"database.open", Status::Ok, "opens read-only as user " + user}};
+    results.push_back(integrity(db));
+    results.push_back(schema(db));
+    if (keyUsable)
+        results.push_back(decryption(db, keyPath, user));
+    else
+        results.push_back({"key.decrypt", Status::Skipped, "key file not usable"});
+    return results;
+}
+
+} // namespace
+
+void checkDatabaseAsLookupUser(Context &ctx, Results &results) {
+    const std::string user = ctx.lookupUser();
+    Results found = runAsUser(user, "database.open", [&] {
+        return lookupChecks(ctx.databasePath, ctx.keyPath, ctx.keyUsable, user);
+    });
+    for (const CheckResult &r : found)
+        if (r.id == "database.open")
+            ctx.databaseReadable = r.status == Status::Ok;
+    results.insert(results.end(), found.begin(), found.end());
+}
+
+} // namespace velka::authcheck
