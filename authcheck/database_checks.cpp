@@ -88,7 +88,9 @@ Results lookupChecks(const std::string &dbPath, const std::string &keyPath, bool
     Results results = {{"database.open", Status::Ok, "opens read-only as user " + user}};
     results.push_back(integrity(db));
     results.push_back(schema(db));
-    if (keyUsable)
+    if (results[1].status == Status::Failure)
+        results.push_back({"key.decrypt", Status::Skipped, "database damaged"});
+    else if (keyUsable)
         results.push_back(decryption(db, keyPath, user));
     else
         results.push_back({"key.decrypt", Status::Skipped, "key file not usable"});

@@ -6,6 +6,7 @@
 #include "authcheck/files.h"
 
 #include <regex>
+#include <unistd.h>
 
 namespace velka::authcheck {
 
@@ -13,10 +14,21 @@ namespace {
 
 constexpr size_t LIBRARY_LIMIT = 64u << 20;
 
+// The library's versioned file: the link by its soname is read, not followed,
+// and only a name in the same directory is accepted.
+std::string libdovecotFile() {
+    char target[256];
+    ssize_t n = readlink(LIBDOVECOT, target, sizeof target - 1);
+    if (n <= 0 || std::string(target, n).find('/') != std::string::npos)
+        return LIBDOVECOT;
+    const std::string path = LIBDOVECOT;
+    return path.substr(0, path.rfind('/') + 1) + std::string(target, n);
+}
+
 // libdovecot carries the ABI string it compares every module's against; a
 // plain dovecot-core install has no other record of it.
 std::optional<std::string> dovecotAbi(std::string *error) {
-    auto image = readFileNoFollow(LIBDOVECOT, LIBRARY_LIMIT, error);
+    auto image = readFileNoFollow(libdovecotFile(), LIBRARY_LIMIT, error);
     if (!image)
         return std::nullopt;
     std::smatch match;
