@@ -47,7 +47,9 @@ void readPassdbSettings(Context &ctx) {
 } // namespace
 
 void checkDovecotConfig(Context &ctx, Results &results, bool settingsLibraryPresent) {
-    ProgramOutput out = doveconf(ctx.configFile, {"-n"});
+    // -P: newer releases hide the key file's path otherwise. The text stays
+    // in memory and only paths are taken from it.
+    ProgramOutput out = doveconf(ctx.configFile, {"-n", "-P"});
     if (out.status != 0) {
         if (!settingsLibraryPresent)
             results.push_back({"config.doveconf", Status::Skipped,
