@@ -80,14 +80,19 @@ bool str_equals_timing_almost_safe(const char *s1, const char *s2)
 	return strcmp(s1, s2) == 0;
 }
 
+static void print_line(const char *prefix, const char *format, va_list args)
+{
+	fputs(prefix, stderr);
+	vfprintf(stderr, format, args);
+	fputc('\n', stderr);
+}
+
 void i_panic(const char *format, ...)
 {
 	va_list args;
 
 	va_start(args, format);
-	fputs("Panic: ", stderr);
-	vfprintf(stderr, format, args);
-	fputc('\n', stderr);
+	print_line("Panic: ", format, args);
 	va_end(args);
 	abort();
 }
@@ -97,9 +102,7 @@ void i_info(const char *format, ...)
 	va_list args;
 
 	va_start(args, format);
-	fputs("Info: ", stderr);
-	vfprintf(stderr, format, args);
-	fputc('\n', stderr);
+	print_line("Info: ", format, args);
 	va_end(args);
 }
 
@@ -108,9 +111,7 @@ void i_fatal(const char *format, ...)
 	va_list args;
 
 	va_start(args, format);
-	fputs("Fatal: ", stderr);
-	vfprintf(stderr, format, args);
-	fputc('\n', stderr);
+	print_line("Fatal: ", format, args);
 	va_end(args);
 	exit(FATAL_DEFAULT);
 }
