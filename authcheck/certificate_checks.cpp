@@ -7,7 +7,6 @@
 #include <memory>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <regex>
 #include <sstream>
 
 namespace velka::authcheck {
@@ -22,23 +21,27 @@ struct LocalName {
 
 // local_name blocks as doveconf -n prints them, with either setting form.
 std::vector<LocalName> localNames(const std::string &config) {
-    static const std::regex open("^local_name (.+) \\{$");
-    static const std::regex setting("^ *(ssl_server_cert_file|ssl_server_key_file|cert_file|"
-                                    "key_file) = (.*)$");
     std::vector<LocalName> found;
     std::istringstream lines(config);
     std::string line;
     bool inside = false;
     while (std::getline(lines, line)) {
-        std::smatch match;
-        if (std::regex_match(line, match, open)) {
-            found.push_back({unquoteValue(match[1]), "", ""});
+        const size_t indent = line.find_first_not_of(' ');
+        const std::string text = indent == std::string::npos ? "" : line.substr(indent);
+        const size_t equals = text.find(" = ");
+        const std::string key = text.substr(0, equals);
+        if (line.rfind("local_name ", 0) == 0 && line.size() > 13 &&
+            line.compare(line.size() - 2, 2, " {") == 0) {
+            found.push_back({unquoteValue(line.substr(11, line.size() - 13)), "", ""});
             inside = true;
         } else if (line == "}") {
             inside = false;
-        } else if (inside && std::regex_match(line, match, setting)) {
-            bool cert = match[1].str().find("cert") != std::string::npos;
-            (cert ? found.back().certFile : found.back().keyFile) = unquoteValue(match[2]);
+        } else if (inside && equals != std::string::npos) {
+            const std::string value = unquoteValue(text.substr(equals + 3));
+            if (key == "ssl_server_cert_file" || key == "cert_file")
+                found.back().certFile = value;
+            else if (key == "ssl_server_key_file" || key == "key_file")
+                found.back().keyFile = value;
         }
     }
     return found;

@@ -3,7 +3,6 @@
 #include "authcheck/checks.h"
 #include "authcheck/doveconf.h"
 
-#include <regex>
 #include <sstream>
 
 namespace velka::authcheck {
@@ -17,14 +16,13 @@ std::string firstLine(const std::string &text) {
 
 // The name of the first top-level passdb block whose driver is velka.
 std::string velkaPassdb(const std::string &config) {
-    static const std::regex block("^passdb ([^ ]+) \\{$");
     std::istringstream lines(config);
     std::string line, name;
     int depth = 0;
     while (std::getline(lines, line)) {
-        std::smatch match;
-        if (depth == 0 && std::regex_match(line, match, block))
-            name = match[1];
+        if (depth == 0 && line.rfind("passdb ", 0) == 0 && line.size() > 9 &&
+            line.compare(line.size() - 2, 2, " {") == 0)
+            name = line.substr(7, line.size() - 9);
         if (depth == 1 && !name.empty() && line == "  driver = velka")
             return name;
         if (!line.empty() && line.back() == '{')
@@ -57,7 +55,8 @@ void checkDovecotConfig(Context &ctx, Results &results, bool settingsLibraryPres
                                "library"});
         else
             results.push_back({"config.doveconf", Status::Failure,
-                               "doveconf -n refuses " + ctx.configFile + ": " + firstLine(out.err)});
+                               "doveconf -n refuses " + ctx.configFile + ": " +
+                                   firstLine(out.err)});
         results.push_back({"config.passdb", Status::Skipped, "configuration not readable"});
         return;
     }

@@ -5,7 +5,8 @@
 #include "authcheck/elf_string.h"
 #include "authcheck/files.h"
 
-#include <regex>
+#include <cctype>
+#include <cstdint>
 #include <unistd.h>
 
 namespace velka::authcheck {
@@ -31,10 +32,18 @@ std::optional<std::string> dovecotAbi(std::string *error) {
     auto image = readFileNoFollow(libdovecotFile(), LIBRARY_LIMIT, error);
     if (!image)
         return std::nullopt;
-    std::smatch match;
-    static const std::regex abi("[0-9]+\\.[0-9]+\\.ABIv[0-9]+(\\([^)]*\\))?[0-9.]*");
-    if (std::regex_search(*image, match, abi))
-        return match.str();
+    // "MAJOR.MINOR.ABIvN", found around its fixed middle part.
+    for (size_t at = image->find(".ABIv"); at != std::string::npos;
+         at = image->find(".ABIv", at + 1)) {
+        const std::string &text = *image;
+        size_t begin = at, end = at + 5;
+        while (begin > 0 && (std::isdigit(uint8_t(text[begin - 1])) || text[begin - 1] == '.'))
+            --begin;
+        while (end < image->size() && std::isdigit(uint8_t((*image)[end])))
+            ++end;
+        if (begin < at && end > at + 5)
+            return image->substr(begin, end - begin);
+    }
     *error = "holds no ABI string";
     return std::nullopt;
 }
