@@ -64,37 +64,10 @@ check() {
 
 in_test() { in_root "$ROOT" /usr/bin/env DEBIAN_FRONTEND=noninteractive "$@"; }
 
-master_pid() {
-    local file="$ROOT$RUN_DIR/master.pid" pid
-    [ -f "$file" ] || return 1
-    pid=$(cat "$file")
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
-    echo "$pid"
-}
-
-stop_dovecot() {
-    local pid i
-    pid=$(master_pid) || return 0
-    kill "$pid"
-    for i in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || return 0
-        sleep 0.1
-    done
-    return 1
-}
+stop_dovecot() { dovecot_stop "$ROOT" "$RUN_DIR"; }
 
 start_dovecot() {
-    install -d -m 755 "$ROOT$RUN_DIR"
-    in_test /usr/sbin/dovecot -c /etc/dovecot/dovecot.conf </dev/null >/dev/null 2>&1 || return 1
-    local i
-    for i in $(seq 1 100); do
-        if master_pid >/dev/null && [ -S "$ROOT$RUN_DIR/auth-client" ]; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    tail -n 20 "$ROOT/var/log/dovecot-installtest.log"
-    return 1
+    dovecot_start "$ROOT" "$RUN_DIR" || { tail -n 20 "$ROOT/var/log/dovecot-installtest.log"; return 1; }
 }
 
 imap_login() {

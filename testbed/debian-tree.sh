@@ -1,5 +1,6 @@
-# Debian root trees with a real Dovecot 2.4, for the test bed and the packaging scripts.
-# Sourced, not run. A tree is made for one Debian suite:
+# Debian root trees with a real Dovecot 2.4, for the test bed and the packaging scripts:
+# making them, running their programs, starting and stopping their Dovecot. Sourced,
+# not run. A tree is made for one Debian suite:
 #   trixie   Debian 13, Dovecot 2.4.1 (the oldest 2.4 release we support)
 #   sid      Debian unstable, the newest Dovecot 2.4 that Debian's archive carries
 # VELKA_RELEASE picks the suite (default trixie).
@@ -52,4 +53,43 @@ make_tree() {
 in_root() {
     local root="$1"; shift
     unshare --mount -- /bin/sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$root" "$@"
+}
+
+# dovecot_pid ROOT RUN_DIR: the PID of the tree's running Dovecot master, whose
+# base_dir is RUN_DIR; fails when none runs.
+dovecot_pid() {
+    local file="$1$2/master.pid" pid
+    [ -f "$file" ] || return 1
+    pid=$(cat "$file")
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+    echo "$pid"
+}
+
+# dovecot_start ROOT RUN_DIR: starts the tree's Dovecot unless it runs, and waits for
+# the master's pid file and its auth-client socket, which it creates with its listeners
+# before it serves; probing a port instead would leave aborted logins in the log. Its
+# output goes nowhere: the daemon keeps it open, so a pipe would never end.
+dovecot_start() {
+    local root="$1" run_dir="$2" i
+    dovecot_pid "$root" "$run_dir" >/dev/null && return 0
+    install -d -m 755 "$root$run_dir"
+    in_root "$root" /usr/sbin/dovecot -c /etc/dovecot/dovecot.conf </dev/null >/dev/null 2>&1 ||
+        return 1
+    for i in $(seq 1 100); do
+        dovecot_pid "$root" "$run_dir" >/dev/null && [ -S "$root$run_dir/auth-client" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# dovecot_stop ROOT RUN_DIR: stops the tree's Dovecot and waits until it is gone.
+dovecot_stop() {
+    local pid i
+    pid=$(dovecot_pid "$1" "$2") || return 0
+    kill "$pid"
+    for i in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    return 1
 }

@@ -28,7 +28,6 @@ source "$HERE/debian-tree.sh"
 ROOT="$TESTBED_DIR/$RELEASE"
 READY_STAMP="$ROOT/.velka-testbed-ready"
 BASE_DIR=/run/velka-testbed
-PID_FILE="$ROOT$BASE_DIR/master.pid"
 LOG_FILE=/var/log/dovecot-test.log
 
 # Ports of the test instance: loopback only, away from the standard ones.
@@ -107,51 +106,18 @@ install_test_config() {
     fi
 }
 
-master_pid() {
-    [ -f "$PID_FILE" ] || return 1
-    local pid
-    pid=$(cat "$PID_FILE")
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
-    echo "$pid"
-}
-
-# Waits for the master's pid file and its auth-client socket, which it creates with its
-# listeners before it serves; probing a port instead would leave aborted logins in the log.
-wait_until_serving() {
-    local i
-    for i in $(seq 1 100); do
-        if master_pid >/dev/null && [ -S "$ROOT$BASE_DIR/auth-client" ]; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
-}
-
 start() {
-    if master_pid >/dev/null; then
-        return 0
-    fi
-    install -d -m 755 "$ROOT$BASE_DIR"
-    in_tree /usr/sbin/dovecot -c /etc/dovecot/dovecot.conf </dev/null >/dev/null 2>&1 ||
-        { tail -n 20 "$ROOT$LOG_FILE" >&2 2>/dev/null; die "dovecot did not start"; }
-    wait_until_serving || { tail -n 20 "$ROOT$LOG_FILE" >&2; die "dovecot did not come up"; }
+    dovecot_start "$ROOT" "$BASE_DIR" ||
+        { tail -n 20 "$ROOT$LOG_FILE" >&2 2>/dev/null; die "dovecot did not come up"; }
 }
 
 stop() {
-    local pid i
-    pid=$(master_pid) || return 0
-    kill "$pid"
-    for i in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || return 0
-        sleep 0.1
-    done
-    die "dovecot (pid $pid) did not stop"
+    dovecot_stop "$ROOT" "$BASE_DIR" || die "dovecot did not stop"
 }
 
 status() {
     local pid
-    if pid=$(master_pid); then
+    if pid=$(dovecot_pid "$ROOT" "$BASE_DIR"); then
         echo "dovecot running, pid $pid, imap 127.0.0.1:$IMAP_PORT, log $ROOT$LOG_FILE"
     else
         echo "dovecot not running"
