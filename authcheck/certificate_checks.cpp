@@ -51,10 +51,10 @@ using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
 
 std::string problemWith(const LocalName &ln) {
     std::string error;
-    auto certPem = readFileNoFollow(ln.certFile, PEM_LIMIT, &error);
+    auto certPem = readFileFollowing(ln.certFile, PEM_LIMIT, &error);
     if (!certPem)
         return "certificate " + ln.certFile + " is " + error;
-    auto keyPem = readFileNoFollow(ln.keyFile, PEM_LIMIT, &error);
+    auto keyPem = readFileFollowing(ln.keyFile, PEM_LIMIT, &error);
     if (!keyPem)
         return "key " + ln.keyFile + " is " + error;
     Bio certBio(BIO_new_mem_buf(certPem->data(), static_cast<int>(certPem->size())), BIO_free);

@@ -63,9 +63,11 @@ Status compareAccess(const struct stat &st, const Expected &expected, std::strin
     return Status::Ok;
 }
 
-std::optional<std::string> readFileNoFollow(const std::string &path, size_t limit,
-                                            std::string *error) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+namespace {
+
+std::optional<std::string> readRegularFile(const std::string &path, size_t limit, int flags,
+                                           std::string *error) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     if (fd < 0) {
         *error = errno == ELOOP ? "a symbolic link (not followed)"
                  : errno == ENOENT ? "missing"
@@ -89,6 +91,18 @@ std::optional<std::string> readFileNoFollow(const std::string &path, size_t limi
     }
     close(fd);
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> readFileNoFollow(const std::string &path, size_t limit,
+                                            std::string *error) {
+    return readRegularFile(path, limit, O_NOFOLLOW, error);
+}
+
+std::optional<std::string> readFileFollowing(const std::string &path, size_t limit,
+                                             std::string *error) {
+    return readRegularFile(path, limit, 0, error);
 }
 
 } // namespace velka::authcheck

@@ -26,6 +26,10 @@ std::string describeAccess(const struct stat &st);
 // Reads a regular file of at most limit bytes, not through a link.
 std::optional<std::string> readFileNoFollow(const std::string &path, size_t limit,
                                             std::string *error);
+// The same through links, for files that Dovecot itself opens by following them
+// (certificates, often links into a certificate tool's archive).
+std::optional<std::string> readFileFollowing(const std::string &path, size_t limit,
+                                             std::string *error);
 
 } // namespace velka::authcheck
 

@@ -16,6 +16,8 @@ from test_passdb_velka import (AUTH_CONF, BUILD_DIR, MAILNAMES, PASSWORDS, PLUGI
 CHECK = "/usr/local/sbin/velka-auth-check"
 CONF_D = "/etc/dovecot/conf.d"
 SNI_FILE = f"{CONF_D}/14-velka-sni-sni.test.conf"
+# The certificate is named through a link, as a certificate tool's live/ folder names it.
+LIVE_CERT = "/etc/dovecot/private/authcheck-live-sni.test.pem"
 QUOTA_FILE = f"{CONF_D}/20-velka-quota-warning.conf"
 QUOTA_SCRIPT = "/usr/lib64/velka-9.0/send-quota-warning"
 DATABASE = f"{QMAIL_DIR}/passwd.db"
@@ -28,14 +30,15 @@ def bed(testbed):
     if not os.path.exists(built):
         pytest.skip("velka-auth-check was not built")
     saved = [AUTH_CONF, SMTP_SERVER, VQA_CONF, QMAIL_DIR, "/var/spool/postfix/velka", CHECK,
-             SNI_FILE, QUOTA_FILE] + [f"{MAILNAMES}/{d}" for d in ("velka-a.test", "velka-b.test",
-                                                                   "velka-c.test")]
+             SNI_FILE, LIVE_CERT, QUOTA_FILE] + [f"{MAILNAMES}/{d}" for d in
+                                                 ("velka-a.test", "velka-b.test", "velka-c.test")]
     with plugin_bed(testbed, saved) as bed, \
             certificates_made(bed, ["sni.test", "other.test"], "authcheck") as pems:
         shutil.copy2(built, bed.path(CHECK))
         make_accounts(bed)
         configure(bed, worker=True)
-        write(bed, SNI_FILE, sni_block(pems["sni.test"], pems["sni.test"]))
+        os.symlink(pems["sni.test"], bed.path(LIVE_CERT))
+        write(bed, SNI_FILE, sni_block(LIVE_CERT, pems["sni.test"]))
         write(bed, QUOTA_FILE, QUOTA_WARNING)
         bed.pems = pems
         yield bed
