@@ -162,6 +162,7 @@ configure_dovecot() {
         "$ROOT/usr/local/vqa/admin/sbin/"
     echo QMail > "$ROOT/etc/velka-testbed/smtp-server"
     in_test useradd --system --home-dir /nonexistent --no-create-home --shell /usr/sbin/nologin popuser
+    in_test groupadd --system nofiles
     in_test doveconf -n >/dev/null
 }
 
@@ -238,6 +239,9 @@ record_packaged_files() {
     done > "$PACKAGED_FILES"
     [ -s "$PACKAGED_FILES" ]
 }
+
+# The diagnostic command of the plug-in's package finds everything in order.
+auth_check_passes() { in_test velka-auth-check; }
 
 # What the panel leaves on a server: wendra's limit and the short-name file that the
 # panel writes through wendra's library, which needs the plug-in's settings library.
@@ -322,6 +326,7 @@ check "Dovecot starts with the plug-in" start_dovecot
 check "IMAP login through the plug-in succeeds" imap_login alice@example.com 'S3cret pass' accepted
 check "IMAP login of the account made through dlopen" imap_login carol@example.com 'C4rol pass' accepted
 check "IMAP login with a wrong password is refused" imap_login alice@example.com wrong refused
+check "velka-auth-check finds nothing wrong with the packaged set-up" auth_check_passes
 check "IMAP login to an address without Maildir is refused" imap_login bob@example.com 'S3cret pass' refused
 check "wendra(1) renders without warnings and covers every command" manual_page_covers_commands
 check "wendra --set/--get-connections-limit" wendra_sets_and_reads_limit

@@ -29,9 +29,10 @@ int main(int argc, char **argv)
     }
     velka_log_init("stderr", LOG_INFO, LOG_MAIL, 0, "velka-make-account");
     mailAuthDBSelectStyle(MAIL_AUTH_STYLE_QMAIL);
-    /* Creating them again would drop the accounts made before and their key. */
+    /* Creating them again would drop the accounts made before and their key.
+       The files get the owners and modes the panel gives them. */
     if (access(mailAuthDBGetPath(), F_OK) != 0 &&
-        (mailAuthDBInit() != 0 || mailAuthKeyInit() != 0))
+        mailAuthDBInitStyle(MAIL_AUTH_STYLE_QMAIL) != 0)
         return 1;
     if (mailAuthSet(argv[1], argv[2], argv[3], 0) != 0)
         return 1;
