@@ -82,12 +82,14 @@ dovecot_start() {
     return 1
 }
 
-# dovecot_stop ROOT RUN_DIR: stops the tree's Dovecot and waits until it is gone.
+# dovecot_stop ROOT RUN_DIR: stops the tree's Dovecot and waits until it is gone. A
+# master still busy with a reload (one that finds a certificate file missing takes
+# about ten seconds) handles the signal only afterwards: it gets 30 s.
 dovecot_stop() {
     local pid i
     pid=$(dovecot_pid "$1" "$2") || return 0
     kill "$pid"
-    for i in $(seq 1 100); do
+    for i in $(seq 1 300); do
         kill -0 "$pid" 2>/dev/null || return 0
         sleep 0.1
     done
