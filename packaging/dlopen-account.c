@@ -5,17 +5,10 @@
  *   velka-dlopen-account LIBRARY MAILNAME DOMAIN PASSWORD    exit status 0 on success */
 #include <dlfcn.h>
 #include <stdio.h>
-#include <string.h>
+
+#include "same-password.h"
 
 typedef int callback_t(const char *, const char *, unsigned char, void *);
-
-static int same_password(const char *address, const char *password,
-                         unsigned char flags, void *data)
-{
-    (void)address;
-    (void)flags;
-    return strcmp(password, data) == 0 ? 0 : 2;
-}
 
 int main(int argc, char **argv)
 {

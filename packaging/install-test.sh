@@ -137,7 +137,7 @@ build_account_tools() {
     for deb in "$DEBS"/dovecot-auth-velka_*.deb "$DEBS"/libauthdb-velka-dev_*.deb; do
         dpkg-deb -x "$deb" "$BUILD_ROOT$stage"
     done
-    cp "$HERE/make-account.c" "$HERE/dlopen-account.c" "$BUILD_ROOT/tmp/"
+    cp "$HERE/make-account.c" "$HERE/dlopen-account.c" "$HERE/same-password.h" "$BUILD_ROOT/tmp/"
     in_root "$BUILD_ROOT" /bin/sh -ec "
         export PKG_CONFIG_SYSROOT_DIR=$stage
         export PKG_CONFIG_PATH=$stage/usr/lib/\$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig

@@ -6,20 +6,13 @@
  *
  *   velka-make-account MAILNAME DOMAIN PASSWORD      exit status 0 on success */
 #include <stdio.h>
-#include <string.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "same-password.h"
+
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
-
-static int same_password(const char *address, const char *password,
-                         unsigned char flags, void *data)
-{
-    (void)address;
-    (void)flags;
-    return strcmp(password, data) == 0 ? 0 : 2;
-}
 
 int main(int argc, char **argv)
 {

@@ -319,10 +319,8 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace and another user";
     ScratchDir dir;
-    const std::string answer = inChild([&]() -> std::string {
-        std::string error = privateSystemWithPostfix(dir);
-        if (!error.empty())
-            return "SKIP " + error;
+    const std::string answer = inPrivateSystem(dir, [&]() -> std::string {
+        std::string error;
         const struct passwd* pw = getpwnam("postfix");
         if (pw == nullptr)
             return "the private postfix user is not visible";
@@ -418,9 +416,7 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
             error += "racing: the target changed: " + fileState(shadow) + "\n";
         return error;
     });
-    if (answer.rfind("SKIP ", 0) == 0)
-        GTEST_SKIP() << answer.substr(5);
-    EXPECT_EQ(answer, "");
+    EXPECT_CHILD_ANSWER(answer);
 }
 
 // A user with no business in the files (nobody) tries without pause to open every
@@ -432,10 +428,8 @@ TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace and another user";
     ScratchDir dir;
-    const std::string answer = inChild([&]() -> std::string {
-        std::string error = privateSystemWithPostfix(dir);
-        if (!error.empty())
-            return "SKIP " + error;
+    const std::string answer = inPrivateSystem(dir, [&]() -> std::string {
+        std::string error;
         umask(022);
         int seen[2];
         if (pipe(seen) != 0)
@@ -478,9 +472,7 @@ TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade)
             error += "nobody opened:\n" + opened.substr(0, 200);
         return error;
     });
-    if (answer.rfind("SKIP ", 0) == 0)
-        GTEST_SKIP() << answer.substr(5);
-    EXPECT_EQ(answer, "");
+    EXPECT_CHILD_ANSWER(answer);
 }
 
 TEST(ConfHostile, OddFilesParseOrFailCleanly)

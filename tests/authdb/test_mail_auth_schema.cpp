@@ -178,10 +178,8 @@ TEST(MailAuthInitStyle, OwnersAndModesPerStyle)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace and chown";
     ScratchDir dir;
-    const std::string answer = inChild([&]() -> std::string {
-        std::string error = privateSystemWithPostfix(dir);
-        if (!error.empty())
-            return "SKIP " + error;
+    const std::string answer = inPrivateSystem(dir, [&]() -> std::string {
+        std::string error;
         const struct passwd* pw = getpwnam("postfix");
         const struct group* gr = getgrnam("nofiles");
         if (pw == nullptr || gr == nullptr)
@@ -215,9 +213,7 @@ TEST(MailAuthInitStyle, OwnersAndModesPerStyle)
         error += checkFile(other_key, 0, 0, 0400);
         return error;
     });
-    if (answer.rfind("SKIP ", 0) == 0)
-        GTEST_SKIP() << answer.substr(5);
-    EXPECT_EQ(answer, "");
+    EXPECT_CHILD_ANSWER(answer);
 }
 
 TEST(MailAuthInitStyle, MissingPostfixUserFails)
@@ -240,9 +236,7 @@ TEST(MailAuthInitStyle, MissingPostfixUserFails)
                 return "";
         return "no \"Unable to get user id\" line";
     });
-    if (answer.rfind("SKIP ", 0) == 0)
-        GTEST_SKIP() << answer.substr(5);
-    EXPECT_EQ(answer, "");
+    EXPECT_CHILD_ANSWER(answer);
 }
 
 // Style detection runs the test bed's wendra-server stand-in inside the Debian
@@ -315,9 +309,7 @@ TEST(MailAuthDetectStyle, AsksTheWendraServerStandIn)
         }
         return error;
     });
-    if (answer.rfind("SKIP ", 0) == 0)
-        GTEST_SKIP() << answer.substr(5);
-    EXPECT_EQ(answer, "");
+    EXPECT_CHILD_ANSWER(answer);
 }
 
 } // namespace

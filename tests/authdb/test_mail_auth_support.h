@@ -156,6 +156,16 @@ inline std::string inChild(const std::function<std::string()>& body)
     return answer;
 }
 
+// Ends a test on the answer of a child: skipped for "SKIP reason" (the child
+// could not set up what the test needs), passed for "", failed otherwise.
+#define EXPECT_CHILD_ANSWER(answer_expr)                                              \
+    do {                                                                              \
+        const std::string child_answer = (answer_expr);                               \
+        if (child_answer.rfind("SKIP ", 0) == 0)                                      \
+            GTEST_SKIP() << child_answer.substr(5);                                   \
+        EXPECT_EQ(child_answer, "");                                                  \
+    } while (0)
+
 // "" when path has that owner and mode, else a line saying what it has.
 inline std::string checkFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode)
 {
@@ -197,6 +207,16 @@ inline std::string privateSystemWithPostfix(const ScratchDir& dir)
         if (error.empty() && mount("tmpfs", tmp, "tmpfs", 0, "mode=0755") != 0)
             error = std::string("tmpfs on ") + tmp + ": " + strerror(errno);
     return error;
+}
+
+// Runs body in a child (inChild) inside privateSystemWithPostfix; "SKIP reason"
+// when that system cannot be made.
+inline std::string inPrivateSystem(const ScratchDir& dir, const std::function<std::string()>& body)
+{
+    return inChild([&]() -> std::string {
+        const std::string error = privateSystemWithPostfix(dir);
+        return error.empty() ? body() : "SKIP " + error;
+    });
 }
 
 // Starts body in a child process running as uid and gid; the caller waits for
