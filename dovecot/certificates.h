@@ -1,7 +1,8 @@
 // Per-domain SSL certificates: one include file per certificate name holding a
 // local_name block, so that Dovecot picks the certificate by the server name (SNI) that
 // an IMAPS or POP3S client asks for. Nothing here reloads Dovecot.
-#pragma once
+#ifndef VELKA_DOVECOT_CERTIFICATES_H
+#define VELKA_DOVECOT_CERTIFICATES_H
 
 #include <string>
 
@@ -29,3 +30,5 @@ int removeDovecotAllDomainCertificates();
 } // namespace dovecot
 } // namespace mail
 } // namespace velka
+
+#endif

@@ -1,7 +1,8 @@
 // Command operations of wendra: one per command, each joining the configuration
 // reader, the include-file writer, the certificate files and the service-control
 // runner, and folding their detailed results into what the command handlers return.
-#pragma once
+#ifndef VELKA_DOVECOT_COMMAND_OPERATIONS_H
+#define VELKA_DOVECOT_COMMAND_OPERATIONS_H
 
 #include <cstdint>
 #include <string>
@@ -47,3 +48,5 @@ int reloadService(std::uint32_t serviceMask);
 } // namespace dovecot
 } // namespace mail
 } // namespace velka
+
+#endif

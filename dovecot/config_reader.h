@@ -1,6 +1,7 @@
 // Configuration reader: the Dovecot settings in force, as Dovecot's own doveconf
 // prints them, and the two connection limits derived from them.
-#pragma once
+#ifndef VELKA_DOVECOT_CONFIG_READER_H
+#define VELKA_DOVECOT_CONFIG_READER_H
 
 #include <cstdint>
 #include <string>
@@ -40,3 +41,5 @@ std::uint32_t getDovecotConnectionsLimit();
 } // namespace dovecot
 } // namespace mail
 } // namespace velka
+
+#endif

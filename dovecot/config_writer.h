@@ -7,7 +7,8 @@
 // the service-control script (its exit status, or -1 when it could not be run), or 1
 // when doveconf refused the configuration and the files were put back. A reload happens
 // only after every file of the operation was written and doveconf accepted the result.
-#pragma once
+#ifndef VELKA_DOVECOT_CONFIG_WRITER_H
+#define VELKA_DOVECOT_CONFIG_WRITER_H
 
 #include <stdbool.h>
 
@@ -57,5 +58,7 @@ int applyDovecotConfig(const char *action);
 } // namespace dovecot
 } // namespace mail
 } // namespace velka
+
+#endif
 
 #endif

@@ -1,6 +1,7 @@
 // Shared file work of the include-file writers: the include directory, the common
 // header, the atomic replacement of a file and the removal of one.
-#pragma once
+#ifndef VELKA_DOVECOT_INCLUDE_FILE_H
+#define VELKA_DOVECOT_INCLUDE_FILE_H
 
 #include <string>
 
@@ -52,3 +53,5 @@ std::string printableText(const std::string &text);
 } // namespace dovecot
 } // namespace mail
 } // namespace velka
+
+#endif

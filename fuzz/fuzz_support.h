@@ -1,6 +1,7 @@
 // What the fuzz targets share: the check that turns a broken promise into a crash
 // libFuzzer reports, and a log back-end that formats every line but prints nothing.
-#pragma once
+#ifndef VELKA_FUZZ_FUZZ_SUPPORT_H
+#define VELKA_FUZZ_FUZZ_SUPPORT_H
 
 #include <cstdarg>
 #include <cstdio>
@@ -24,3 +25,5 @@ inline void quietLog(int, const char *format, ...)
 }
 
 } // namespace velka_fuzz
+
+#endif

@@ -1,7 +1,8 @@
 // Mail data of a command from its two sources: what its options say
 // (MailDbOptionsProcessor) and the session mail data document on standard input
 // (MailDbStdinReader), with the document's certificates merged into the options'.
-#pragma once
+#ifndef VELKA_MAILDATA_MAILDBOPTIONS_H
+#define VELKA_MAILDATA_MAILDBOPTIONS_H
 
 #include <boost/any.hpp>
 
@@ -107,3 +108,5 @@ public:
 } // namespace wendra_commands
 } // namespace mail
 } // namespace velka
+
+#endif

@@ -1,6 +1,7 @@
 // Per-command option parsing of wendra: a thin layer over Boost.Program_options with
 // mandatory options, a uniform help option and a uniform usage text.
-#pragma once
+#ifndef VELKA_WENDRA_PROGRAMOPTIONSHELPER_H
+#define VELKA_WENDRA_PROGRAMOPTIONSHELPER_H
 
 #include <boost/program_options.hpp>
 
@@ -81,3 +82,5 @@ void standardOptionsParse(ProgramOptionsHelper &helper, int argc, char **argv);
 } // namespace wendra_commands
 } // namespace mail
 } // namespace velka
+
+#endif

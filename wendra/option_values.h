@@ -1,6 +1,7 @@
 // Option value types of wendra's commands with their own validation: the connection
 // limits and the certificate name lists.
-#pragma once
+#ifndef VELKA_WENDRA_OPTION_VALUES_H
+#define VELKA_WENDRA_OPTION_VALUES_H
 
 #include <boost/any.hpp>
 
@@ -39,3 +40,5 @@ std::istream &operator>>(std::istream &in, CertNamesListTOpt &value);
 } // namespace wendra_commands
 } // namespace mail
 } // namespace velka
+
+#endif

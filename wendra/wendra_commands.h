@@ -1,6 +1,7 @@
 // Entry side of wendra: the command handler type, the command table's descriptions,
 // the help texts, the command handlers and the dispatcher.
-#pragma once
+#ifndef VELKA_WENDRA_WENDRA_COMMANDS_H
+#define VELKA_WENDRA_WENDRA_COMMANDS_H
 
 #include <functional>
 #include <ostream>
@@ -67,3 +68,5 @@ int runReportingFailures(const std::function<int()>& body);
 // Dispatches argv[1] to its handler with argc - 1, argv + 1; a missing or unknown
 // command ends the process through wrongUsage().
 int do_main(int argc, char** argv);
+
+#endif

@@ -1,5 +1,6 @@
 // Cloneable: polymorphic copy for objects held through a base pointer.
-#pragma once
+#ifndef VELKA_ERRORS_CLONEABLE_H
+#define VELKA_ERRORS_CLONEABLE_H
 
 class Cloneable
 {
@@ -8,3 +9,5 @@ class Cloneable
     // A new heap copy of the most-derived object; the caller owns it.
     virtual Cloneable* clone() const = 0;
 };
+
+#endif

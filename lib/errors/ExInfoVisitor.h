@@ -1,5 +1,6 @@
 // Visitor interface through which an exception hands out its fields one by one.
-#pragma once
+#ifndef VELKA_ERRORS_EXINFOVISITOR_H
+#define VELKA_ERRORS_EXINFOVISITOR_H
 
 #include <string>
 
@@ -28,3 +29,5 @@ class ExVisitable
 };
 
 } // namespace velka
+
+#endif

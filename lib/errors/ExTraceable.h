@@ -1,6 +1,7 @@
 // Traceable exceptions: the interface IExTraceable and the bases that carry a message,
 // a severity and an optional included exception.
-#pragma once
+#ifndef VELKA_ERRORS_EXTRACEABLE_H
+#define VELKA_ERRORS_EXTRACEABLE_H
 
 #include "lib/errors/Cloneable.h"
 #include "lib/errors/ExInfoVisitor.h"
@@ -90,3 +91,5 @@ template <class Policy> class ExTaggedIncludableBase : public ExTraceableBase<Po
 };
 
 } // namespace velka
+
+#endif

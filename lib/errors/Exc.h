@@ -18,7 +18,8 @@
 //
 // The demangled type name (as printed by reportException) then reads
 // "velka::Exc<&velka::ExecCmd::Failed, velka::ExDefault>".
-#pragma once
+#ifndef VELKA_ERRORS_EXC_H
+#define VELKA_ERRORS_EXC_H
 
 #include "lib/errors/ExTraceable.h"
 
@@ -115,3 +116,5 @@ template <auto Tag, class Policy> class Exc : public ExTaggedIncludableBase<Poli
 };
 
 } // namespace velka
+
+#endif

@@ -1,6 +1,7 @@
 // SystemError: a std::runtime_error carrying an errno value, with one subclass per
 // errno value that callers catch separately, and the thrower that picks the class.
-#pragma once
+#ifndef VELKA_ERRORS_SYSTEMERROR_H
+#define VELKA_ERRORS_SYSTEMERROR_H
 
 #include <stdexcept>
 #include <string>
@@ -35,3 +36,5 @@ template <int N> class ExSystemError : public SystemError
 [[noreturn]] void throwSystemError(const std::string& message, int error);
 
 } // namespace velka
+
+#endif

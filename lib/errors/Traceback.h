@@ -1,7 +1,8 @@
 // Traceback: a call stack captured at construction and printed with demangled names.
 // An exception class that also derives from Traceback gets its stack printed by
 // reportException.
-#pragma once
+#ifndef VELKA_ERRORS_TRACEBACK_H
+#define VELKA_ERRORS_TRACEBACK_H
 
 #include <cstdint>
 #include <ostream>
@@ -37,3 +38,5 @@ class Traceback
 };
 
 } // namespace velka
+
+#endif

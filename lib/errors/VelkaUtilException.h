@@ -1,5 +1,6 @@
 // VelkaUtilException: a failure whose text main prints as a plain message.
-#pragma once
+#ifndef VELKA_ERRORS_VELKAUTILEXCEPTION_H
+#define VELKA_ERRORS_VELKAUTILEXCEPTION_H
 
 #include <stdexcept>
 
@@ -13,3 +14,5 @@ class VelkaUtilException : public std::runtime_error
 };
 
 } // namespace velka
+
+#endif

@@ -1,5 +1,6 @@
 // reportException: the "Fatal error" report of an exception on velka::uerr.
-#pragma once
+#ifndef VELKA_ERRORS_REPORTEXCEPTION_H
+#define VELKA_ERRORS_REPORTEXCEPTION_H
 
 #include "lib/errors/Traceback.h"
 #include "lib/log/UtilityErrorStream.h"
@@ -26,3 +27,5 @@ template <class E> void reportException(const E& e)
 }
 
 } // namespace velka
+
+#endif

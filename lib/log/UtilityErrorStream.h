@@ -1,6 +1,7 @@
 // velka::uerr: stream for user-facing error text; characters reach standard error at
 // once, and a copy of the text reaches standard output at every flush and at exit.
-#pragma once
+#ifndef VELKA_LOG_UTILITYERRORSTREAM_H
+#define VELKA_LOG_UTILITYERRORSTREAM_H
 
 #include <ostream>
 #include <streambuf>
@@ -37,3 +38,5 @@ class UtilityErrorStream : public std::ostream
 extern UtilityErrorStream uerr;
 
 } // namespace velka
+
+#endif

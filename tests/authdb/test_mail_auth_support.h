@@ -1,6 +1,7 @@
 // Helpers of the mail authentication database tests: a scratch database with
 // its key, direct SQL on it, and running test code in a child process.
-#pragma once
+#ifndef VELKA_TESTS_AUTHDB_TEST_MAIL_AUTH_SUPPORT_H
+#define VELKA_TESTS_AUTHDB_TEST_MAIL_AUTH_SUPPORT_H
 
 #include "mail/dovecot/authdb/mail_auth_db.h"
 #include "tests/authdb/test_support.h"
@@ -242,3 +243,5 @@ inline bool runAs(uid_t uid, gid_t gid, const std::function<bool()>& body)
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;
 }
+
+#endif

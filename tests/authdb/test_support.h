@@ -1,6 +1,7 @@
 // Helpers shared by the authdb tests: captured log lines, a scratch directory
 // and byte/hex conversions.
-#pragma once
+#ifndef VELKA_TESTS_AUTHDB_TEST_SUPPORT_H
+#define VELKA_TESTS_AUTHDB_TEST_SUPPORT_H
 
 #include "lib/log/velka_log.h"
 
@@ -109,3 +110,5 @@ inline std::string toHex(const void *data, size_t len)
     }
     return hex;
 }
+
+#endif

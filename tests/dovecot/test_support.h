@@ -1,6 +1,7 @@
 // Helpers of the Dovecot configuration tests: a scratch directory, file reading and
 // writing, fake programs written as shell scripts.
-#pragma once
+#ifndef VELKA_TESTS_DOVECOT_TEST_SUPPORT_H
+#define VELKA_TESTS_DOVECOT_TEST_SUPPORT_H
 
 #include "dovecot/config_reader.h"
 #include "dovecot/service_control.h"
@@ -173,3 +174,5 @@ const char HEADER[] = "#ATTENTION!\n"
                       "\n";
 
 } // namespace dovecot_test
+
+#endif

@@ -1,6 +1,7 @@
 // Runs a function in a forked child with standard output and standard error captured,
 // for code that exits or changes process-wide state.
-#pragma once
+#ifndef VELKA_TESTS_LOG_CHILD_CAPTURE_H
+#define VELKA_TESTS_LOG_CHILD_CAPTURE_H
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,3 +71,5 @@ inline ChildResult runInChild(const std::function<int()>& fn)
 }
 
 } // namespace velka_test
+
+#endif

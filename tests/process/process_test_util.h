@@ -1,6 +1,7 @@
 // Shared by the process tests: running code in a forked child with its output
 // captured, and checks that no child or descriptor is left behind.
-#pragma once
+#ifndef VELKA_TESTS_PROCESS_PROCESS_TEST_UTIL_H
+#define VELKA_TESTS_PROCESS_PROCESS_TEST_UTIL_H
 
 #include <gtest/gtest.h>
 
@@ -88,3 +89,5 @@ protected:
 };
 
 } // namespace proc_test
+
+#endif

@@ -1,5 +1,6 @@
 // ArgList: the argument vector of one program run, kept ready for execv().
-#pragma once
+#ifndef VELKA_PROCESS_LIB_ARGLIST_H
+#define VELKA_PROCESS_LIB_ARGLIST_H
 
 #include <cstddef>
 #include <string>
@@ -31,3 +32,5 @@ public:
 private:
     std::vector<char *> entries; // arguments, then exactly one null entry
 };
+
+#endif

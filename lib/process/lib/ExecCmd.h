@@ -1,6 +1,7 @@
 // ExecCmd: one run of an external program with its output captured, and the failure
 // exception that names the command line, the return code and all the program printed.
-#pragma once
+#ifndef VELKA_PROCESS_LIB_EXECCMD_H
+#define VELKA_PROCESS_LIB_EXECCMD_H
 
 #include "lib/errors/Exc.h"
 #include "lib/process/lib/ArgList.h"
@@ -74,3 +75,5 @@ std::string getReport(const ExecCmd &cmd);
 std::string newUUID();
 
 } // namespace velka
+
+#endif

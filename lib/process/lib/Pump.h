@@ -11,7 +11,8 @@
 // after the child got SIGTERM and was reaped; failing to create or set up the pipes
 // ends the process with exit status 1. errno is 0 after a run unless the child closed
 // its input before taking all of it (EPIPE) or could not be waited for (ECHILD).
-#pragma once
+#ifndef VELKA_PROCESS_LIB_PUMP_H
+#define VELKA_PROCESS_LIB_PUMP_H
 
 #include "lib/process/lib/ArgList.h"
 
@@ -65,3 +66,5 @@ int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::vec
                               const std::string &user, bool chdirHome, const EnvMap &env);
 // No user switch, no change of directory, no extra environment.
 int forkExecvGetOutErr(std::string &out, std::string &err, const std::vector<std::string> &argv);
+
+#endif

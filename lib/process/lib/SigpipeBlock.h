@@ -1,5 +1,6 @@
 // SigpipeBlock: keeps SIGPIPE from ending the process while it writes to a child.
-#pragma once
+#ifndef VELKA_PROCESS_LIB_SIGPIPEBLOCK_H
+#define VELKA_PROCESS_LIB_SIGPIPEBLOCK_H
 
 #include <cerrno>
 #include <csignal>
@@ -43,3 +44,5 @@ private:
 };
 
 } // namespace velka
+
+#endif

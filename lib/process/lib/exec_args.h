@@ -1,5 +1,6 @@
 // Argument vectors built from variadic argument lists, for the C-style spawning forms.
-#pragma once
+#ifndef VELKA_PROCESS_LIB_EXEC_ARGS_H
+#define VELKA_PROCESS_LIB_EXEC_ARGS_H
 
 #include "lib/log/velka_log.h"
 #include "lib/process/lib/fork_exec.h"
@@ -51,3 +52,5 @@ inline char **collectHeapArgs(va_list args)
 }
 
 } // namespace velka
+
+#endif
