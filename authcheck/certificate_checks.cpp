@@ -85,8 +85,8 @@ void checkCertificates(const Context &ctx, Results &results) {
     for (const LocalName &ln : names) {
         std::string problem = problemWith(ln);
         if (problem.empty())
-            results.push_back({"certificate " + ln.name, Status::Ok,
-                               ln.certFile + ": key matches, valid today"});
+            results.push_back(
+                {"certificate " + ln.name, Status::Ok, ln.certFile + ": key matches, valid today"});
         else
             results.push_back({"certificate " + ln.name, Status::Failure,
                                problem + ": install a valid certificate for " + ln.name +

@@ -12,7 +12,7 @@ namespace velka::authcheck {
 enum class Status { Ok, Skipped, Warning, Failure };
 
 struct CheckResult {
-    std::string id;      // stable name, such as "database.open"
+    std::string id; // stable name, such as "database.open"
     Status status;
     std::string message; // what was found and, when not ok, what to do
 };

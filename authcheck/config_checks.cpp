@@ -54,9 +54,9 @@ void checkDovecotConfig(Context &ctx, Results &results, bool settingsLibraryPres
                                "doveconf cannot read the velka settings without the settings "
                                "library"});
         else
-            results.push_back({"config.doveconf", Status::Failure,
-                               "doveconf -n refuses " + ctx.configFile + ": " +
-                                   firstLine(out.err)});
+            results.push_back(
+                {"config.doveconf", Status::Failure,
+                 "doveconf -n refuses " + ctx.configFile + ": " + firstLine(out.err)});
         results.push_back({"config.passdb", Status::Skipped, "configuration not readable"});
         return;
     }
@@ -72,14 +72,13 @@ void checkDovecotConfig(Context &ctx, Results &results, bool settingsLibraryPres
         return;
     }
     readPassdbSettings(ctx);
-    results.push_back(
-        {"config.passdb", Status::Ok,
-         "passdb " + ctx.passdbName + ": velka_smtp_server=" +
-             (ctx.smtpServer.empty() ? "(empty)" : ctx.smtpServer) +
-             " use_worker=" + (ctx.useWorker ? "yes" : "no") +
-             " velka_allow_maildir_stat=" + (ctx.maildirCheck ? "yes" : "no") +
-             " velka_allow_shortnames=" + (ctx.shortNames ? "yes" : "no") +
-             "; lookups run as " + ctx.lookupUser()});
+    results.push_back({"config.passdb", Status::Ok,
+                       "passdb " + ctx.passdbName + ": velka_smtp_server=" +
+                           (ctx.smtpServer.empty() ? "(empty)" : ctx.smtpServer) +
+                           " use_worker=" + (ctx.useWorker ? "yes" : "no") +
+                           " velka_allow_maildir_stat=" + (ctx.maildirCheck ? "yes" : "no") +
+                           " velka_allow_shortnames=" + (ctx.shortNames ? "yes" : "no") +
+                           "; lookups run as " + ctx.lookupUser()});
 }
 
 } // namespace velka::authcheck

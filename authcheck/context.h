@@ -8,14 +8,14 @@ namespace velka::authcheck {
 
 struct Context {
     std::string configFile = "/etc/dovecot/dovecot.conf";
-    bool configRead = false;       // doveconf -n accepted the configuration
-    std::string configText;        // its output
-    std::string passdbName;        // empty when no passdb uses the driver
-    std::string smtpServer;        // velka_smtp_server as Dovecot reads it
+    bool configRead = false; // doveconf -n accepted the configuration
+    std::string configText;  // its output
+    std::string passdbName;  // empty when no passdb uses the driver
+    std::string smtpServer;  // velka_smtp_server as Dovecot reads it
     bool useWorker = false;
     bool maildirCheck = true;
     bool shortNames = false;
-    int style = -1;                // MAIL_AUTH_STYLE_*, -1 until known
+    int style = -1; // MAIL_AUTH_STYLE_*, -1 until known
     std::string databasePath;
     std::string keyPath;
     bool keyUsable = false;        // present and of the right size

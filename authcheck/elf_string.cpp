@@ -9,7 +9,7 @@ namespace {
 
 // Bounds-checked reads of the file image: a damaged file yields nothing.
 class Image {
-  public:
+public:
     explicit Image(const std::string &data) : data_(data) {}
     template <typename T> bool read(uint64_t offset, T *out) const {
         if (offset > data_.size() || data_.size() - offset < sizeof(T))
@@ -26,7 +26,7 @@ class Image {
         return data_.substr(offset, end - offset);
     }
 
-  private:
+private:
     const std::string &data_;
 };
 
@@ -77,8 +77,7 @@ std::optional<uint64_t> fileOffset(const Image &img, const Elf64_Ehdr &eh, uint6
         Elf64_Phdr ph;
         if (!img.read(eh.e_phoff + uint64_t(i) * eh.e_phentsize, &ph))
             return std::nullopt;
-        if (ph.p_type == PT_LOAD && address >= ph.p_vaddr &&
-            address - ph.p_vaddr < ph.p_filesz)
+        if (ph.p_type == PT_LOAD && address >= ph.p_vaddr && address - ph.p_vaddr < ph.p_filesz)
             return ph.p_offset + (address - ph.p_vaddr);
     }
     return std::nullopt;

@@ -23,8 +23,8 @@ CheckResult accessCheck(const std::string &id, const std::string &path, mode_t t
         return {id, Status::Failure, path + " is " + *error};
     std::string finding;
     Status status = compareAccess(st, expected, &finding);
-    std::string advice = status == Status::Failure ? ": open to more than the panel allows, "
-                                                     "restore the expected owner and mode"
+    std::string advice = status == Status::Failure   ? ": open to more than the panel allows, "
+                                                       "restore the expected owner and mode"
                          : status == Status::Warning ? ": not as the panel makes it"
                                                      : "";
     return {id, status, path + " " + finding + advice};
@@ -34,8 +34,8 @@ CheckResult accessCheck(const std::string &id, const std::string &path, mode_t t
 
 void checkDatabaseFile(Context &ctx, Results &results) {
     const LayoutAccess access = layoutAccess(ctx.style);
-    CheckResult dir = accessCheck("database.file", directoryOf(ctx.databasePath), S_IFDIR,
-                                  access.directory);
+    CheckResult dir =
+        accessCheck("database.file", directoryOf(ctx.databasePath), S_IFDIR, access.directory);
     CheckResult db = accessCheck("database.file", ctx.databasePath, S_IFREG, access.database);
     if (dir.status > db.status)
         db.status = dir.status;

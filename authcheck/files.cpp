@@ -69,7 +69,7 @@ std::optional<std::string> readRegularFile(const std::string &path, size_t limit
                                            std::string *error) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     if (fd < 0) {
-        *error = errno == ELOOP ? "a symbolic link (not followed)"
+        *error = errno == ELOOP    ? "a symbolic link (not followed)"
                  : errno == ENOENT ? "missing"
                                    : std::strerror(errno);
         return std::nullopt;

@@ -3,8 +3,8 @@
 namespace velka::authcheck {
 
 SqliteReader::SqliteReader(const std::string &path) {
-    openResult_ = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW,
-                                  nullptr);
+    openResult_ =
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (db_ != nullptr)
         sqlite3_busy_timeout(db_, 2000);
 }

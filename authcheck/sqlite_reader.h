@@ -9,7 +9,7 @@
 namespace velka::authcheck {
 
 class SqliteReader {
-  public:
+public:
     explicit SqliteReader(const std::string &path);
     ~SqliteReader();
     SqliteReader(const SqliteReader &) = delete;
@@ -21,7 +21,7 @@ class SqliteReader {
     bool column(const std::string &sql, const std::vector<std::string> &params,
                 std::vector<std::string> *rows, std::string *error);
 
-  private:
+private:
     sqlite3 *db_ = nullptr;
     int openResult_;
 };

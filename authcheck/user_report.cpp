@@ -48,8 +48,7 @@ CheckResult maildirOf(const Context &ctx, const std::string &address) {
         return {"user.maildir", Status::Ok, path + " present"};
     if (!ctx.maildirCheck)
         return {"user.maildir", Status::Ok, path + " missing; the Maildir check is off"};
-    return {"user.maildir", Status::Warning,
-            path + " missing: the login is refused as an alias's"};
+    return {"user.maildir", Status::Warning, path + " missing: the login is refused as an alias's"};
 }
 
 Results describe(const Context &ctx, const std::string &login, const std::vector<Account> &found) {
@@ -67,8 +66,8 @@ Results describe(const Context &ctx, const std::string &login, const std::vector
                  "'" + login + "' matches " + list + "; the password picks the account"}};
     }
     const Account &a = found[0];
-    Results results = {{"user.account", Status::Ok,
-                        "'" + login + "' is " + a.address + ", password " + a.scheme}};
+    Results results = {
+        {"user.account", Status::Ok, "'" + login + "' is " + a.address + ", password " + a.scheme}};
     if (a.scheme == "none")
         results[0].status = Status::Warning;
     if (a.userDisabled || a.domainDisabled)

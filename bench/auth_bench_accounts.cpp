@@ -21,44 +21,38 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
-[[noreturn]] void die(const std::string& what, sqlite3* db = nullptr)
-{
+[[noreturn]] void die(const std::string &what, sqlite3 *db = nullptr) {
     fprintf(stderr, "auth_bench_accounts: %s%s%s\n", what.c_str(), db != nullptr ? ": " : "",
             db != nullptr ? sqlite3_errmsg(db) : "");
     exit(1);
 }
 
-void exec(sqlite3* db, const char* sql)
-{
+void exec(sqlite3 *db, const char *sql) {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         die(sql, db);
 }
 
-sqlite3_stmt* prepare(sqlite3* db, const char* sql)
-{
-    sqlite3_stmt* stmt = nullptr;
+sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
+    sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
         die(sql, db);
     return stmt;
 }
 
-void stepOnce(sqlite3* db, sqlite3_stmt* stmt)
-{
+void stepOnce(sqlite3 *db, sqlite3_stmt *stmt) {
     if (sqlite3_step(stmt) != SQLITE_DONE)
         die("insert", db);
     sqlite3_reset(stmt);
 }
 
-std::string sha512Crypt(const std::string& password)
-{
+std::string sha512Crypt(const std::string &password) {
     char salt[CRYPT_GENSALT_OUTPUT_SIZE];
     if (crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof(salt)) == nullptr)
         die("crypt_gensalt");
     struct crypt_data data = {};
-    const char* hash = crypt_r(password.c_str(), salt, &data);
+    const char *hash = crypt_r(password.c_str(), salt, &data);
     if (hash == nullptr || hash[0] == '*')
         die("crypt");
     return hash;
@@ -66,8 +60,7 @@ std::string sha512Crypt(const std::string& password)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char **argv) {
     if (argc != 5 || (strcmp(argv[1], "aes") != 0 && strcmp(argv[1], "crypt") != 0)) {
         fprintf(stderr, "usage: auth_bench_accounts aes|crypt COUNT DOMAINS OUT_DIR\n");
         return 64;
@@ -84,12 +77,12 @@ int main(int argc, char** argv)
     if (mailAuthDBInit() != 0 || mailAuthKeyInit() != 0 || !mail_aes_init(key_path.c_str()))
         die("cannot create " + db_path);
 
-    sqlite3* ours = nullptr;
+    sqlite3 *ours = nullptr;
     if (sqlite3_open(db_path.c_str(), &ours) != SQLITE_OK)
         die(db_path, ours);
     exec(ours, "BEGIN");
-    sqlite3_stmt* domain = prepare(ours, "INSERT INTO domains (id, name) VALUES (?, ?)");
-    sqlite3_stmt* user = prepare(
+    sqlite3_stmt *domain = prepare(ours, "INSERT INTO domains (id, name) VALUES (?, ?)");
+    sqlite3_stmt *user = prepare(
         ours, hashed ? "INSERT INTO users (dom_id, name, cmusaslsecretPLAIN) VALUES (?, ?, ?)"
                      : "INSERT INTO users (dom_id, name, userPassword) VALUES (?, ?, ?)");
     for (int d = 0; d < domains; ++d) {
@@ -101,12 +94,12 @@ int main(int argc, char** argv)
 
     const std::string sql_path = dir + "/users.sqlite";
     remove(sql_path.c_str());
-    sqlite3* theirs = nullptr;
+    sqlite3 *theirs = nullptr;
     if (sqlite3_open(sql_path.c_str(), &theirs) != SQLITE_OK)
         die(sql_path, theirs);
     exec(theirs, "CREATE TABLE users (userid TEXT PRIMARY KEY NOT NULL, password TEXT NOT NULL)");
     exec(theirs, "BEGIN");
-    sqlite3_stmt* row = prepare(theirs, "INSERT INTO users (userid, password) VALUES (?, ?)");
+    sqlite3_stmt *row = prepare(theirs, "INSERT INTO users (userid, password) VALUES (?, ?)");
 
     std::ofstream passwd(dir + "/users.passwd"), list(dir + "/accounts.txt");
     for (int i = 0; i < count; ++i) {
@@ -118,7 +111,7 @@ int main(int argc, char** argv)
             stored = sha512Crypt(password);
             scheme = "{CRYPT}";
         } else {
-            char* encrypted = mail_aes_encrypt(password.c_str());
+            char *encrypted = mail_aes_encrypt(password.c_str());
             if (encrypted == nullptr)
                 die("encryption failed");
             stored = encrypted;

@@ -25,20 +25,17 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string base64(const std::string& in)
-{
-    static const char table[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+std::string base64(const std::string &in) {
+    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
-        const unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 |
-                           (unsigned char)in[i + 2];
+        const unsigned v =
+            (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
         out += table[v >> 18];
         out += table[(v >> 12) & 63];
         out += table[(v >> 6) & 63];
@@ -59,25 +56,21 @@ std::string base64(const std::string& in)
     return out;
 }
 
-[[noreturn]] void die(const char* what)
-{
+[[noreturn]] void die(const char *what) {
     fprintf(stderr, "auth_load: %s: %s\n", what, errno != 0 ? strerror(errno) : "failed");
     exit(1);
 }
 
-double cpuSeconds()
-{
+double cpuSeconds() {
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
            (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-class Connection
-{
-  public:
-    explicit Connection(const char* path)
-    {
+class Connection {
+public:
+    explicit Connection(const char *path) {
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0)
             die("socket");
@@ -88,13 +81,12 @@ class Connection
             die(path);
         }
         strcpy(addr.sun_path, path);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
             die(path);
     }
     ~Connection() { close(fd_); }
 
-    void send(const std::string& data)
-    {
+    void send(const std::string &data) {
         size_t done = 0;
         while (done < data.size()) {
             const ssize_t n = write(fd_, data.data() + done, data.size() - done);
@@ -106,8 +98,7 @@ class Connection
     }
 
     // The next complete line, waiting at most timeout_ms; false on timeout.
-    bool line(std::string& out, int timeout_ms)
-    {
+    bool line(std::string &out, int timeout_ms) {
         for (;;) {
             const size_t nl = buffer_.find('\n', start_);
             if (nl != std::string::npos) {
@@ -138,7 +129,7 @@ class Connection
         }
     }
 
-  private:
+private:
     int fd_;
     std::string buffer_;
     size_t start_ = 0;
@@ -148,8 +139,7 @@ struct Account {
     std::string request_tail; // "\tPLAIN\t...resp=...\n"
 };
 
-std::vector<Account> loadAccounts(const char* path)
-{
+std::vector<Account> loadAccounts(const char *path) {
     std::ifstream in(path);
     if (!in)
         die(path);
@@ -174,8 +164,7 @@ std::vector<Account> loadAccounts(const char* path)
     return accounts;
 }
 
-double percentile(std::vector<double>& sorted, double p)
-{
+double percentile(std::vector<double> &sorted, double p) {
     if (sorted.empty())
         return 0;
     const size_t at = std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()));
@@ -184,8 +173,7 @@ double percentile(std::vector<double>& sorted, double p)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char **argv) {
     if (argc < 5) {
         fprintf(stderr, "usage: auth_load SOCKET ACCOUNTS IN_FLIGHT SECONDS [WARMUP_SECONDS]\n");
         return 64;
@@ -267,8 +255,7 @@ int main(int argc, char** argv)
         if (other == 1 && verb == "CONT")
             fprintf(stderr, "auth_load: unexpected answer: %s\n", line.c_str());
     }
-    const double elapsed =
-        std::chrono::duration<double>(Clock::now() - measured_begin).count();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - measured_begin).count();
     const double cpu = cpuSeconds() - cpu_at_start;
     std::sort(latencies.begin(), latencies.end());
     printf("{\"ok\": %lu, \"fail\": %lu, \"other\": %lu, \"seconds\": %.3f, \"rate\": %.1f, "

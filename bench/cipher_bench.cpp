@@ -22,8 +22,7 @@ std::string iv;
 std::string cipherText;
 unsigned char key[MAIL_AES_KEY_LENGTH];
 
-std::string decodeBase64(const std::string &text)
-{
+std::string decodeBase64(const std::string &text) {
     size_t len = 0;
     unsigned char *bytes = b64_decode(text.c_str(), &len);
     std::string out(reinterpret_cast<char *>(bytes), len);
@@ -33,8 +32,7 @@ std::string decodeBase64(const std::string &text)
 
 // A key file in /tmp, the cipher initialised from it, one stored password and
 // its raw IV and cipher text for the baseline.
-bool setUp(std::string *key_path)
-{
+bool setUp(std::string *key_path) {
     char path[] = "/tmp/cipher-bench-key-XXXXXX";
     int fd = mkstemp(path);
     if (fd < 0 || mail_aes_gen_key(key, sizeof key) != sizeof key ||
@@ -52,13 +50,13 @@ bool setUp(std::string *key_path)
     stored = text;
     free(text);
     size_t iv_end = stored.rfind('$');
-    iv = decodeBase64(stored.substr(sizeof(MAIL_AES_PREFIX) - 1, iv_end - (sizeof(MAIL_AES_PREFIX) - 1)));
+    iv = decodeBase64(
+        stored.substr(sizeof(MAIL_AES_PREFIX) - 1, iv_end - (sizeof(MAIL_AES_PREFIX) - 1)));
     cipherText = decodeBase64(stored.substr(iv_end + 1));
     return true;
 }
 
-void mailAesDecrypt(benchmark::State &state)
-{
+void mailAesDecrypt(benchmark::State &state) {
     for (auto _ : state) {
         char *plain = mail_aes_decrypt(stored.c_str());
         benchmark::DoNotOptimize(plain);
@@ -69,15 +67,16 @@ BENCHMARK(mailAesDecrypt);
 
 // The same work as the record does, minus the stored format: one context kept
 // across messages and re-initialised with the IV only.
-void evpDecrypt(benchmark::State &state)
-{
+void evpDecrypt(benchmark::State &state) {
     EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, reinterpret_cast<const unsigned char *>(iv.data()));
+    EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key,
+                       reinterpret_cast<const unsigned char *>(iv.data()));
     unsigned char out[64];
     for (auto _ : state) {
         int n = 0;
         int m = 0;
-        EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, reinterpret_cast<const unsigned char *>(iv.data()));
+        EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr,
+                           reinterpret_cast<const unsigned char *>(iv.data()));
         EVP_DecryptUpdate(ctx, out, &n, reinterpret_cast<const unsigned char *>(cipherText.data()),
                           static_cast<int>(cipherText.size()));
         if (EVP_DecryptFinal_ex(ctx, out + n, &m) != 1)
@@ -91,11 +90,11 @@ BENCHMARK(evpDecrypt);
 // Prints as usual and keeps the time per iteration of each benchmark.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
+    void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs)
             if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0)
-                secondsPerIteration[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
+                secondsPerIteration[run.benchmark_name()] =
+                    run.real_accumulated_time / run.iterations;
         ConsoleReporter::ReportRuns(runs);
     }
 
@@ -104,8 +103,7 @@ public:
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
@@ -123,8 +121,8 @@ int main(int argc, char **argv)
     auto ours = reporter.secondsPerIteration.find("mailAesDecrypt");
     auto bare = reporter.secondsPerIteration.find("evpDecrypt");
     if (ours != reporter.secondsPerIteration.end() && bare != reporter.secondsPerIteration.end())
-        printf("mail_aes_decrypt / bare EVP decryption: %.2f (%.0f ns / %.0f ns)\n", ours->second / bare->second,
-               ours->second * 1e9, bare->second * 1e9);
+        printf("mail_aes_decrypt / bare EVP decryption: %.2f (%.0f ns / %.0f ns)\n",
+               ours->second / bare->second, ours->second * 1e9, bare->second * 1e9);
     mail_aes_cleanup();
     benchmark::Shutdown();
     return 0;

@@ -18,8 +18,7 @@
 
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 const char CHECK_QUERY[] =
     "SELECT u.userPassword AS password, u.cmusaslsecretPLAIN AS encPassword, "
@@ -39,8 +38,7 @@ std::string scratch;
 
 // A database of count accounts with encrypted passwords, made once per size and
 // selected as the process's database; null on failure.
-const Population* population(int count)
-{
+const Population *population(int count) {
     static std::map<int, Population> made;
     auto found = made.find(count);
     if (found != made.end()) {
@@ -48,7 +46,7 @@ const Population* population(int count)
         mailAuthKeySetPath(found->second.key_path.c_str());
         return &found->second;
     }
-    Population& p = made[count];
+    Population &p = made[count];
     p.db_path = scratch + "/" + std::to_string(count) + "/passwd.db";
     p.key_path = scratch + "/" + std::to_string(count) + "/passwd_db_key";
     mailAuthDBSetPath(p.db_path.c_str());
@@ -56,7 +54,7 @@ const Population* population(int count)
     if (mailAuthDBInit() != 0 || mailAuthKeyInit() != 0 || !mail_aes_init(p.key_path.c_str()))
         return nullptr;
 
-    sqlite3* db = nullptr;
+    sqlite3 *db = nullptr;
     sqlite3_stmt *domain = nullptr, *user = nullptr;
     sqlite3_open(p.db_path.c_str(), &db);
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
@@ -73,7 +71,7 @@ const Population* population(int count)
             sqlite3_step(domain);
             sqlite3_reset(domain);
         }
-        char* encrypted = mail_aes_encrypt(("password" + std::to_string(i)).c_str());
+        char *encrypted = mail_aes_encrypt(("password" + std::to_string(i)).c_str());
         sqlite3_bind_int(user, 1, domain_id);
         sqlite3_bind_text(user, 2, p.names.back().c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(user, 3, encrypted, -1, free);
@@ -89,21 +87,18 @@ const Population* population(int count)
     return ok ? &p : nullptr;
 }
 
-int accept(const char*, const char* password, unsigned char, void*)
-{
+int accept(const char *, const char *password, unsigned char, void *) {
     benchmark::DoNotOptimize(password);
     return 0;
 }
 
 // Addresses spread over the whole table, the same sequence for every run.
-size_t nextIndex(size_t i, size_t count)
-{
+size_t nextIndex(size_t i, size_t count) {
     return (i * 7919 + 13) % count;
 }
 
-void BM_mailAuthCheck(benchmark::State& state)
-{
-    const Population* p = population(static_cast<int>(state.range(0)));
+void BM_mailAuthCheck(benchmark::State &state) {
+    const Population *p = population(static_cast<int>(state.range(0)));
     if (p == nullptr) {
         state.SkipWithError("cannot build the database");
         return;
@@ -126,15 +121,14 @@ void BM_mailAuthCheck(benchmark::State& state)
 
 // The baseline: the same SELECT, bound and stepped on a handle kept open.
 // With decrypt set, the password is also decrypted, as mailAuthCheck does.
-void preparedSelect(benchmark::State& state, bool decrypt)
-{
-    const Population* p = population(static_cast<int>(state.range(0)));
+void preparedSelect(benchmark::State &state, bool decrypt) {
+    const Population *p = population(static_cast<int>(state.range(0)));
     if (p == nullptr) {
         state.SkipWithError("cannot build the database");
         return;
     }
-    sqlite3* db = nullptr;
-    sqlite3_stmt* stmt = nullptr;
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *stmt = nullptr;
     sqlite3_open_v2(p->db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_prepare_v2(db, CHECK_QUERY, -1, &stmt, nullptr);
     mail_aes_init(p->key_path.c_str());
@@ -147,7 +141,7 @@ void preparedSelect(benchmark::State& state, bool decrypt)
             state.SkipWithError("lookup failed");
             break;
         }
-        const char* stored = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        const char *stored = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
         if (decrypt)
             free(mail_aes_decrypt(stored));
         benchmark::DoNotOptimize(stored);
@@ -160,9 +154,8 @@ void preparedSelect(benchmark::State& state, bool decrypt)
 }
 
 // Open, prepare, step, finalise and close for every lookup.
-void BM_openPerLookup(benchmark::State& state)
-{
-    const Population* p = population(static_cast<int>(state.range(0)));
+void BM_openPerLookup(benchmark::State &state) {
+    const Population *p = population(static_cast<int>(state.range(0)));
     if (p == nullptr) {
         state.SkipWithError("cannot build the database");
         return;
@@ -170,8 +163,8 @@ void BM_openPerLookup(benchmark::State& state)
     size_t i = 0;
     for (auto _ : state) {
         i = nextIndex(i, p->names.size());
-        sqlite3* db = nullptr;
-        sqlite3_stmt* stmt = nullptr;
+        sqlite3 *db = nullptr;
+        sqlite3_stmt *stmt = nullptr;
         sqlite3_open_v2(p->db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
         sqlite3_busy_timeout(db, 50);
         sqlite3_prepare_v2(db, CHECK_QUERY, -1, &stmt, nullptr);
@@ -188,13 +181,11 @@ void BM_openPerLookup(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_preparedSelect(benchmark::State& state)
-{
+void BM_preparedSelect(benchmark::State &state) {
     preparedSelect(state, false);
 }
 
-void BM_preparedSelectAndDecrypt(benchmark::State& state)
-{
+void BM_preparedSelectAndDecrypt(benchmark::State &state) {
     preparedSelect(state, true);
 }
 
@@ -205,8 +196,7 @@ BENCHMARK(BM_preparedSelectAndDecrypt)->Arg(10000)->Arg(100000);
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char **argv) {
     char dir[] = "/tmp/mail-auth-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         perror("mkdtemp");

@@ -21,8 +21,7 @@ constexpr size_t OUTPUT_BYTES = 100u << 20;
 constexpr size_t READ_SIZE = 4096;
 const char *const HEAD = "/usr/bin/head";
 
-void execCmdTrue(benchmark::State &state)
-{
+void execCmdTrue(benchmark::State &state) {
     for (auto _ : state) {
         velka::ExecCmd cmd("/bin/true");
         if (cmd.exec() != 0)
@@ -30,40 +29,39 @@ void execCmdTrue(benchmark::State &state)
     }
 }
 
-void posixSpawnTrue(benchmark::State &state)
-{
+void posixSpawnTrue(benchmark::State &state) {
     char *argv[] = {const_cast<char *>("true"), nullptr};
     for (auto _ : state) {
         pid_t pid;
         int status;
-        if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) != 0 || waitpid(pid, &status, 0) != pid)
+        if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) != 0 ||
+            waitpid(pid, &status, 0) != pid)
             state.SkipWithError("spawn failed");
     }
 }
 
-void countBytes(const char *, size_t length, void *context)
-{
+void countBytes(const char *, size_t length, void *context) {
     *static_cast<size_t *>(context) += length;
 }
 
-void pumpOutput(benchmark::State &state)
-{
+void pumpOutput(benchmark::State &state) {
     ArgList args;
-    args << "head" << "-c" << std::to_string(OUTPUT_BYTES) << "/dev/zero";
+    args << "head"
+         << "-c" << std::to_string(OUTPUT_BYTES) << "/dev/zero";
     for (auto _ : state) {
         size_t got = 0;
-        forkExecvGetInOutErrSuidEnv(nullptr, countBytes, nullptr, HEAD, args, "", false, EnvMap(), &got, READ_SIZE,
-                                    READ_SIZE, READ_SIZE);
+        forkExecvGetInOutErrSuidEnv(nullptr, countBytes, nullptr, HEAD, args, "", false, EnvMap(),
+                                    &got, READ_SIZE, READ_SIZE, READ_SIZE);
         if (got != OUTPUT_BYTES)
             state.SkipWithError("short output");
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * OUTPUT_BYTES));
 }
 
-void pumpOutputToString(benchmark::State &state)
-{
+void pumpOutputToString(benchmark::State &state) {
     ArgList args;
-    args << "head" << "-c" << std::to_string(OUTPUT_BYTES) << "/dev/zero";
+    args << "head"
+         << "-c" << std::to_string(OUTPUT_BYTES) << "/dev/zero";
     for (auto _ : state) {
         std::string out;
         forkExecvGetOut(out, HEAD, args);
@@ -73,11 +71,10 @@ void pumpOutputToString(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * OUTPUT_BYTES));
 }
 
-void plainReadLoop(benchmark::State &state)
-{
+void plainReadLoop(benchmark::State &state) {
     const std::string count = std::to_string(OUTPUT_BYTES);
-    char *argv[] = {const_cast<char *>("head"), const_cast<char *>("-c"), const_cast<char *>(count.c_str()),
-                    const_cast<char *>("/dev/zero"), nullptr};
+    char *argv[] = {const_cast<char *>("head"), const_cast<char *>("-c"),
+                    const_cast<char *>(count.c_str()), const_cast<char *>("/dev/zero"), nullptr};
     char buf[READ_SIZE];
     for (auto _ : state) {
         int p[2];

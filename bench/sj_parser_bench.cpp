@@ -21,8 +21,7 @@ const char ABSENT_BYTE = '\x01';
 
 // One domain with MAIL_COUNT mailboxes of four aliases each, written the way PHP's
 // json_encode writes it (slashes escaped).
-std::string make_document()
-{
+std::string make_document() {
     std::string doc = R"({"domain": {"name": "example.com", "dom_aliases": [)";
     for (int i = 0; i < 20; i++)
         doc += (i ? ", " : "") + ("\"alias" + std::to_string(i) + ".example.net\"");
@@ -43,8 +42,7 @@ std::string make_document()
     return doc;
 }
 
-const std::string &document()
-{
+const std::string &document() {
     static const std::string doc = make_document();
     return doc;
 }
@@ -55,28 +53,26 @@ struct Tally {
     long allocations = 0;
 };
 
-void *counting_allocate(void *data, size_t size)
-{
+void *counting_allocate(void *data, size_t size) {
     static_cast<Tally *>(data)->allocations++;
     return malloc(size);
 }
-void *counting_reallocate(void *data, void *ptr, size_t size)
-{
+void *counting_reallocate(void *data, void *ptr, size_t size) {
     static_cast<Tally *>(data)->allocations++;
     return realloc(ptr, size);
 }
-void releasing(void *, void *ptr) { free(ptr); }
+void releasing(void *, void *ptr) {
+    free(ptr);
+}
 
-void note_string(Tally &tally, const std::vector<char> &buffer, const char *s)
-{
+void note_string(Tally &tally, const std::vector<char> &buffer, const char *s) {
     tally.strings++;
     if (s < buffer.data() || s >= buffer.data() + buffer.size())
         tally.outside++;
 }
 
 // Reads every token with the typed functions, as a schema-driven reader does.
-void walk(sj_parser *p, Tally &tally, const std::vector<char> &buffer)
-{
+void walk(sj_parser *p, Tally &tally, const std::vector<char> &buffer) {
     sj_skip_whitespace(p);
     if (sj_peek_is_object(p)) {
         if (sj_parse_object_start(p) != 0 || sj_parse_object_end_if_empty(p))
@@ -105,8 +101,7 @@ void walk(sj_parser *p, Tally &tally, const std::vector<char> &buffer)
 }
 
 // Parses the buffer once; false when the parser failed.
-bool parse_once(std::vector<char> &buffer, Tally &tally)
-{
+bool parse_once(std::vector<char> &buffer, Tally &tally) {
     sj_util_funcs hooks = {&tally, counting_allocate, counting_reallocate, releasing};
     sj_parser *parser = sj_create_parser(buffer.data(), &hooks);
     if (parser == nullptr)
@@ -117,14 +112,12 @@ bool parse_once(std::vector<char> &buffer, Tally &tally)
     return ok;
 }
 
-void fill(std::vector<char> &buffer)
-{
+void fill(std::vector<char> &buffer) {
     const std::string &doc = document();
     memcpy(buffer.data(), doc.c_str(), doc.size() + 1);
 }
 
-void BM_sj_parser_walk(benchmark::State &state)
-{
+void BM_sj_parser_walk(benchmark::State &state) {
     const std::string &doc = document();
     std::vector<char> buffer(doc.size() + 1);
 
@@ -135,7 +128,8 @@ void BM_sj_parser_walk(benchmark::State &state)
     sj_util_funcs hooks = {&probe, counting_allocate, counting_reallocate, releasing};
     sj_parser *parser = sj_create_parser(buffer.data(), &hooks);
     walk(parser, probe, buffer);
-    double heap_growth = static_cast<double>(mallinfo2().uordblks) - static_cast<double>(heap_before);
+    double heap_growth =
+        static_cast<double>(mallinfo2().uordblks) - static_cast<double>(heap_before);
     sj_free_parser(parser);
 
     Tally tally;
@@ -158,8 +152,7 @@ void BM_sj_parser_walk(benchmark::State &state)
 }
 BENCHMARK(BM_sj_parser_walk)->Unit(benchmark::kMillisecond);
 
-void BM_memchr_scan(benchmark::State &state)
-{
+void BM_memchr_scan(benchmark::State &state) {
     const std::string &doc = document();
     if (memchr(doc.data(), ABSENT_BYTE, doc.size()) != nullptr) {
         state.SkipWithError("the scanned byte occurs in the document");
@@ -174,8 +167,7 @@ BENCHMARK(BM_memchr_scan)->Unit(benchmark::kMillisecond);
 // Keeps each benchmark's throughput (the mean when repeated) for the closing ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
+    void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
             if (run.error_occurred)
                 continue;
@@ -197,8 +189,7 @@ public:
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

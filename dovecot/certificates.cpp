@@ -23,19 +23,16 @@ const char SNI_FILE_PATTERN[] = "14-velka-sni-.*\\.conf";
 const char INSTALL_FAILED[] = "Unable to set custom SSL certificate for Dovecot: ";
 const char REMOVE_FAILED[] = "Unable to remove custom SSL certificate for Dovecot: ";
 
-std::string certificateFilePath(const std::string &name)
-{
+std::string certificateFilePath(const std::string &name) {
     return includeFilePath(SNI_FILE_PREFIX + name + SNI_FILE_SUFFIX);
 }
 
 // The name becomes part of a file name and of a configuration line, so only a valid
 // domain name may pass: no "/", blank or control character whatever its source.
-bool checkName(const std::string &name, const char *failure)
-{
+bool checkName(const std::string &name, const char *failure) {
     if (name.size() == std::strlen(name.c_str()) && is_domain_name_valid(name.c_str()))
         return true;
-    std::clog << failure << "invalid certificate name '" << printableText(name) << "'"
-              << std::endl;
+    std::clog << failure << "invalid certificate name '" << printableText(name) << "'" << std::endl;
     return false;
 }
 
@@ -44,8 +41,7 @@ bool checkName(const std::string &name, const char *failure)
 // processes take "%{" in a certificate path as the start of a variable when they load
 // the certificate, quoted or not (2.4.1's imap-login even crashed on "%{user}"), while
 // doveconf accepts it: such a path cannot be named to Dovecot as it is.
-bool checkCertificatePath(const std::string &path)
-{
+bool checkCertificatePath(const std::string &path) {
     bool hasControl = false;
     for (unsigned char c : path) {
         if (c < 0x20 || c == 0x7f)
@@ -59,17 +55,16 @@ bool checkCertificatePath(const std::string &path)
     }
     if (path.find("%{") != std::string::npos) {
         std::clog << INSTALL_FAILED
-                  << "certificate file path must not hold \"%{\", which Dovecot expands: '"
-                  << path << "'" << std::endl;
+                  << "certificate file path must not hold \"%{\", which Dovecot expands: '" << path
+                  << "'" << std::endl;
         return false;
     }
     return true;
 }
 
-bool isBare(unsigned char c)
-{
+bool isBare(unsigned char c) {
     return c != 0 && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::strchr("/._-+,:@=~ ", c) != nullptr || c >= 0x80);
+                      std::strchr("/._-+,:@=~ ", c) != nullptr || c >= 0x80);
 }
 
 // The path as a value Dovecot reads back unchanged. Unquoted, its reader drops trailing
@@ -77,8 +72,7 @@ bool isBare(unsigned char c)
 // quotes a "\" escapes the character after it, and nothing else is special. So a path
 // of ordinary characters (inner blanks included) stays bare, as it always was written,
 // and any other is quoted with "\" and '"' escaped.
-std::string configValue(const std::string &path)
-{
+std::string configValue(const std::string &path) {
     bool bare = !path.empty() && path.back() != ' ';
     for (unsigned char c : path)
         bare = bare && isBare(c);
@@ -95,15 +89,19 @@ std::string configValue(const std::string &path)
 
 } // namespace
 
-int installDovecotCertificate(const std::string &name, const std::string &certFile)
-{
+int installDovecotCertificate(const std::string &name, const std::string &certFile) {
     if (!checkName(name, INSTALL_FAILED) || !checkCertificatePath(certFile))
         return -1;
     const std::string path = certificateFilePath(name);
     const std::string value = configValue(certFile);
-    const std::string body = "local_name " + name + " {\n"
-                             "  ssl_server_cert_file = " + value + "\n"
-                             "  ssl_server_key_file = " + value + "\n"
+    const std::string body = "local_name " + name +
+                             " {\n"
+                             "  ssl_server_cert_file = " +
+                             value +
+                             "\n"
+                             "  ssl_server_key_file = " +
+                             value +
+                             "\n"
                              "}\n";
     if (writeDovecotConfig(path, body) == 0)
         return 0;
@@ -111,15 +109,13 @@ int installDovecotCertificate(const std::string &name, const std::string &certFi
     return -1;
 }
 
-int removeDovecotCertificate(const std::string &name)
-{
+int removeDovecotCertificate(const std::string &name) {
     if (!checkName(name, REMOVE_FAILED))
         return -1;
     return removeDovecotConfig(certificateFilePath(name));
 }
 
-int removeDovecotAllDomainCertificates()
-{
+int removeDovecotAllDomainCertificates() {
     namespace fs = std::filesystem;
     const std::regex pattern(SNI_FILE_PATTERN, std::regex::ECMAScript);
     for (const fs::directory_entry &entry : fs::directory_iterator(_getDovecotIncludeDir())) {

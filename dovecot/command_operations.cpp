@@ -16,74 +16,62 @@ namespace {
 const char ACTION_RELOAD[] = "reload-or-restart";
 const char ACTION_RESTART[] = "restart";
 
-int failed(int result)
-{
+int failed(int result) {
     return result != 0 ? 1 : 0;
 }
 
 } // namespace
 
-int printFeatures()
-{
+int printFeatures() {
     print_feature("IMAP_POP3_Server", "Dovecot");
     print_feature("IMAP_POP3_Server_package", "dovecot");
     print_feature("IMAP_POP3_Domain_SetCertificate", "true");
     return 0;
 }
 
-std::uint32_t getConnectionsLimit()
-{
+std::uint32_t getConnectionsLimit() {
     return getDovecotConnectionsLimit();
 }
 
-std::uint32_t getConnectionsPerIpLimit()
-{
+std::uint32_t getConnectionsPerIpLimit() {
     return getDovecotConnectionsPerIpPerUserLimit();
 }
 
-int setConnectionsLimit(std::uint32_t limit)
-{
+int setConnectionsLimit(std::uint32_t limit) {
     return failed(setDovecotConnectionsLimit(limit, true));
 }
 
-int setConnectionsPerIpLimit(std::uint32_t limit)
-{
+int setConnectionsPerIpLimit(std::uint32_t limit) {
     return failed(setDovecotConnectionsPerIpPerUserLimit(limit, true));
 }
 
-int installCertificate(const std::string &name, const std::string &certFile)
-{
+int installCertificate(const std::string &name, const std::string &certFile) {
     return failed(installDovecotCertificate(name, certFile));
 }
 
-int removeCertificate(const std::string &name)
-{
+int removeCertificate(const std::string &name) {
     return failed(removeDovecotCertificate(name));
 }
 
-int enableMailboxLimitWarning()
-{
+int enableMailboxLimitWarning() {
     if (enableDovecotLimitWarning() != 0)
         return 1;
     return applyDovecotConfig(ACTION_RELOAD);
 }
 
-int disableMailboxLimitWarning()
-{
+int disableMailboxLimitWarning() {
     if (disableDovecotLimitWarning() != 0)
         return 1;
     return applyDovecotConfig(ACTION_RELOAD);
 }
 
-int restartService(std::uint32_t serviceMask)
-{
+int restartService(std::uint32_t serviceMask) {
     if ((serviceMask & IMAP_POP3_SERVICE_MASK) == 0)
         return 0;
     return applyDovecotConfig(ACTION_RESTART);
 }
 
-int reloadService(std::uint32_t serviceMask)
-{
+int reloadService(std::uint32_t serviceMask) {
     if ((serviceMask & IMAP_POP3_SERVICE_MASK) == 0)
         return 0;
     return applyDovecotConfig(ACTION_RELOAD);

@@ -21,8 +21,7 @@ std::string doveconf_bin = "/usr/bin/doveconf";
 
 // Decimal digits with one optional sign, a minus wrapping modulo 2^32: the forms
 // boost::lexical_cast<unsigned int> accepts.
-bool toLimit(const std::string &value, std::uint32_t &limit)
-{
+bool toLimit(const std::string &value, std::uint32_t &limit) {
     try {
         limit = boost::lexical_cast<unsigned int>(value);
         return true;
@@ -32,16 +31,14 @@ bool toLimit(const std::string &value, std::uint32_t &limit)
 }
 
 // A service setting whose value 0 means "use the global default".
-std::string readWithDefault(const std::string &name, const std::string &defaultName)
-{
+std::string readWithDefault(const std::string &name, const std::string &defaultName) {
     std::string value = readParamFromConfig(name);
     if (value == "0")
         value = readParamFromConfig(defaultName);
     return value;
 }
 
-std::uint32_t serviceLimit(const std::string &name, const std::string &defaultName)
-{
+std::uint32_t serviceLimit(const std::string &name, const std::string &defaultName) {
     const std::string value = readWithDefault(name, defaultName);
     std::uint32_t limit;
     if (!toLimit(value, limit))
@@ -52,13 +49,11 @@ std::uint32_t serviceLimit(const std::string &name, const std::string &defaultNa
 
 } // namespace
 
-void setDoveconfPath(const std::string &path)
-{
+void setDoveconfPath(const std::string &path) {
     doveconf_bin = path;
 }
 
-std::string readParamFromConfig(const std::string &name)
-{
+std::string readParamFromConfig(const std::string &name) {
     ExecCmd cmd(doveconf_bin);
     // Looked up at every run: set but empty still means "-c" with an empty path.
     if (const char *config = std::getenv("DC_CONFIG_PATH"))
@@ -68,8 +63,7 @@ std::string readParamFromConfig(const std::string &name)
     return boost::algorithm::trim_right_copy_if(cmd.stdoutText, boost::algorithm::is_space());
 }
 
-bool checkDovecotConfig(std::string &report)
-{
+bool checkDovecotConfig(std::string &report) {
     ExecCmd cmd(doveconf_bin);
     if (const char *config = std::getenv("DC_CONFIG_PATH"))
         cmd << "-c" << config;
@@ -89,8 +83,7 @@ bool checkDovecotConfig(std::string &report)
     return false;
 }
 
-std::uint32_t getDovecotConnectionsPerIpPerUserLimit()
-{
+std::uint32_t getDovecotConnectionsPerIpPerUserLimit() {
     std::string value;
     try {
         value = readParamFromConfig("mail_max_userip_connections");
@@ -106,8 +99,7 @@ std::uint32_t getDovecotConnectionsPerIpPerUserLimit()
     return limit;
 }
 
-std::uint32_t getDovecotConnectionsLimit()
-{
+std::uint32_t getDovecotConnectionsLimit() {
     try {
         const std::string restartCount =
             readParamFromConfig("service/imap/service_restart_request_count");

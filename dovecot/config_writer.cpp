@@ -25,44 +25,45 @@ const char AUTH_CUSTOM_FILENAME[] = "12-velka-auth-custom.conf";
 const char QUOTA_WARNING_SCRIPT_DIR[] = "/usr/lib64/velka-9.0";
 
 // Writes body under the header; on failure reports message followed by the path.
-int writeReporting(const std::string &path, const std::string &body, const char *message)
-{
+int writeReporting(const std::string &path, const std::string &body, const char *message) {
     if (writeDovecotConfig(path, body) == 0)
         return 0;
     std::clog << message << path << std::endl;
     return -1;
 }
 
-int reloadIf(bool restart)
-{
+int reloadIf(bool restart) {
     return restart ? restartDovecotService() : 0;
 }
 
-int _setDovecotConnectionsLimitForService(const std::string &service,
-                                          const std::string &fileName, std::uint32_t limit)
-{
+int _setDovecotConnectionsLimitForService(const std::string &service, const std::string &fileName,
+                                          std::uint32_t limit) {
     return writeReporting(includeFilePath(fileName),
-                          "service " + service + " {\n"
+                          "service " + service +
+                              " {\n"
                               "    service_restart_request_count = 1\n"
-                              "    process_limit = " + std::to_string(limit) + "\n"
+                              "    process_limit = " +
+                              std::to_string(limit) +
+                              "\n"
                               "}\n",
                           "Unable to set connection limit: can not create file ");
 }
 
 int _setDovecotClientLimitForService(const std::string &service, const std::string &fileName,
-                                     std::uint32_t clientLimit)
-{
+                                     std::uint32_t clientLimit) {
     return writeReporting(includeFilePath(fileName),
-                          "service " + service + " {\n"
-                              "    client_limit = " + std::to_string(clientLimit) + "\n"
+                          "service " + service +
+                              " {\n"
+                              "    client_limit = " +
+                              std::to_string(clientLimit) +
+                              "\n"
                               "}\n",
                           "Unable to set client limit: can not create file ");
 }
 
 } // namespace
 
-int setDovecotConnectionsPerIpPerUserLimit(std::uint32_t limit, bool restart)
-{
+int setDovecotConnectionsPerIpPerUserLimit(std::uint32_t limit, bool restart) {
     if (writeReporting(includeFilePath(USERIP_CONNECTIONS_FILENAME),
                        "mail_max_userip_connections = " + std::to_string(limit) + "\n",
                        "Unable to set mail_max_userip_connections: can not create file ") != 0)
@@ -70,8 +71,7 @@ int setDovecotConnectionsPerIpPerUserLimit(std::uint32_t limit, bool restart)
     return reloadIf(restart);
 }
 
-int setDovecotConnectionsLimit(std::uint32_t limit, bool restart)
-{
+int setDovecotConnectionsLimit(std::uint32_t limit, bool restart) {
     struct ServiceFile {
         const char *service;
         const char *fileName;
@@ -100,8 +100,7 @@ int setDovecotConnectionsLimit(std::uint32_t limit, bool restart)
     return reloadIf(restart);
 }
 
-int enableDovecotLimitWarning()
-{
+int enableDovecotLimitWarning() {
     // %{user} is Dovecot's own variable and stays as it is.
     const std::string body = std::string("quota user {\n"
                                          "  warning warn-velka-95-quota {\n"
@@ -125,13 +124,11 @@ int enableDovecotLimitWarning()
                           "cannot create/open file ");
 }
 
-int disableDovecotLimitWarning()
-{
+int disableDovecotLimitWarning() {
     return removeDovecotConfig(includeFilePath(QUOTA_WARNING_FILENAME));
 }
 
-int applyDovecotConfig(const char *action)
-{
+int applyDovecotConfig(const char *action) {
     // Checked even when this run changed nothing: reload-or-restart of a configuration
     // Dovecot refuses could leave it stopped.
     std::string report;
@@ -162,15 +159,13 @@ int applyDovecotConfig(const char *action)
 
 using namespace velka::mail::dovecot;
 
-extern "C" int enableDovecotSubaddressing(bool restart)
-{
+extern "C" int enableDovecotSubaddressing(bool restart) {
     if (removeDovecotConfig(includeFilePath(ADDITIONAL_SYMBOLS_FILENAME)) != 0)
         return -1;
     return reloadIf(restart);
 }
 
-extern "C" int disableDovecotSubaddressing(bool restart)
-{
+extern "C" int disableDovecotSubaddressing(bool restart) {
     const std::string path = includeFilePath(ADDITIONAL_SYMBOLS_FILENAME);
     // The digit run holds the zero twice, as it always has; the set is the same.
     if (writeDovecotConfig(path, "auth_username_chars = "
@@ -185,8 +180,7 @@ extern "C" int disableDovecotSubaddressing(bool restart)
     return reloadIf(restart);
 }
 
-extern "C" int setDovecotShortnameParams(bool allow, bool restart)
-{
+extern "C" int setDovecotShortnameParams(bool allow, bool restart) {
     const std::string path = includeFilePath(AUTH_CUSTOM_FILENAME);
     if (allow) {
         if (writeReporting(path, "velka_allow_shortnames=yes\n",
@@ -199,7 +193,6 @@ extern "C" int setDovecotShortnameParams(bool allow, bool restart)
     return reloadIf(restart);
 }
 
-extern "C" int restartDovecotService(void)
-{
+extern "C" int restartDovecotService(void) {
     return applyDovecotConfig("reload-or-restart");
 }

@@ -41,8 +41,7 @@ const char TEMP_NAME_PREFIX[] = ".velka-tmp.";
 // is still running, so removing it cannot break a concurrent write.
 const time_t STALE_TEMP_AGE_SECONDS = 3600;
 
-std::string parentDirectory(const std::string &path)
-{
+std::string parentDirectory(const std::string &path) {
     std::string::size_type slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
@@ -55,8 +54,7 @@ std::string parentDirectory(const std::string &path)
 // nobody but root may change it, whatever umask the caller left us.
 const mode_t NEW_FILE_MODE = 0644;
 
-bool writeAll(int fd, const std::string &data)
-{
+bool writeAll(int fd, const std::string &data) {
     const char *p = data.data();
     size_t left = data.size();
     while (left > 0) {
@@ -74,8 +72,7 @@ bool writeAll(int fd, const std::string &data)
 
 // Makes the rename itself durable where the file system allows; the new content is
 // already on disk and in place, so a failure here changes nothing for the caller.
-void syncDirectory(const std::string &dir)
-{
+void syncDirectory(const std::string &dir) {
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -84,8 +81,7 @@ void syncDirectory(const std::string &dir)
 }
 
 // Closes fd after a failure, keeping the failure's errno; returns false.
-bool closeAfterFailure(int fd)
-{
+bool closeAfterFailure(int fd) {
     int savedErrno = errno;
     close(fd);
     errno = savedErrno;
@@ -97,8 +93,7 @@ bool closeAfterFailure(int fd)
 // being replaced, whose mode and owner the new one keeps (and, with keepTimes, its
 // times), or null for a new file.
 bool fillAndRename(int fd, const std::string &tempPath, const std::string &path,
-                   const std::string &content, const struct stat *like, bool keepTimes)
-{
+                   const std::string &content, const struct stat *like, bool keepTimes) {
     mode_t mode = NEW_FILE_MODE;
     if (like != nullptr) {
         mode = like->st_mode & 07777;
@@ -122,8 +117,7 @@ bool fillAndRename(int fd, const std::string &tempPath, const std::string &path,
     return rename(tempPath.c_str(), path.c_str()) == 0;
 }
 
-bool isTempName(const char *name)
-{
+bool isTempName(const char *name) {
     const size_t prefixLength = sizeof TEMP_NAME_PREFIX - 1;
     return strncmp(name, TEMP_NAME_PREFIX, prefixLength) == 0 &&
            strlen(name) == sizeof TEMP_NAME_TEMPLATE - 1;
@@ -132,8 +126,7 @@ bool isTempName(const char *name)
 // Removes the temporary files that killed writers left in dir. Only regular files with
 // the writer's own name pattern are touched, symbolic links never followed; any failure
 // just leaves a file for the next write to try again.
-void removeStaleTempFiles(const std::string &dir)
-{
+void removeStaleTempFiles(const std::string &dir) {
     DIR *stream = opendir(dir.c_str());
     if (stream == nullptr)
         return;
@@ -152,8 +145,7 @@ void removeStaleTempFiles(const std::string &dir)
 // Replaces the file at path through a temporary file in its directory (see
 // writeDovecotConfig); false with errno set when that failed, leaving path untouched.
 bool replaceFile(const std::string &path, const std::string &content, const struct stat *like,
-                 bool keepTimes)
-{
+                 bool keepTimes) {
     const std::string dir = parentDirectory(path);
     std::string tempPath = dir + "/" + TEMP_NAME_TEMPLATE;
 
@@ -184,8 +176,7 @@ std::vector<SavedEntry> journal;
 
 // Reads the regular file at path without following a link; false with errno set, also
 // when the entry is no longer the one lstat() saw.
-bool readRegular(const std::string &path, const struct stat &seen, std::string &content)
-{
+bool readRegular(const std::string &path, const struct stat &seen, std::string &content) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -213,8 +204,7 @@ bool readRegular(const std::string &path, const struct stat &seen, std::string &
 // Saves what is at path before its first change in this run, so that it can be put
 // back. Only what the writers can replace is saved: nothing, a regular file, a link;
 // anything else gives false with errno EISDIR or EINVAL, and nothing is changed then.
-bool rememberBeforeChange(const std::string &path)
-{
+bool rememberBeforeChange(const std::string &path) {
     for (const SavedEntry &saved : journal) {
         if (saved.path == path)
             return true;
@@ -249,8 +239,7 @@ bool rememberBeforeChange(const std::string &path)
 }
 
 // The owner and times of a link made anew; only root can give it away.
-bool restoreLinkAttributes(const SavedEntry &saved)
-{
+bool restoreLinkAttributes(const SavedEntry &saved) {
     if ((saved.st.st_uid != geteuid() || saved.st.st_gid != getegid()) &&
         lchown(saved.path.c_str(), saved.st.st_uid, saved.st.st_gid) != 0 && geteuid() == 0)
         return false;
@@ -259,8 +248,7 @@ bool restoreLinkAttributes(const SavedEntry &saved)
 }
 
 // Puts one saved entry back; false with errno set.
-bool restore(const SavedEntry &saved)
-{
+bool restore(const SavedEntry &saved) {
     switch (saved.kind) {
     case SavedEntry::ABSENT:
         return unlink(saved.path.c_str()) == 0 || errno == ENOENT;
@@ -278,31 +266,26 @@ bool restore(const SavedEntry &saved)
 
 } // namespace
 
-std::string _getDovecotIncludeDir()
-{
+std::string _getDovecotIncludeDir() {
     const char *dir = getenv("DC_INCLUDE_DIR");
     return dir ? dir : DEFAULT_INCLUDE_DIR;
 }
 
-std::string includeFilePath(const std::string &fileName)
-{
+std::string includeFilePath(const std::string &fileName) {
     return _getDovecotIncludeDir() + "/" + fileName;
 }
 
-int writeDovecotConfig(const std::string &path, const std::string &body)
-{
+int writeDovecotConfig(const std::string &path, const std::string &body) {
     struct stat current;
     bool replacesFile = lstat(path.c_str(), &current) == 0 && S_ISREG(current.st_mode);
     if (!rememberBeforeChange(path))
         return -1;
-    return replaceFile(path, INCLUDE_FILE_HEADER + body, replacesFile ? &current : nullptr,
-                       false)
+    return replaceFile(path, INCLUDE_FILE_HEADER + body, replacesFile ? &current : nullptr, false)
                ? 0
                : -1;
 }
 
-int removeDovecotConfig(const std::string &path)
-{
+int removeDovecotConfig(const std::string &path) {
     if (rememberBeforeChange(path) && (unlink(path.c_str()) == 0 || errno == ENOENT))
         return 0;
     const char *reason = strerror(errno);
@@ -311,18 +294,15 @@ int removeDovecotConfig(const std::string &path)
     return -1;
 }
 
-bool dovecotChangesPending()
-{
+bool dovecotChangesPending() {
     return !journal.empty();
 }
 
-void keepDovecotChanges()
-{
+void keepDovecotChanges() {
     journal.clear();
 }
 
-int undoDovecotChanges()
-{
+int undoDovecotChanges() {
     int result = 0;
     // Newest first; each path is remembered once, so the order only matters for the
     // messages.
@@ -330,16 +310,15 @@ int undoDovecotChanges()
         if (restore(*it))
             continue;
         const char *reason = strerror(errno);
-        std::clog << "Unable to restore Dovecot configuration file " << it->path << " : "
-                  << reason << std::endl;
+        std::clog << "Unable to restore Dovecot configuration file " << it->path << " : " << reason
+                  << std::endl;
         result = -1;
     }
     journal.clear();
     return result;
 }
 
-std::string printableText(const std::string &text)
-{
+std::string printableText(const std::string &text) {
     std::string shown;
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f) {

@@ -10,8 +10,7 @@
 namespace {
 
 // Every decoder over the same text must agree on the bytes.
-void checkDecoders(const char *text, size_t len)
-{
+void checkDecoders(const char *text, size_t len) {
     // Exactly the documented room (malloc(0) may be null; one spare byte keeps it real
     // without hiding an overrun, which ASan reports past the requested size).
     size_t room = 3 * (len / 4);
@@ -49,8 +48,7 @@ void checkDecoders(const char *text, size_t len)
     free(array);
 }
 
-void checkRoundTrip(const uint8_t *data, size_t size)
-{
+void checkRoundTrip(const uint8_t *data, size_t size) {
     size_t expected = 4 * ((size + 2) / 3);
     char *encoded = b64_encode(data, size);
     CHECK(encoded != nullptr);
@@ -78,8 +76,7 @@ void checkRoundTrip(const uint8_t *data, size_t size)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Exactly size + 1 bytes, so that a read past the terminator is caught.
     char *text = static_cast<char *>(malloc(size + 1));
     CHECK(text != nullptr);

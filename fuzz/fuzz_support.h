@@ -6,17 +6,16 @@
 #include <cstdarg>
 #include <cstdio>
 
-#define CHECK(condition)                                                                       \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            __builtin_trap();                                                                  \
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition))                                                                          \
+            __builtin_trap();                                                                      \
     } while (0)
 
 namespace velka_fuzz {
 
 // Formats every line, so that a bad argument list still shows, but prints nothing.
-inline void quietLog(int, const char *format, ...)
-{
+inline void quietLog(int, const char *format, ...) {
     char line[4096];
     va_list args;
     va_start(args, format);

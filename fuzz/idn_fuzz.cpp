@@ -9,23 +9,20 @@
 
 namespace {
 
-bool isAscii(const std::string &text)
-{
+bool isAscii(const std::string &text) {
     for (unsigned char ch : text)
         if (ch >= 0x80 || ch == 0)
             return false;
     return true;
 }
 
-void checkError(const velka::idn::IdnaError &e)
-{
+void checkError(const velka::idn::IdnaError &e) {
     CHECK(e.code() != 0);
     CHECK(e.what() != nullptr && strlen(e.what()) > 0);
 }
 
 // The ASCII form, or "\x01" and the error code when libidn refused the name.
-std::string ascii(const std::string &name)
-{
+std::string ascii(const std::string &name) {
     try {
         std::string out = velka::idn::toAscii(name);
         CHECK(isAscii(out));
@@ -38,8 +35,7 @@ std::string ascii(const std::string &name)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string input(reinterpret_cast<const char *>(data), size);
     // The name is read up to its first NUL.
     const std::string name = input.substr(0, input.find('\0'));

@@ -18,14 +18,12 @@ struct Buffer {
     size_t size;
 };
 
-void checkString(const Buffer &buffer, const char *text)
-{
+void checkString(const Buffer &buffer, const char *text) {
     CHECK(text != nullptr);
     CHECK(text >= buffer.start && text < buffer.start + buffer.size);
 }
 
-void checkLowerName(const Buffer &buffer, const char *text, int (*rule)(const char *))
-{
+void checkLowerName(const Buffer &buffer, const char *text, int (*rule)(const char *)) {
     checkString(buffer, text);
     CHECK(rule(text));
     for (const char *p = text; *p != '\0'; ++p)
@@ -33,8 +31,7 @@ void checkLowerName(const Buffer &buffer, const char *text, int (*rule)(const ch
 }
 
 void checkList(const Buffer &buffer, const mail_db_string_list_t &list, int (*rule)(const char *),
-               bool lower)
-{
+               bool lower) {
     CHECK(list.count <= list.capacity);
     for (uint64_t i = 0; i < list.count; ++i) {
         if (lower)
@@ -44,8 +41,7 @@ void checkList(const Buffer &buffer, const mail_db_string_list_t &list, int (*ru
     }
 }
 
-void checkSession(const Buffer &buffer, FILE *sink)
-{
+void checkSession(const Buffer &buffer, FILE *sink) {
     const mail_db_data_t *d = session_mail_db_info;
     CHECK(d != nullptr);
     checkLowerName(buffer, d->domain_name, is_domain_name_valid);
@@ -69,8 +65,7 @@ void checkSession(const Buffer &buffer, FILE *sink)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static FILE *sink = fopen("/dev/null", "w");
     velka_log = velka_fuzz::quietLog;
 

@@ -19,8 +19,7 @@ struct Run {
     size_t length;        // up to the first NUL: where every document ends
 };
 
-void check_state(const Run &run)
-{
+void check_state(const Run &run) {
     const sj_parser *p = run.parser;
     CHECK(p->start == run.text);
     CHECK(p->current >= run.text && p->current <= run.text + run.length);
@@ -31,23 +30,19 @@ void check_state(const Run &run)
 }
 
 // A decoded string lies in the buffer between its opening quote and current.
-void check_string(const Run &run, const char *s)
-{
+void check_string(const Run &run, const char *s) {
     CHECK(s != nullptr);
     CHECK(s > run.text && s[-1] == '"');
     CHECK(s + strlen(s) < run.parser->current);
 }
 
-template <typename Parse>
-void parse_restoring(Run &run, Parse parse)
-{
+template <typename Parse> void parse_restoring(Run &run, Parse parse) {
     char *before = run.parser->current;
     parse(run.parser);
     CHECK(run.parser->error == 0 || run.parser->current == before);
 }
 
-void walk(Run &run, int depth)
-{
+void walk(Run &run, int depth) {
     sj_parser *p = run.parser;
     sj_skip_whitespace(p);
     if (depth > MAX_WALK_DEPTH) {
@@ -100,8 +95,7 @@ void walk(Run &run, int depth)
     check_state(run);
 }
 
-void check_report(const Run &run)
-{
+void check_report(const Run &run) {
     const char *report = sj_parser_strerror(run.parser);
     size_t length = strlen(report);
     CHECK(length < SJ_STRERROR_SIZE);
@@ -112,9 +106,7 @@ void check_report(const Run &run)
 }
 
 // Runs one pass over a fresh copy; returns after checking what is left of the buffer.
-template <typename Pass>
-void run_pass(const uint8_t *data, size_t size, Pass pass)
-{
+template <typename Pass> void run_pass(const uint8_t *data, size_t size, Pass pass) {
     // Exactly size + 1 bytes, so that any read past the terminator is caught.
     char *text = static_cast<char *>(malloc(size + 1));
     if (text == nullptr)
@@ -140,8 +132,7 @@ void run_pass(const uint8_t *data, size_t size, Pass pass)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     run_pass(data, size, [](Run &run) { sj_skip_value(run.parser); });
     run_pass(data, size, [](Run &run) { walk(run, 0); });
     return 0;

@@ -18,8 +18,7 @@ namespace {
 
 const char *const CIPHERS[] = {"AES-256-CBC:PKCS", "AES-256-CBC", "AES-128-ECB"};
 
-void setUp()
-{
+void setUp() {
     velka_log = velka_fuzz::quietLog;
     char path[] = "/tmp/velka_cipher_fuzz_key.XXXXXX";
     int fd = mkstemp(path);
@@ -35,8 +34,7 @@ void setUp()
 }
 
 // The IV text of a stored text, as decryption reads it, or "" when it has none.
-std::string ivOf(const std::string &text)
-{
+std::string ivOf(const std::string &text) {
     size_t second = text.find('$', 1);
     size_t last = text.rfind('$');
     if (second == std::string::npos || last == second)
@@ -46,8 +44,7 @@ std::string ivOf(const std::string &text)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool ready = false;
     if (!ready) {
         setUp();

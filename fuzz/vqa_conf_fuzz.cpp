@@ -16,20 +16,17 @@
 
 namespace {
 
-bool blank(char ch)
-{
+bool blank(char ch) {
     return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
 }
 
-bool nameChar(char ch)
-{
+bool nameChar(char ch) {
     return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
            ch == '_';
 }
 
 // What the file means: one "NAME value" a line, a line read as text up to its first NUL.
-std::map<std::string, std::string> model(const uint8_t *data, size_t size)
-{
+std::map<std::string, std::string> model(const uint8_t *data, size_t size) {
     std::map<std::string, std::string> pairs;
     std::string all(reinterpret_cast<const char *>(data), size);
     size_t start = 0;
@@ -62,8 +59,7 @@ std::map<std::string, std::string> model(const uint8_t *data, size_t size)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     velka_log = velka_fuzz::quietLog;
     int fd = memfd_create("vqa.conf", MFD_CLOEXEC);
     CHECK(fd >= 0);

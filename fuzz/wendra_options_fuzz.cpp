@@ -5,8 +5,8 @@
 // Input: the first byte picks the command, the rest are its arguments separated by NUL
 // bytes. Help requests and option errors, which end the real program through exit(),
 // are caught through the usage-exit seam of the option helper.
-#include "fuzz/fuzz_support.h"
 #include "dovecot/command_operations.h"
+#include "fuzz/fuzz_support.h"
 #include "lib/log/velka_log.h"
 #include "maildata/domain_name.h"
 #include "wendra/ProgramOptionsHelper.h"
@@ -32,8 +32,7 @@ namespace wendra_commands {
 
 namespace {
 
-bool isNormalisedName(const std::string &name)
-{
+bool isNormalisedName(const std::string &name) {
     if (name.empty() || name.find(',') != std::string::npos || !is_domain_name_valid(name.c_str()))
         return false;
     for (char c : name)
@@ -44,25 +43,41 @@ bool isNormalisedName(const std::string &name)
 
 } // namespace
 
-int printFeatures() { return 0; }
-std::uint32_t getConnectionsLimit() { return 0; }
-std::uint32_t getConnectionsPerIpLimit() { return 0; }
-int setConnectionsLimit(std::uint32_t) { return 0; }
-int setConnectionsPerIpLimit(std::uint32_t) { return 0; }
-int enableMailboxLimitWarning() { return 0; }
-int disableMailboxLimitWarning() { return 0; }
-int restartService(std::uint32_t) { return 0; }
-int reloadService(std::uint32_t) { return 0; }
+int printFeatures() {
+    return 0;
+}
+std::uint32_t getConnectionsLimit() {
+    return 0;
+}
+std::uint32_t getConnectionsPerIpLimit() {
+    return 0;
+}
+int setConnectionsLimit(std::uint32_t) {
+    return 0;
+}
+int setConnectionsPerIpLimit(std::uint32_t) {
+    return 0;
+}
+int enableMailboxLimitWarning() {
+    return 0;
+}
+int disableMailboxLimitWarning() {
+    return 0;
+}
+int restartService(std::uint32_t) {
+    return 0;
+}
+int reloadService(std::uint32_t) {
+    return 0;
+}
 
 // The names reaching the operations are single, valid, lower-case domain names.
-int installCertificate(const std::string &name, const std::string &)
-{
+int installCertificate(const std::string &name, const std::string &) {
     CHECK(isNormalisedName(name));
     return 0;
 }
 
-int removeCertificate(const std::string &name)
-{
+int removeCertificate(const std::string &name) {
     CHECK(isNormalisedName(name));
     return 0;
 }
@@ -81,8 +96,7 @@ struct UsageExit {
     int status;
 };
 
-[[noreturn]] void throwUsageExit(int status)
-{
+[[noreturn]] void throwUsageExit(int status) {
     throw UsageExit{status};
 }
 
@@ -94,26 +108,27 @@ protected:
 NullBuffer nullBuffer;
 
 const cmd::CommandHandler HANDLERS[] = {
-    cmd::getImapConnectionsLimit,      cmd::setImapConnectionsLimit,
-    cmd::getImapConnectionsPerIpLimit, cmd::setImapConnectionsPerIpLimit,
-    cmd::installImapCertificate,       cmd::removeImapCertificate,
-    cmd::enableMailboxLimitWarning,    cmd::disableMailboxLimitWarning,
+    cmd::getImapConnectionsLimit,
+    cmd::setImapConnectionsLimit,
+    cmd::getImapConnectionsPerIpLimit,
+    cmd::setImapConnectionsPerIpLimit,
+    cmd::installImapCertificate,
+    cmd::removeImapCertificate,
+    cmd::enableMailboxLimitWarning,
+    cmd::disableMailboxLimitWarning,
     cmd::printFeatures,
 };
 const char *const WORDS[] = {
-    "--get-connections-limit",       "--set-connections-limit",
-    "--get-connections-per-ip-limit", "--set-connections-per-ip-limit",
-    "--install-certificate",         "--remove-certificate",
-    "--quota-warning-enable",        "--quota-warning-disable",
-    "--features",
+    "--get-connections-limit",        "--set-connections-limit", "--get-connections-per-ip-limit",
+    "--set-connections-per-ip-limit", "--install-certificate",   "--remove-certificate",
+    "--quota-warning-enable",         "--quota-warning-disable", "--features",
 };
 constexpr size_t COMMAND_COUNT = sizeof(HANDLERS) / sizeof(HANDLERS[0]);
 constexpr size_t MAX_ARGUMENTS = 64;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     cmd::setUsageExit(throwUsageExit);
     velka_log = velka_fuzz::quietLog;
     std::cout.rdbuf(&nullBuffer);
@@ -128,8 +143,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     size_t command = data[0] % COMMAND_COUNT;

@@ -33,28 +33,23 @@ const char ALIAS_BEFORE_NAME[] =
 
 typedef boost::tokenizer<boost::char_separator<char>> Pieces;
 
-Pieces split(const std::string &text, const char *separators)
-{
+Pieces split(const std::string &text, const char *separators) {
     return Pieces(text, boost::char_separator<char>(separators));
 }
 
-void appendUnique(std::vector<std::string> &list, const std::string &item)
-{
+void appendUnique(std::vector<std::string> &list, const std::string &item) {
     if (std::find(list.begin(), list.end(), item) == list.end())
         list.push_back(item);
 }
 
 // The token of a list option, checked for a single occurrence and a single value.
-std::string listToken(boost::any &value, const std::vector<std::string> &tokens)
-{
+std::string listToken(boost::any &value, const std::vector<std::string> &tokens) {
     po::validators::check_first_occurrence(value);
     return boost::algorithm::to_lower_copy(po::validators::get_single_string(tokens));
 }
 
 // An array of count zeroed items, or null for none; std::bad_alloc when it cannot be had.
-template <typename Item>
-Item *allocateItems(size_t count)
-{
+template <typename Item> Item *allocateItems(size_t count) {
     if (count == 0)
         return nullptr;
     void *items = calloc(count, sizeof(Item));
@@ -63,8 +58,7 @@ Item *allocateItems(size_t count)
     return static_cast<Item *>(items);
 }
 
-void fillStringList(mail_db_string_list_t &list, const std::vector<std::string> &items)
-{
+void fillStringList(mail_db_string_list_t &list, const std::vector<std::string> &items) {
     list.items = allocateItems<const char *>(items.size());
     list.capacity = list.count = items.size();
     for (size_t i = 0; i < items.size(); ++i)
@@ -73,9 +67,8 @@ void fillStringList(mail_db_string_list_t &list, const std::vector<std::string> 
 
 } // namespace
 
-void validate(boost::any &value, const std::vector<std::string> &tokens,
-              MailDbDomainAliasesList *, int)
-{
+void validate(boost::any &value, const std::vector<std::string> &tokens, MailDbDomainAliasesList *,
+              int) {
     const std::string token = listToken(value, tokens);
     MailDbDomainAliasesList list;
     for (const std::string &alias : split(token, " \t,")) {
@@ -86,9 +79,8 @@ void validate(boost::any &value, const std::vector<std::string> &tokens,
     value = list;
 }
 
-void validate(boost::any &value, const std::vector<std::string> &tokens,
-              MailDbMailAddressesList *, int)
-{
+void validate(boost::any &value, const std::vector<std::string> &tokens, MailDbMailAddressesList *,
+              int) {
     const std::string token = listToken(value, tokens);
     MailDbMailAddressesList list;
     for (const std::string &entry : split(token, " \t,")) {
@@ -107,8 +99,7 @@ void validate(boost::any &value, const std::vector<std::string> &tokens,
     value = list;
 }
 
-MailDbOptionsProcessor::MailDbOptionsProcessor(const ProgramOptionsHelper &helper)
-{
+MailDbOptionsProcessor::MailDbOptionsProcessor(const ProgramOptionsHelper &helper) {
     const po::variables_map &options = helper.variables();
     if (options.count("domain-aliases"))
         domainAliases_ = options["domain-aliases"].as<MailDbDomainAliasesList>().aliases;
@@ -121,27 +112,23 @@ MailDbOptionsProcessor::MailDbOptionsProcessor(const ProgramOptionsHelper &helpe
               options.count("default-domain-quota");
 }
 
-MailDbOptionsProcessor &MailDbOptionsProcessor::withDomain(const std::string &domain)
-{
+MailDbOptionsProcessor &MailDbOptionsProcessor::withDomain(const std::string &domain) {
     domain_ = domain;
     return *this;
 }
 
-MailDbOptionsProcessor &MailDbOptionsProcessor::withDomainAlias(const std::string &alias)
-{
+MailDbOptionsProcessor &MailDbOptionsProcessor::withDomainAlias(const std::string &alias) {
     appendUnique(domainAliases_, alias);
     return *this;
 }
 
-MailDbOptionsProcessor &MailDbOptionsProcessor::withMailname(const std::string &name)
-{
+MailDbOptionsProcessor &MailDbOptionsProcessor::withMailname(const std::string &name) {
     currentMailname_ = name;
     mails_.emplace(name, std::vector<std::string>());
     return *this;
 }
 
-MailDbOptionsProcessor &MailDbOptionsProcessor::withMailAlias(const std::string &alias)
-{
+MailDbOptionsProcessor &MailDbOptionsProcessor::withMailAlias(const std::string &alias) {
     if (currentMailname_.empty())
         throw std::runtime_error(ALIAS_BEFORE_NAME);
     appendUnique(mails_[currentMailname_], alias);
@@ -149,15 +136,13 @@ MailDbOptionsProcessor &MailDbOptionsProcessor::withMailAlias(const std::string 
 }
 
 MailDbOptionsProcessor &MailDbOptionsProcessor::withCerts(const std::string &names,
-                                                          const std::string &certFile)
-{
+                                                          const std::string &certFile) {
     for (const std::string &name : split(names, ","))
         certificates_.emplace(name, certFile);
     return *this;
 }
 
-MailDbStdinReader::MailDbStdinReader(MailDbOptionsProcessor &processor, bool dataRequired)
-{
+MailDbStdinReader::MailDbStdinReader(MailDbOptionsProcessor &processor, bool dataRequired) {
     int rc = 0;
     if (processor.waitStdin()) {
         rc = read_session_mail_db_info(stdin, 0);
@@ -193,13 +178,11 @@ MailDbStdinReader::MailDbStdinReader(MailDbOptionsProcessor &processor, bool dat
     }
 }
 
-MailDbStdinReader::~MailDbStdinReader()
-{
+MailDbStdinReader::~MailDbStdinReader() {
     free_session_mail_db_info();
 }
 
-void MailDbStdinReader::fillSessionMailDbInfo(const MailDbOptionsProcessor &processor)
-{
+void MailDbStdinReader::fillSessionMailDbInfo(const MailDbOptionsProcessor &processor) {
     mail_db_data_t *data = get_session_mail_db_info();
     if (data == nullptr)
         throw std::runtime_error(NO_SESSION_OBJECT);
@@ -224,8 +207,7 @@ void MailDbStdinReader::fillSessionMailDbInfo(const MailDbOptionsProcessor &proc
     }
 }
 
-std::vector<std::pair<std::string, std::int64_t>> MailDbStdinReader::getMailboxQuotas() const
-{
+std::vector<std::pair<std::string, std::int64_t>> MailDbStdinReader::getMailboxQuotas() const {
     std::vector<std::pair<std::string, std::int64_t>> quotas;
     const mail_db_data_t *data = session_mail_db_info;
     if (data == nullptr)

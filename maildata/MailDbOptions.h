@@ -34,10 +34,10 @@ struct MailDbMailAddressesList {
 
 // Validation hooks of the option library; an invalid token throws the library's
 // invalid-value error, a repeated option its multiple-occurrence error.
-void validate(boost::any &value, const std::vector<std::string> &tokens,
-              MailDbDomainAliasesList *, int);
-void validate(boost::any &value, const std::vector<std::string> &tokens,
-              MailDbMailAddressesList *, int);
+void validate(boost::any &value, const std::vector<std::string> &tokens, MailDbDomainAliasesList *,
+              int);
+void validate(boost::any &value, const std::vector<std::string> &tokens, MailDbMailAddressesList *,
+              int);
 
 class MailDbOptionsProcessor {
 public:

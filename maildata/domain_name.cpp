@@ -8,13 +8,11 @@ namespace {
 constexpr size_t DOMAIN_NAME_MAX = 255;
 constexpr size_t LABEL_MAX = 63;
 
-bool isLabelChar(char c)
-{
+bool isLabelChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
 }
 
-bool isLabelValid(const char *label, size_t len)
-{
+bool isLabelValid(const char *label, size_t len) {
     if (len == 0 || len > LABEL_MAX)
         return false;
     if (label[0] == '-' || label[len - 1] == '-')
@@ -28,8 +26,7 @@ bool isLabelValid(const char *label, size_t len)
 
 } // namespace
 
-extern "C" int is_domain_name_valid(const char *name)
-{
+extern "C" int is_domain_name_valid(const char *name) {
     if (!name)
         return 0;
     // strnlen keeps an overlong name from being walked to its end.

@@ -32,9 +32,9 @@ typedef struct mail_db_string_list {
 } mail_db_string_list_t;
 
 typedef struct mail_db_mail {
-    const char *name;             /* local part, without "@" and domain */
-    int64_t mbox_quota;           /* -1: none given; after reading, bytes when positive */
-    const char *mbox_quota_unit;  /* one of the size-unit names; "B" when none given */
+    const char *name;              /* local part, without "@" and domain */
+    int64_t mbox_quota;            /* -1: none given; after reading, bytes when positive */
+    const char *mbox_quota_unit;   /* one of the size-unit names; "B" when none given */
     mail_db_string_list_t aliases; /* local parts */
 } mail_db_mail_t;
 

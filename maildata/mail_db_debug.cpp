@@ -5,21 +5,18 @@
 
 namespace {
 
-const char *orNull(const char *text)
-{
+const char *orNull(const char *text) {
     return text != nullptr ? text : "(null)";
 }
 
-void printString(FILE *stream, const char *text)
-{
+void printString(FILE *stream, const char *text) {
     if (text == nullptr)
         fputs("(null)", stream);
     else
         fprintf(stream, "\"%s\"", text);
 }
 
-void printMail(FILE *stream, const mail_db_mail_t &mail, bool last)
-{
+void printMail(FILE *stream, const mail_db_mail_t &mail, bool last) {
     fputs("            {\n                \"name\": ", stream);
     printString(stream, mail.name);
     fprintf(stream, ",\n                \"mbox_quota\": %" PRId64 ",\n", mail.mbox_quota);
@@ -28,8 +25,7 @@ void printMail(FILE *stream, const mail_db_mail_t &mail, bool last)
     fprintf(stream, "\n            }%s\n", last ? "" : ",");
 }
 
-void printCertificate(FILE *stream, const mail_db_certificate_t &certificate, bool last)
-{
+void printCertificate(FILE *stream, const mail_db_certificate_t &certificate, bool last) {
     fputs("        {\n            \"name\": ", stream);
     printString(stream, certificate.name);
     fputs(",\n            \"certfile\": ", stream);
@@ -41,8 +37,7 @@ void printCertificate(FILE *stream, const mail_db_certificate_t &certificate, bo
 
 extern "C" {
 
-void debug_print_sj_string_array(FILE *stream, const char *const *items, uint64_t count)
-{
+void debug_print_sj_string_array(FILE *stream, const char *const *items, uint64_t count) {
     if (stream == nullptr)
         stream = stderr;
     fputs("[ ", stream);
@@ -54,8 +49,7 @@ void debug_print_sj_string_array(FILE *stream, const char *const *items, uint64_
     fputs(" ]", stream);
 }
 
-void debug_print_session_mail_db_info(FILE *stream, const mail_db_data_t *object)
-{
+void debug_print_session_mail_db_info(FILE *stream, const mail_db_data_t *object) {
     if (stream == nullptr)
         stream = stderr;
     if (object == nullptr) {
@@ -65,8 +59,7 @@ void debug_print_session_mail_db_info(FILE *stream, const mail_db_data_t *object
     fputs("mail_db_data_t = {\n    \"domain\": {\n        \"name\": ", stream);
     printString(stream, object->domain_name);
     fputs(",\n        \"dom_aliases\": ", stream);
-    debug_print_sj_string_array(stream, object->domain_aliases.items,
-                                object->domain_aliases.count);
+    debug_print_sj_string_array(stream, object->domain_aliases.items, object->domain_aliases.count);
     fputs(",\n        \"mails\": [\n", stream);
     for (uint64_t i = 0; i < object->mails.count; ++i)
         printMail(stream, object->mails.items[i], i + 1 == object->mails.count);

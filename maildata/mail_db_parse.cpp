@@ -21,34 +21,28 @@ const char DEFAULT_QUOTA_UNIT[] = "B";
 
 typedef int (*NameRule)(const char *text);
 
-int fail(sj_parser *parser, int code)
-{
+int fail(sj_parser *parser, int code) {
     parser->error = code;
     return code;
 }
 
-int failRule(sj_parser *parser, const char *context)
-{
+int failRule(sj_parser *parser, const char *context) {
     parser->context = context;
     return fail(parser, SJ_ERROR_CONSTRAINT);
 }
 
-bool isKey(const char *key, const char *name)
-{
+bool isKey(const char *key, const char *name) {
     return std::strcmp(key, name) == 0;
 }
 
-void release(sj_parser *parser, void *pointer)
-{
+void release(sj_parser *parser, void *pointer) {
     if (pointer != nullptr)
         parser->funcs.release(parser->funcs.user_data, pointer);
 }
 
 // Appends one zeroed slot to list, growing its array by exactly that slot when full.
 // Null with SJ_ERROR_NO_MEMORY when the array cannot grow.
-template <typename List>
-auto appendSlot(sj_parser *parser, List &list) -> decltype(list.items)
-{
+template <typename List> auto appendSlot(sj_parser *parser, List &list) -> decltype(list.items) {
     typedef typename std::remove_pointer<decltype(list.items)>::type Item;
     if (list.count == list.capacity) {
         if (list.capacity >= SIZE_MAX / sizeof(Item)) {
@@ -69,15 +63,13 @@ auto appendSlot(sj_parser *parser, List &list) -> decltype(list.items)
     return slot;
 }
 
-void freeStringList(sj_parser *parser, mail_db_string_list_t &list)
-{
+void freeStringList(sj_parser *parser, mail_db_string_list_t &list) {
     release(parser, static_cast<void *>(list.items));
     list = mail_db_string_list_t();
 }
 
 // Empties the list but keeps its array for reuse; the mails' own arrays are released.
-void clearMails(sj_parser *parser, mail_db_mail_list_t &mails)
-{
+void clearMails(sj_parser *parser, mail_db_mail_list_t &mails) {
     for (uint64_t i = 0; i < mails.count; ++i)
         freeStringList(parser, mails.items[i].aliases);
     mails.count = 0;
@@ -85,9 +77,7 @@ void clearMails(sj_parser *parser, mail_db_mail_list_t &mails)
 
 // Calls field(key) for each key of an object, which must read the key's value.
 // Returns 0 or the parser's error.
-template <typename Field>
-int parseObject(sj_parser *parser, Field field)
-{
+template <typename Field> int parseObject(sj_parser *parser, Field field) {
     if (sj_parse_object_start(parser) != 0)
         return parser->error;
     if (sj_parse_object_end_if_empty(parser))
@@ -106,9 +96,7 @@ int parseObject(sj_parser *parser, Field field)
 
 // Calls item() for each element of an array, which must read it. A repeated key
 // replaces its earlier list, so the caller empties the list first.
-template <typename Item>
-int parseArray(sj_parser *parser, Item item)
-{
+template <typename Item> int parseArray(sj_parser *parser, Item item) {
     if (sj_parse_array_start(parser) != 0)
         return parser->error;
     if (sj_parse_array_end_if_empty(parser))
@@ -125,9 +113,7 @@ int parseArray(sj_parser *parser, Item item)
 }
 
 // A string that must pass rule; stored into *target.
-int parseCheckedString(sj_parser *parser, const char **target, NameRule rule,
-                       const char *context)
-{
+int parseCheckedString(sj_parser *parser, const char **target, NameRule rule, const char *context) {
     const char *text = sj_parse_string(parser);
     if (text == nullptr)
         return parser->error;
@@ -138,8 +124,7 @@ int parseCheckedString(sj_parser *parser, const char **target, NameRule rule,
 }
 
 int parseStringList(sj_parser *parser, mail_db_string_list_t &list, NameRule rule,
-                    const char *context)
-{
+                    const char *context) {
     list.count = 0;
     return parseArray(parser, [&] {
         const char *text = nullptr;
@@ -153,8 +138,7 @@ int parseStringList(sj_parser *parser, mail_db_string_list_t &list, NameRule rul
     });
 }
 
-int parseMail(sj_parser *parser, mail_db_mail_t &mail)
-{
+int parseMail(sj_parser *parser, mail_db_mail_t &mail) {
     bool haveName = false, haveQuota = false, haveUnit = false, haveAliases = false;
     char *afterQuota = nullptr;
     int rc = parseObject(parser, [&](const char *key) {
@@ -194,16 +178,15 @@ int parseMail(sj_parser *parser, mail_db_mail_t &mail)
         return fail(parser, SJ_ERROR_REQUIRED_FIELDS);
     // The quota is kept in bytes later on; refuse one whose byte count cannot be held,
     // pointing the report at the quota itself.
-    if (mail.mbox_quota > 0 && !is_value_in_bytes_representable(mail.mbox_quota,
-                                                                 mail.mbox_quota_unit)) {
+    if (mail.mbox_quota > 0 &&
+        !is_value_in_bytes_representable(mail.mbox_quota, mail.mbox_quota_unit)) {
         parser->current = afterQuota;
         return failRule(parser, QUOTA_OUT_OF_BOUNDS);
     }
     return 0;
 }
 
-int parseMails(sj_parser *parser, mail_db_mail_list_t &mails)
-{
+int parseMails(sj_parser *parser, mail_db_mail_list_t &mails) {
     clearMails(parser, mails);
     return parseArray(parser, [&] {
         mail_db_mail_t *mail = appendSlot(parser, mails);
@@ -213,8 +196,7 @@ int parseMails(sj_parser *parser, mail_db_mail_list_t &mails)
     });
 }
 
-int parseDomain(sj_parser *parser, mail_db_data_t &data)
-{
+int parseDomain(sj_parser *parser, mail_db_data_t &data) {
     bool haveName = false, haveAliases = false, haveLists = false, haveMails = false;
     int rc = parseObject(parser, [&](const char *key) {
         if (isKey(key, "name")) {
@@ -244,8 +226,7 @@ int parseDomain(sj_parser *parser, mail_db_data_t &data)
     return 0;
 }
 
-int parseCertificate(sj_parser *parser, mail_db_certificate_t &certificate)
-{
+int parseCertificate(sj_parser *parser, mail_db_certificate_t &certificate) {
     bool haveName = false, haveFile = false;
     int rc = parseObject(parser, [&](const char *key) {
         if (isKey(key, "name")) {
@@ -265,8 +246,7 @@ int parseCertificate(sj_parser *parser, mail_db_certificate_t &certificate)
     return 0;
 }
 
-int parseCertificates(sj_parser *parser, mail_db_certificate_list_t &certificates)
-{
+int parseCertificates(sj_parser *parser, mail_db_certificate_list_t &certificates) {
     certificates.count = 0;
     return parseArray(parser, [&] {
         mail_db_certificate_t *certificate = appendSlot(parser, certificates);
@@ -280,8 +260,7 @@ int parseCertificates(sj_parser *parser, mail_db_certificate_list_t &certificate
 
 extern "C" {
 
-mail_db_data_t *create_mail_db_data_object(sj_parser *parser)
-{
+mail_db_data_t *create_mail_db_data_object(sj_parser *parser) {
     void *object = parser->funcs.allocate(parser->funcs.user_data, sizeof(mail_db_data_t));
     if (object == nullptr)
         return nullptr;
@@ -289,8 +268,7 @@ mail_db_data_t *create_mail_db_data_object(sj_parser *parser)
     return static_cast<mail_db_data_t *>(object);
 }
 
-void free_mail_db_data_object_fields(sj_parser *parser, mail_db_data_t *object)
-{
+void free_mail_db_data_object_fields(sj_parser *parser, mail_db_data_t *object) {
     if (object == nullptr)
         return;
     freeStringList(parser, object->domain_aliases);
@@ -302,16 +280,14 @@ void free_mail_db_data_object_fields(sj_parser *parser, mail_db_data_t *object)
     object->certificates = mail_db_certificate_list_t();
 }
 
-void free_mail_db_data_object(sj_parser *parser, mail_db_data_t *object)
-{
+void free_mail_db_data_object(sj_parser *parser, mail_db_data_t *object) {
     if (object == nullptr)
         return;
     free_mail_db_data_object_fields(parser, object);
     release(parser, object);
 }
 
-int parse_mail_db_data_object(sj_parser *parser, mail_db_data_t *object)
-{
+int parse_mail_db_data_object(sj_parser *parser, mail_db_data_t *object) {
     bool haveDomain = false, haveCertificates = false;
     int rc = parseObject(parser, [&](const char *key) {
         if (isKey(key, "domain")) {

@@ -22,16 +22,14 @@ const SizeUnit SizeUnitsTextConversionTable[] = {
     {"TB", 1024ULL * 1024 * 1024 * 1024},
 };
 
-bool isMailnameChar(char c)
-{
+bool isMailnameChar(char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
         return true;
     return c != '\0' && std::strchr(".-_&+'", c) != nullptr;
 }
 
 // The mail-name rule over the first len bytes of text.
-bool isMailnameValid(const char *text, size_t len)
-{
+bool isMailnameValid(const char *text, size_t len) {
     if (len == 0 || len > MAILNAME_MAX)
         return false;
     if (text[0] == '.' || text[len - 1] == '.')
@@ -49,15 +47,13 @@ bool isMailnameValid(const char *text, size_t len)
 
 extern "C" {
 
-int is_mailname_valid(const char *text)
-{
+int is_mailname_valid(const char *text) {
     if (text == nullptr)
         return 0;
     return isMailnameValid(text, strnlen(text, MAILNAME_MAX + 1));
 }
 
-int is_full_mailname_valid(const char *text)
-{
+int is_full_mailname_valid(const char *text) {
     if (text == nullptr)
         return 0;
     const char *at = std::strchr(text, '@');
@@ -66,18 +62,15 @@ int is_full_mailname_valid(const char *text)
     return isMailnameValid(text, static_cast<size_t>(at - text)) && is_domain_name_valid(at + 1);
 }
 
-int is_mbox_quota_valid(int64_t value)
-{
+int is_mbox_quota_valid(int64_t value) {
     return value >= -1;
 }
 
-int is_valid_size_unit(const char *text)
-{
+int is_valid_size_unit(const char *text) {
     return get_size_unit(text) != 0;
 }
 
-uint64_t get_size_unit(const char *name)
-{
+uint64_t get_size_unit(const char *name) {
     if (name == nullptr)
         return 0;
     for (const SizeUnit &unit : SizeUnitsTextConversionTable) {
@@ -87,14 +80,12 @@ uint64_t get_size_unit(const char *name)
     return 0;
 }
 
-int64_t get_value_in_bytes(int64_t value, const char *unit)
-{
+int64_t get_value_in_bytes(int64_t value, const char *unit) {
     // Unsigned arithmetic wraps where a signed product would be undefined.
     return static_cast<int64_t>(static_cast<uint64_t>(value) * get_size_unit(unit));
 }
 
-int is_value_in_bytes_representable(int64_t value, const char *unit)
-{
+int is_value_in_bytes_representable(int64_t value, const char *unit) {
     uint64_t multiplier = get_size_unit(unit);
     if (multiplier == 0)
         return 0;

@@ -31,8 +31,7 @@ const struct timespec READY_TIMEOUT = {0, 1000};
 
 // Whether reading fd would not block now. A descriptor that cannot be polled counts
 // as ready: the read then reports what is wrong with it.
-bool isReadable(int fd)
-{
+bool isReadable(int fd) {
     struct pollfd probe = {fd, POLLIN, 0};
     int rc;
     while ((rc = ppoll(&probe, 1, &READY_TIMEOUT, nullptr)) < 0 && errno == EINTR) {
@@ -42,8 +41,7 @@ bool isReadable(int fd)
 
 // Lower-cases ASCII letters in place. The strings of a read object lie in the
 // session's own writable buffer.
-void lowerCase(const char *text)
-{
+void lowerCase(const char *text) {
     if (text == nullptr)
         return;
     for (char *p = const_cast<char *>(text); *p != '\0'; ++p) {
@@ -52,14 +50,12 @@ void lowerCase(const char *text)
     }
 }
 
-void lowerCaseAll(const mail_db_string_list_t &list)
-{
+void lowerCaseAll(const mail_db_string_list_t &list) {
     for (uint64_t i = 0; i < list.count; ++i)
         lowerCase(list.items[i]);
 }
 
-void normalise(mail_db_data_t &data)
-{
+void normalise(mail_db_data_t &data) {
     lowerCase(data.domain_name);
     lowerCaseAll(data.domain_aliases);
     for (uint64_t i = 0; i < data.mails.count; ++i) {
@@ -83,8 +79,7 @@ void normalise(mail_db_data_t &data)
 // out or more than MAX_DOCUMENT_SIZE bytes come (tooLarge is then set), with nothing
 // read beyond the first byte too many; a read error ends the reading like end of
 // stream, ferror(stream) tells them apart.
-char *readDocument(FILE *stream, bool &tooLarge)
-{
+char *readDocument(FILE *stream, bool &tooLarge) {
     tooLarge = false;
     size_t capacity = FIRST_BUFFER_SIZE;
     size_t length = 0;
@@ -113,8 +108,7 @@ char *readDocument(FILE *stream, bool &tooLarge)
     return nullptr;
 }
 
-void releaseSession(sj_parser *parser)
-{
+void releaseSession(sj_parser *parser) {
     free_mail_db_data_object(parser, session_mail_db_info);
     session_mail_db_info = nullptr;
     free(session_mail_db_json);
@@ -125,8 +119,7 @@ void releaseSession(sj_parser *parser)
 
 extern "C" {
 
-int read_session_mail_db_info(FILE *stream, int check_ready)
-{
+int read_session_mail_db_info(FILE *stream, int check_ready) {
     if (session_mail_db_info != nullptr || session_mail_db_json != nullptr) {
         velka_log(LOG_ERR, "Session mail DB info have already been initialized. Probably a "
                            "programming error.");
@@ -140,8 +133,9 @@ int read_session_mail_db_info(FILE *stream, int check_ready)
     bool tooLarge;
     session_mail_db_json = readDocument(stream, tooLarge);
     if (tooLarge) {
-        velka_log(LOG_ERR, "Session mail DB info on the input stream (fd=%d) is larger than "
-                           "%zu bytes (64 MB); refused without reading the rest",
+        velka_log(LOG_ERR,
+                  "Session mail DB info on the input stream (fd=%d) is larger than "
+                  "%zu bytes (64 MB); refused without reading the rest",
                   fd, MAX_DOCUMENT_SIZE);
         return -3;
     }
@@ -180,15 +174,13 @@ int read_session_mail_db_info(FILE *stream, int check_ready)
     return 0;
 }
 
-mail_db_data_t *get_session_mail_db_info(void)
-{
+mail_db_data_t *get_session_mail_db_info(void) {
     if (session_mail_db_info == nullptr)
         session_mail_db_info = create_mail_db_data_object(sj_get_dummy_parser(nullptr));
     return session_mail_db_info;
 }
 
-void free_session_mail_db_info(void)
-{
+void free_session_mail_db_info(void) {
     releaseSession(sj_get_dummy_parser(nullptr));
 }
 

@@ -50,14 +50,19 @@ char report_buffer[SJ_STRERROR_SIZE];
 char dummy_document[1];
 sj_parser dummy_parser;
 
-void *default_allocate(void *, size_t size) { return malloc(size); }
-void *default_reallocate(void *, void *ptr, size_t size) { return realloc(ptr, size); }
-void default_release(void *, void *ptr) { free(ptr); }
+void *default_allocate(void *, size_t size) {
+    return malloc(size);
+}
+void *default_reallocate(void *, void *ptr, size_t size) {
+    return realloc(ptr, size);
+}
+void default_release(void *, void *ptr) {
+    free(ptr);
+}
 
 // White space follows the locale, but every locale counts the six ASCII blanks as space
 // and graphic ASCII as not, so only other bytes need the (out-of-line) library call.
-bool is_space(char c)
-{
+bool is_space(char c) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u > ' ' && u < 0x7f)
         return false;
@@ -67,17 +72,17 @@ bool is_space(char c)
 }
 
 // Decimal digits are 0 to 9 in every locale.
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-int fail(sj_parser *parser, int code)
-{
+int fail(sj_parser *parser, int code) {
     parser->error = code;
     return code;
 }
 
 // Consumes c after white space and returns true; otherwise consumes nothing.
-bool consume(sj_parser *parser, char c)
-{
+bool consume(sj_parser *parser, char c) {
     sj_skip_whitespace(parser);
     if (*parser->current != c)
         return false;
@@ -86,8 +91,7 @@ bool consume(sj_parser *parser, char c)
 }
 
 // Consumes word when the document continues with its letters.
-bool consume_word(sj_parser *parser, const char *word)
-{
+bool consume_word(sj_parser *parser, const char *word) {
     size_t length = strlen(word);
     if (strncmp(parser->current, word, length) != 0)
         return false;
@@ -96,8 +100,7 @@ bool consume_word(sj_parser *parser, const char *word)
 }
 
 // Returns the character an escape's second letter stands for, or -1.
-int escaped_char(char c)
-{
+int escaped_char(char c) {
     switch (c) {
     case '"':
     case '\\':
@@ -121,8 +124,7 @@ int escaped_char(char c)
 // The skip functions carry the nesting depth of the container being entered.
 int skip_value_at(sj_parser *parser, int depth);
 
-int skip_object_at(sj_parser *parser, int depth)
-{
+int skip_object_at(sj_parser *parser, int depth) {
     sj_skip_whitespace(parser);
     if (*parser->current == '{' && depth > SJ_MAX_SKIP_DEPTH)
         return fail(parser, SJ_ERROR_VALUE_EXPECTED);
@@ -137,8 +139,7 @@ int skip_object_at(sj_parser *parser, int depth)
     }
 }
 
-int skip_array_at(sj_parser *parser, int depth)
-{
+int skip_array_at(sj_parser *parser, int depth) {
     sj_skip_whitespace(parser);
     if (*parser->current == '[' && depth > SJ_MAX_SKIP_DEPTH)
         return fail(parser, SJ_ERROR_VALUE_EXPECTED);
@@ -152,8 +153,7 @@ int skip_array_at(sj_parser *parser, int depth)
     }
 }
 
-int skip_value_at(sj_parser *parser, int depth)
-{
+int skip_value_at(sj_parser *parser, int depth) {
     sj_skip_whitespace(parser);
     char c = *parser->current;
     if (c == '"')
@@ -175,9 +175,7 @@ int skip_value_at(sj_parser *parser, int depth)
 
 // Shared tail of the 64-bit conversions. errno is cleared for the conversion so that
 // a stale ERANGE cannot fail a valid number, and given back unless the range failed.
-template <typename T, typename Convert>
-T parse_integer(sj_parser *parser, Convert convert)
-{
+template <typename T, typename Convert> T parse_integer(sj_parser *parser, Convert convert) {
     char *end = nullptr;
     int saved_errno = errno;
     errno = 0;
@@ -201,8 +199,7 @@ T parse_integer(sj_parser *parser, Convert convert)
 
 // Appends printf output to the report, cut to the space left.
 size_t append(size_t used, const char *format, ...) __attribute__((format(printf, 2, 3)));
-size_t append(size_t used, const char *format, ...)
-{
+size_t append(size_t used, const char *format, ...) {
     if (used >= sizeof(report_buffer) - 1)
         return used;
     size_t room = sizeof(report_buffer) - used;
@@ -220,8 +217,7 @@ size_t append(size_t used, const char *format, ...)
 
 extern "C" {
 
-void sj_set_default_util_funcs(sj_util_funcs *funcs)
-{
+void sj_set_default_util_funcs(sj_util_funcs *funcs) {
     if (funcs == nullptr)
         return;
     funcs->user_data = nullptr;
@@ -230,8 +226,7 @@ void sj_set_default_util_funcs(sj_util_funcs *funcs)
     funcs->release = default_release;
 }
 
-sj_parser *sj_create_parser(char *text, const sj_util_funcs *funcs)
-{
+sj_parser *sj_create_parser(char *text, const sj_util_funcs *funcs) {
     if (text == nullptr)
         return nullptr;
     sj_util_funcs hooks;
@@ -253,16 +248,14 @@ sj_parser *sj_create_parser(char *text, const sj_util_funcs *funcs)
     return parser;
 }
 
-void sj_free_parser(sj_parser *parser)
-{
+void sj_free_parser(sj_parser *parser) {
     if (parser == nullptr)
         return;
     sj_util_funcs hooks = parser->funcs;
     hooks.release(hooks.user_data, parser);
 }
 
-sj_parser *sj_get_dummy_parser(const sj_util_funcs *funcs)
-{
+sj_parser *sj_get_dummy_parser(const sj_util_funcs *funcs) {
     dummy_document[0] = '\0';
     dummy_parser.start = dummy_document;
     dummy_parser.current = dummy_document;
@@ -275,8 +268,7 @@ sj_parser *sj_get_dummy_parser(const sj_util_funcs *funcs)
     return &dummy_parser;
 }
 
-const char *sj_parser_strerror(const sj_parser *parser)
-{
+const char *sj_parser_strerror(const sj_parser *parser) {
     int system_error = errno;
     int code = parser->error;
     if (code == SJ_ERROR_NONE) {
@@ -289,8 +281,8 @@ const char *sj_parser_strerror(const sj_parser *parser)
         const char *message = ERROR_MESSAGES[code];
         const char *slot = strstr(message, "%s");
         const char *context = parser->context != nullptr ? parser->context : "N/A";
-        used = append(used, "%.*s%s%s", static_cast<int>(slot - message), message, context,
-                      slot + 2);
+        used =
+            append(used, "%.*s%s%s", static_cast<int>(slot - message), message, context, slot + 2);
     } else if (code > 0 && code < ERROR_COUNT) {
         used = append(used, "%s", ERROR_MESSAGES[code]);
     } else {
@@ -310,23 +302,22 @@ const char *sj_parser_strerror(const sj_parser *parser)
     return report_buffer;
 }
 
-void sj_skip_whitespace(sj_parser *parser)
-{
+void sj_skip_whitespace(sj_parser *parser) {
     char *p = parser->current;
     while (is_space(*p))
         p++;
     parser->current = p;
 }
 
-int sj_parse_object_start(sj_parser *parser)
-{
+int sj_parse_object_start(sj_parser *parser) {
     return consume(parser, '{') ? 0 : fail(parser, SJ_ERROR_OBJECT_EXPECTED);
 }
 
-int sj_parse_object_end_if_empty(sj_parser *parser) { return consume(parser, '}') ? 1 : 0; }
+int sj_parse_object_end_if_empty(sj_parser *parser) {
+    return consume(parser, '}') ? 1 : 0;
+}
 
-char *sj_parse_object_key(sj_parser *parser)
-{
+char *sj_parse_object_key(sj_parser *parser) {
     char *key = sj_parse_string(parser);
     if (key == nullptr)
         return nullptr;
@@ -335,8 +326,7 @@ char *sj_parse_object_key(sj_parser *parser)
     return key;
 }
 
-int sj_parse_object_next(sj_parser *parser)
-{
+int sj_parse_object_next(sj_parser *parser) {
     if (consume(parser, ','))
         return 0;
     if (consume(parser, '}'))
@@ -344,15 +334,15 @@ int sj_parse_object_next(sj_parser *parser)
     return fail(parser, SJ_ERROR_OBJECT_SEPARATOR);
 }
 
-int sj_parse_array_start(sj_parser *parser)
-{
+int sj_parse_array_start(sj_parser *parser) {
     return consume(parser, '[') ? 0 : fail(parser, SJ_ERROR_ARRAY_EXPECTED);
 }
 
-int sj_parse_array_end_if_empty(sj_parser *parser) { return consume(parser, ']') ? 1 : 0; }
+int sj_parse_array_end_if_empty(sj_parser *parser) {
+    return consume(parser, ']') ? 1 : 0;
+}
 
-int sj_parse_array_next(sj_parser *parser)
-{
+int sj_parse_array_next(sj_parser *parser) {
     if (consume(parser, ','))
         return 0;
     if (consume(parser, ']'))
@@ -360,8 +350,7 @@ int sj_parse_array_next(sj_parser *parser)
     return fail(parser, SJ_ERROR_ARRAY_SEPARATOR);
 }
 
-char *sj_parse_string(sj_parser *parser)
-{
+char *sj_parse_string(sj_parser *parser) {
     sj_skip_whitespace(parser);
     char *quote = parser->current;
     if (*quote != '"') {
@@ -417,8 +406,7 @@ char *sj_parse_string(sj_parser *parser)
     }
 }
 
-int sj_parse_boolean(sj_parser *parser)
-{
+int sj_parse_boolean(sj_parser *parser) {
     sj_skip_whitespace(parser);
     if (consume_word(parser, "true"))
         return 1;
@@ -427,19 +415,16 @@ int sj_parse_boolean(sj_parser *parser)
     return 0;
 }
 
-int sj_parse_null(sj_parser *parser)
-{
+int sj_parse_null(sj_parser *parser) {
     sj_skip_whitespace(parser);
     return consume_word(parser, "null") ? 0 : fail(parser, SJ_ERROR_NULL_EXPECTED);
 }
 
-int64_t sj_parse_int64(sj_parser *parser)
-{
+int64_t sj_parse_int64(sj_parser *parser) {
     return parse_integer<int64_t>(parser, strtoll);
 }
 
-uint64_t sj_parse_uint64(sj_parser *parser)
-{
+uint64_t sj_parse_uint64(sj_parser *parser) {
     sj_skip_whitespace(parser);
     if (*parser->current == '-') {
         fail(parser, SJ_ERROR_NUMBER_FORMAT);
@@ -448,8 +433,7 @@ uint64_t sj_parse_uint64(sj_parser *parser)
     return parse_integer<uint64_t>(parser, strtoull);
 }
 
-int32_t sj_parse_int(sj_parser *parser)
-{
+int32_t sj_parse_int(sj_parser *parser) {
     char *saved = parser->current;
     int64_t value = sj_parse_int64(parser);
     if (parser->error == 0 && (value < INT32_MIN || value > INT32_MAX))
@@ -461,8 +445,7 @@ int32_t sj_parse_int(sj_parser *parser)
     return static_cast<int32_t>(value);
 }
 
-uint32_t sj_parse_uint(sj_parser *parser)
-{
+uint32_t sj_parse_uint(sj_parser *parser) {
     char *saved = parser->current;
     uint64_t value = sj_parse_uint64(parser);
     if (parser->error == 0 && value > UINT32_MAX)
@@ -474,8 +457,7 @@ uint32_t sj_parse_uint(sj_parser *parser)
     return static_cast<uint32_t>(value);
 }
 
-int sj_skip_number(sj_parser *parser)
-{
+int sj_skip_number(sj_parser *parser) {
     sj_skip_whitespace(parser);
     char *p = parser->current;
     if (*p == '-')
@@ -501,22 +483,34 @@ int sj_skip_number(sj_parser *parser)
     return 0;
 }
 
-int sj_skip_value(sj_parser *parser) { return skip_value_at(parser, 0); }
-int sj_skip_object(sj_parser *parser) { return skip_object_at(parser, 1); }
-int sj_skip_array(sj_parser *parser) { return skip_array_at(parser, 1); }
+int sj_skip_value(sj_parser *parser) {
+    return skip_value_at(parser, 0);
+}
+int sj_skip_object(sj_parser *parser) {
+    return skip_object_at(parser, 1);
+}
+int sj_skip_array(sj_parser *parser) {
+    return skip_array_at(parser, 1);
+}
 
-int sj_peek_is_object(const sj_parser *parser) { return *parser->current == '{'; }
-int sj_peek_is_array(const sj_parser *parser) { return *parser->current == '['; }
-int sj_peek_is_string(const sj_parser *parser) { return *parser->current == '"'; }
-int sj_peek_is_null(const sj_parser *parser) { return *parser->current == 'n'; }
+int sj_peek_is_object(const sj_parser *parser) {
+    return *parser->current == '{';
+}
+int sj_peek_is_array(const sj_parser *parser) {
+    return *parser->current == '[';
+}
+int sj_peek_is_string(const sj_parser *parser) {
+    return *parser->current == '"';
+}
+int sj_peek_is_null(const sj_parser *parser) {
+    return *parser->current == 'n';
+}
 
-int sj_peek_is_boolean(const sj_parser *parser)
-{
+int sj_peek_is_boolean(const sj_parser *parser) {
     return *parser->current == 't' || *parser->current == 'f';
 }
 
-int sj_peek_is_number(const sj_parser *parser)
-{
+int sj_peek_is_number(const sj_parser *parser) {
     return *parser->current == '-' || is_digit(*parser->current);
 }
 

@@ -25,7 +25,7 @@ enum {
     SJ_ERROR_NONE = 0,
     SJ_ERROR_END_OF_CONTAINER = 1, /* reserved for callers; the parser never sets it */
     SJ_ERROR_PREMATURE_END = 2,
-    SJ_ERROR_VALUE_EXPECTED = 3,   /* also: skipped value nested deeper than SJ_MAX_SKIP_DEPTH */
+    SJ_ERROR_VALUE_EXPECTED = 3, /* also: skipped value nested deeper than SJ_MAX_SKIP_DEPTH */
     SJ_ERROR_NUMBER_EXPECTED = 4,
     SJ_ERROR_NUMBER_RANGE = 5,
     SJ_ERROR_NUMBER_FORMAT = 6,

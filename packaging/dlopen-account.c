@@ -10,8 +10,7 @@
 
 typedef int callback_t(const char *, const char *, unsigned char, void *);
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 5) {
         fprintf(stderr, "usage: velka-dlopen-account LIBRARY MAILNAME DOMAIN PASSWORD\n");
         return 64;
@@ -24,7 +23,7 @@ int main(int argc, char **argv)
     void (*select_style)(int) = (void (*)(int))dlsym(library, "mailAuthDBSelectStyle");
     int (*set)(const char *, const char *, const char *, unsigned char) =
         (int (*)(const char *, const char *, const char *, unsigned char))dlsym(library,
-                                                                               "mailAuthSet");
+                                                                                "mailAuthSet");
     int (*check)(const char *, callback_t *, void *) =
         (int (*)(const char *, callback_t *, void *))dlsym(library, "mailAuthCheck");
     if (select_style == NULL || set == NULL || check == NULL) {

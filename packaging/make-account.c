@@ -14,8 +14,7 @@
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 4) {
         fprintf(stderr, "usage: velka-make-account MAILNAME DOMAIN PASSWORD\n");
         return 64;
@@ -24,8 +23,7 @@ int main(int argc, char **argv)
     mailAuthDBSelectStyle(MAIL_AUTH_STYLE_QMAIL);
     /* Creating them again would drop the accounts made before and their key.
        The files get the owners and modes the panel gives them. */
-    if (access(mailAuthDBGetPath(), F_OK) != 0 &&
-        mailAuthDBInitStyle(MAIL_AUTH_STYLE_QMAIL) != 0)
+    if (access(mailAuthDBGetPath(), F_OK) != 0 && mailAuthDBInitStyle(MAIL_AUTH_STYLE_QMAIL) != 0)
         return 1;
     if (mailAuthSet(argv[1], argv[2], argv[3], 0) != 0)
         return 1;

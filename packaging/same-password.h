@@ -6,8 +6,7 @@
 #include <string.h>
 
 static int same_password(const char *address, const char *password, unsigned char flags,
-                         void *data)
-{
+                         void *data) {
     (void)address;
     (void)flags;
     return strcmp(password, data) == 0 ? 0 : 2;

@@ -17,9 +17,7 @@ namespace wendra_commands {
 class MissingMandatoryOption : public boost::program_options::error {
 public:
     explicit MissingMandatoryOption(const std::string &message)
-        : boost::program_options::error(message)
-    {
-    }
+        : boost::program_options::error(message) {}
 };
 
 class ProgramOptionsHelper {

@@ -9,18 +9,14 @@
 #include <iostream>
 #include <map>
 
-namespace velka
-{
-namespace mail
-{
-namespace wendra_commands
-{
+namespace velka {
+namespace mail {
+namespace wendra_commands {
 
-namespace
-{
+namespace {
 
 struct CommandEntry {
-    const char* word;
+    const char *word;
     CommandHandler handler;
 };
 
@@ -44,24 +40,22 @@ const CommandEntry COMMAND_TABLE[] = {
 
 } // namespace
 
-CommandHandler findCommand(const std::string& word)
-{
+CommandHandler findCommand(const std::string &word) {
     std::map<std::string, CommandHandler> table;
-    for (const CommandEntry& entry : COMMAND_TABLE)
+    for (const CommandEntry &entry : COMMAND_TABLE)
         table.emplace(entry.word, entry.handler); // a repeated word keeps its first handler
     auto found = table.find(word);
     return found == table.end() ? nullptr : found->second;
 }
 
-int runReportingFailures(const std::function<int()>& body)
-{
+int runReportingFailures(const std::function<int()> &body) {
     try {
         return body();
-    } catch (const VelkaUtilException& e) {
+    } catch (const VelkaUtilException &e) {
         std::cout << e.what() << std::endl;
         std::cerr << e.what() << std::endl;
         return 1;
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         reportException(e);
         return 1;
     } catch (...) {
@@ -74,8 +68,7 @@ int runReportingFailures(const std::function<int()>& body)
 } // namespace mail
 } // namespace velka
 
-int do_main(int argc, char** argv)
-{
+int do_main(int argc, char **argv) {
     using namespace velka::mail::wendra_commands;
 
     if (argc <= 1)

@@ -24,16 +24,14 @@ const char WAIT_STDIN_HELP[] = "wait for additional mail data from STDIN";
 
 // A command that takes no option but help: parse, then run the operation.
 int runWithoutOptions(const char *description, const char *usageLine, int argc, char **argv,
-                      int (*operation)())
-{
+                      int (*operation)()) {
     ProgramOptionsHelper helper(description, usageLine);
     standardOptionsParse(helper, argc, argv);
     return operation();
 }
 
 int printLimit(const char *description, const char *usageLine, int argc, char **argv,
-               std::uint32_t (*operation)())
-{
+               std::uint32_t (*operation)()) {
     ProgramOptionsHelper helper(description, usageLine);
     standardOptionsParse(helper, argc, argv);
     std::cout << operation() << std::endl;
@@ -41,8 +39,7 @@ int printLimit(const char *description, const char *usageLine, int argc, char **
 }
 
 int setLimit(const char *description, const char *usageLine, const char *limitHelp, int argc,
-             char **argv, int (*operation)(std::uint32_t))
-{
+             char **argv, int (*operation)(std::uint32_t)) {
     ProgramOptionsHelper helper(description, usageLine);
     helper.addOptions()("limit", po::value<PositiveMailServerLimit>(), limitHelp, true);
     standardOptionsParse(helper, argc, argv);
@@ -52,8 +49,7 @@ int setLimit(const char *description, const char *usageLine, const char *limitHe
 // Applies operation to every recorded certificate in name order, then reloads once
 // whatever the results; returns all results ORed together.
 template <typename Operation>
-int forEachCertificateThenReload(const MailDbOptionsProcessor &processor, Operation operation)
-{
+int forEachCertificateThenReload(const MailDbOptionsProcessor &processor, Operation operation) {
     int result = 0;
     for (const auto &certificate : processor.certificates())
         result |= operation(certificate.first, certificate.second);
@@ -62,29 +58,24 @@ int forEachCertificateThenReload(const MailDbOptionsProcessor &processor, Operat
 
 } // namespace
 
-int getImapConnectionsLimit(int argc, char **argv)
-{
+int getImapConnectionsLimit(int argc, char **argv) {
     return printLimit("get POP3/IMAP/POP3s/IMAPs maximum connections limit",
                       "--get-connections-limit", argc, argv, ops::getConnectionsLimit);
 }
 
-int setImapConnectionsLimit(int argc, char **argv)
-{
+int setImapConnectionsLimit(int argc, char **argv) {
     return setLimit("set POP3/IMAP maximum connections limit",
                     "--set-connections-limit --limit=<limit>",
-                    "maximum number of connections for POP3/IMAP/POP3s/IMAPs services", argc,
-                    argv, ops::setConnectionsLimit);
+                    "maximum number of connections for POP3/IMAP/POP3s/IMAPs services", argc, argv,
+                    ops::setConnectionsLimit);
 }
 
-int getImapConnectionsPerIpLimit(int argc, char **argv)
-{
+int getImapConnectionsPerIpLimit(int argc, char **argv) {
     return printLimit("get POP3/IMAP/POP3s/IMAPs connections limit per IP per mail name",
-                      "--get-connections-per-ip-limit", argc, argv,
-                      ops::getConnectionsPerIpLimit);
+                      "--get-connections-per-ip-limit", argc, argv, ops::getConnectionsPerIpLimit);
 }
 
-int setImapConnectionsPerIpLimit(int argc, char **argv)
-{
+int setImapConnectionsPerIpLimit(int argc, char **argv) {
     return setLimit("set POP3/IMAP/POP3s/IMAPs maximum connections limit per IP per mail name",
                     "--set-connections-per-ip-limit --limit=<limit>",
                     "maximum number of connections for POP3/IMAP/POP3s/IMAPs services per IP "
@@ -92,35 +83,30 @@ int setImapConnectionsPerIpLimit(int argc, char **argv)
                     argc, argv, ops::setConnectionsPerIpLimit);
 }
 
-int enableMailboxLimitWarning(int argc, char **argv)
-{
+int enableMailboxLimitWarning(int argc, char **argv) {
     return runWithoutOptions("Notify customer when mailbox usage has reached over 95% limit",
-                             "--quota-warning-enable", argc, argv,
-                             ops::enableMailboxLimitWarning);
+                             "--quota-warning-enable", argc, argv, ops::enableMailboxLimitWarning);
 }
 
-int disableMailboxLimitWarning(int argc, char **argv)
-{
+int disableMailboxLimitWarning(int argc, char **argv) {
     return runWithoutOptions(
         "Do not notify customer when mailbox usage has reached over 95% limit.",
         "--quota-warning-disable", argc, argv, ops::disableMailboxLimitWarning);
 }
 
-int printFeatures(int argc, char **argv)
-{
+int printFeatures(int argc, char **argv) {
     return runWithoutOptions(
-        "return PHP code which reflects state of several features support in wendra",
-        "--features", argc, argv, ops::printFeatures);
+        "return PHP code which reflects state of several features support in wendra", "--features",
+        argc, argv, ops::printFeatures);
 }
 
-int installImapCertificate(int argc, char **argv)
-{
+int installImapCertificate(int argc, char **argv) {
     ProgramOptionsHelper helper("install POP3s/IMAPs SSL certificate on domain",
                                 "--install-certificate [--names=<name1,name2,...nameN> "
                                 "--certfile=<path>]\n\t[--wait-stdin]");
-    helper.addOptions()("names", po::value<CertNamesListTOpt>(), CERT_NAMES_HELP, true)(
-        "certfile", po::value<std::string>(), "full path to certificate file",
-        true)("wait-stdin", WAIT_STDIN_HELP);
+    helper.addOptions()("names", po::value<CertNamesListTOpt>(), CERT_NAMES_HELP,
+                        true)("certfile", po::value<std::string>(), "full path to certificate file",
+                              true)("wait-stdin", WAIT_STDIN_HELP);
     standardOptionsParse(helper, argc, argv);
 
     MailDbOptionsProcessor processor(helper);
@@ -132,13 +118,12 @@ int installImapCertificate(int argc, char **argv)
     return forEachCertificateThenReload(processor, ops::installCertificate);
 }
 
-int removeImapCertificate(int argc, char **argv)
-{
+int removeImapCertificate(int argc, char **argv) {
     ProgramOptionsHelper helper("remove POP3s/IMAPs SSL certificate from domain",
                                 "--remove-certificate [--names=<name1,name2,...nameN>] "
                                 "[--wait-stdin]");
-    helper.addOptions()("names", po::value<CertNamesListTOpt>(), CERT_NAMES_HELP)(
-        "wait-stdin", WAIT_STDIN_HELP);
+    helper.addOptions()("names", po::value<CertNamesListTOpt>(), CERT_NAMES_HELP)("wait-stdin",
+                                                                                  WAIT_STDIN_HELP);
     standardOptionsParse(helper, argc, argv);
 
     MailDbOptionsProcessor processor(helper);
@@ -152,9 +137,8 @@ int removeImapCertificate(int argc, char **argv)
     }
 
     return forEachCertificateThenReload(
-        processor, [](const std::string &name, const std::string &) {
-            return ops::removeCertificate(name);
-        });
+        processor,
+        [](const std::string &name, const std::string &) { return ops::removeCertificate(name); });
 }
 
 } // namespace wendra_commands

@@ -4,8 +4,7 @@
 
 #include <syslog.h>
 
-int main(int argc, char** argv)
-{
+int main(int argc, char **argv) {
     velka_log_init(nullptr, LOG_INFO, LOG_MAIL, LOG_PERROR, "wendra");
     return velka::mail::wendra_commands::runReportingFailures([&] { return do_main(argc, argv); });
 }

@@ -18,9 +18,8 @@ namespace velka {
 namespace mail {
 namespace wendra_commands {
 
-void validate(boost::any &value, const std::vector<std::string> &tokens,
-              PositiveMailServerLimit *, int)
-{
+void validate(boost::any &value, const std::vector<std::string> &tokens, PositiveMailServerLimit *,
+              int) {
     po::validators::check_first_occurrence(value);
     const std::string &token = po::validators::get_single_string(tokens);
 
@@ -35,8 +34,7 @@ void validate(boost::any &value, const std::vector<std::string> &tokens,
     value = parsed;
 }
 
-std::istream &operator>>(std::istream &in, CertNamesListTOpt &value)
-{
+std::istream &operator>>(std::istream &in, CertNamesListTOpt &value) {
     std::string word;
     if (!(in >> word))
         return in;

@@ -22,8 +22,8 @@ struct PositiveMailServerLimit {
 // Validation hook of the option library. Throws boost::program_options::error with
 // "The argument for option '--limit' is incorrect: ..." for anything but digits whose
 // value fits 32 bits, and the library's multiple-occurrence error for a repeated option.
-void validate(boost::any &value, const std::vector<std::string> &tokens,
-              PositiveMailServerLimit *, int);
+void validate(boost::any &value, const std::vector<std::string> &tokens, PositiveMailServerLimit *,
+              int);
 
 // Certificate names: the comma-separated list in ASCII (IDNA) form and lower case,
 // empty pieces kept in the text but never checked.

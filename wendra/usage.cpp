@@ -6,12 +6,9 @@
 #include <cstring>
 #include <iostream>
 
-namespace velka
-{
-namespace mail
-{
-namespace wendra_commands
-{
+namespace velka {
+namespace mail {
+namespace wendra_commands {
 
 const CommandDescription commandDescriptions[COMMAND_DESCRIPTION_COUNT] = {
     {"--get-connections-limit", "", "returns POP3/IMAP/POP3s/IMAPs maximum connections limit"},
@@ -35,19 +32,16 @@ const CommandDescription commandDescriptions[COMMAND_DESCRIPTION_COUNT] = {
     {"-h, --help", "", "displays wendra usage summary and exit"},
 };
 
-namespace
-{
+namespace {
 
-[[noreturn]] void finish(int status, std::ostream& stream)
-{
+[[noreturn]] void finish(int status, std::ostream &stream) {
     stream.flush();
     std::exit(status);
 }
 
 } // namespace
 
-void usageShort(int status, std::ostream& stream)
-{
+void usageShort(int status, std::ostream &stream) {
     stream << "Usage: wendra <COMMAND> <COMMAND OPTIONS...>\n"
               "\t for a complete list of commands use ``wendra --help-commands''\n"
               "\t for help on syntax for a particular command use ``wendra <COMMAND> --help''\n"
@@ -55,60 +49,52 @@ void usageShort(int status, std::ostream& stream)
     finish(status, stream);
 }
 
-void usageCommands(int status, std::ostream& stream)
-{
+void usageCommands(int status, std::ostream &stream) {
     size_t width = 0;
-    for (const CommandDescription& row : commandDescriptions)
+    for (const CommandDescription &row : commandDescriptions)
         width = std::max(width, std::strlen(row.command));
     width += 2;
 
     stream << "Wendra commands:\n";
-    for (const CommandDescription& row : commandDescriptions) {
+    for (const CommandDescription &row : commandDescriptions) {
         stream << row.command << std::string(width - std::strlen(row.command), ' ')
                << row.description << '\n';
     }
     finish(status, stream);
 }
 
-void usageLegacy(int status, std::ostream& stream)
-{
+void usageLegacy(int status, std::ostream &stream) {
     stream << "Usage: wendra [OPTIONS]... \n";
-    for (const CommandDescription& row : commandDescriptions)
+    for (const CommandDescription &row : commandDescriptions)
         stream << "  " << row.command << ' ' << row.syntax << "\n        " << row.description
                << '\n';
     finish(status, stream);
 }
 
 // The standard-input document is described with the mail data, not here.
-void usageStdin(int status, std::ostream& stream)
-{
+void usageStdin(int status, std::ostream &stream) {
     finish(status, stream);
 }
 
-void wrongUsage(const std::string& message)
-{
+void wrongUsage(const std::string &message) {
     if (!message.empty())
         std::cerr << "Error: " << message << '\n';
     usageShort(1, std::cerr);
 }
 
-int usageShortCmd(int, char**)
-{
+int usageShortCmd(int, char **) {
     usageShort(0, std::cout);
 }
 
-int usageCommandsCmd(int, char**)
-{
+int usageCommandsCmd(int, char **) {
     usageCommands(0, std::cout);
 }
 
-int usageLegacyCmd(int, char**)
-{
+int usageLegacyCmd(int, char **) {
     usageLegacy(0, std::cout);
 }
 
-int usageStdinCmd(int, char**)
-{
+int usageStdinCmd(int, char **) {
     usageStdin(0, std::cout);
 }
 

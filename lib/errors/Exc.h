@@ -28,42 +28,36 @@
 
 #define VELKA_THROW_SITE __PRETTY_FUNCTION__, __FILE__, __LINE__
 
-namespace velka
-{
+namespace velka {
 
-template <auto Tag, class Policy> class Exc : public ExTaggedIncludableBase<Policy>
-{
-  public:
-    Exc(const std::string& kind, const std::string& messageTemplate, int severity,
-        const std::string& function, const std::string& file, int line)
+template <auto Tag, class Policy> class Exc : public ExTaggedIncludableBase<Policy> {
+public:
+    Exc(const std::string &kind, const std::string &messageTemplate, int severity,
+        const std::string &function, const std::string &file, int line)
         : ExTaggedIncludableBase<Policy>(kind, messageTemplate, severity), function(function),
-          file(file), line(line)
-    {
-    }
+          file(file), line(line) {}
     // Keeps the template (not the composed text) as the message: a copy whose
     // formatting failed must report the same text as its source, not wrap it twice.
-    Exc(const Exc& other)
+    Exc(const Exc &other)
         : ExTaggedIncludableBase<Policy>(other), format(other.format),
           hasArguments(other.hasArguments), formatted(other.formatted), feedError(other.feedError),
-          function(other.function), file(other.file), line(other.line)
-    {
+          function(other.function), file(other.file), line(other.line) {
         this->message = other.message;
     }
 
-    Exc* clone() const override { return new Exc(*this); }
+    Exc *clone() const override { return new Exc(*this); }
 
     // Feeds one argument to the template; the first call starts the formatting. A
     // malformed template or a surplus argument does not throw here (the throw site would
     // then lose its own exception): what() reports it instead.
-    template <class T> Exc& operator%(const T& arg)
-    {
+    template <class T> Exc &operator%(const T &arg) {
         try {
             if (!hasArguments) {
                 hasArguments = true;
                 format = boost::format(this->message);
             }
             format % arg;
-        } catch (const std::exception& e) {
+        } catch (const std::exception &e) {
             if (feedError.empty())
                 feedError = e.what();
         }
@@ -72,8 +66,7 @@ template <auto Tag, class Policy> class Exc : public ExTaggedIncludableBase<Poli
 
     // The template as it is without arguments, else the composed text; a formatting
     // failure yields "<error>: <template>". Never throws.
-    const char* what() const noexcept override
-    {
+    const char *what() const noexcept override {
         if (!hasArguments)
             return this->message.c_str();
         try {
@@ -82,7 +75,7 @@ template <auto Tag, class Policy> class Exc : public ExTaggedIncludableBase<Poli
                 try {
                     formatted = format.str();
                     return formatted.c_str();
-                } catch (const std::exception& e) {
+                } catch (const std::exception &e) {
                     error = e.what();
                 }
             }
@@ -93,19 +86,18 @@ template <auto Tag, class Policy> class Exc : public ExTaggedIncludableBase<Poli
         }
     }
 
-    void accept(ExInfoVisitor& visitor) const override
-    {
+    void accept(ExInfoVisitor &visitor) const override {
         visitor.setFunction(function);
         visitor.setFile(file);
         visitor.setLine(line);
         ExTaggedIncludableBase<Policy>::accept(visitor);
     }
 
-    const std::string& getFunction() const { return function; }
-    const std::string& getFile() const { return file; }
+    const std::string &getFunction() const { return function; }
+    const std::string &getFile() const { return file; }
     int getLine() const { return line; }
 
-  private:
+private:
     boost::format format;
     bool hasArguments = false;
     mutable std::string formatted; // last text composed by what(); what() points into it

@@ -4,14 +4,12 @@
 #include <cerrno>
 #include <cstring>
 
-namespace velka
-{
+namespace velka {
 
-const char* SystemError::what() const noexcept
-{
+const char *SystemError::what() const noexcept {
     if (!whatText.empty())
         return whatText.c_str();
-    const char* m = std::runtime_error::what();
+    const char *m = std::runtime_error::what();
     try {
         std::string text;
         if (*m != '\0') {
@@ -26,8 +24,7 @@ const char* SystemError::what() const noexcept
     }
 }
 
-void throwSystemError(const std::string& message, int error)
-{
+void throwSystemError(const std::string &message, int error) {
     switch (error) {
     case 1:
         throw ExSystemError<1>(message);

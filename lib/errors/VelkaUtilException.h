@@ -4,12 +4,10 @@
 
 #include <stdexcept>
 
-namespace velka
-{
+namespace velka {
 
-class VelkaUtilException : public std::runtime_error
-{
-  public:
+class VelkaUtilException : public std::runtime_error {
+public:
     using std::runtime_error::runtime_error;
 };
 

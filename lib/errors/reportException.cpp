@@ -4,15 +4,13 @@
 #include <cstdlib>
 #include <cxxabi.h>
 
-namespace velka
-{
+namespace velka {
 
-std::string demangleTypeName(const char* name)
-{
+std::string demangleTypeName(const char *name) {
     if (*name == '*')
         ++name;
     int status = 0;
-    char* demangled = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    char *demangled = abi::__cxa_demangle(name, nullptr, nullptr, &status);
     if (status != 0 || !demangled)
         return name;
     std::string result(demangled);

@@ -3,16 +3,13 @@
 
 #include <iostream>
 
-namespace velka
-{
+namespace velka {
 
-UtilityErrorStreamBuf::~UtilityErrorStreamBuf()
-{
+UtilityErrorStreamBuf::~UtilityErrorStreamBuf() {
     sync();
 }
 
-int UtilityErrorStreamBuf::sync()
-{
+int UtilityErrorStreamBuf::sync() {
     std::cerr.flush();
     std::cout << pending;
     std::cout.flush();
@@ -20,8 +17,7 @@ int UtilityErrorStreamBuf::sync()
     return 0;
 }
 
-UtilityErrorStreamBuf::int_type UtilityErrorStreamBuf::overflow(int_type ch)
-{
+UtilityErrorStreamBuf::int_type UtilityErrorStreamBuf::overflow(int_type ch) {
     if (traits_type::eq_int_type(ch, traits_type::eof()))
         return traits_type::eof();
     char c = traits_type::to_char_type(ch);
@@ -30,8 +26,7 @@ UtilityErrorStreamBuf::int_type UtilityErrorStreamBuf::overflow(int_type ch)
     return ch;
 }
 
-UtilityErrorStream::UtilityErrorStream() : std::ostream(nullptr)
-{
+UtilityErrorStream::UtilityErrorStream() : std::ostream(nullptr) {
     rdbuf(&buf);
 }
 

@@ -7,31 +7,28 @@
 #include <streambuf>
 #include <string>
 
-namespace velka
-{
+namespace velka {
 
-class UtilityErrorStreamBuf : public std::streambuf
-{
-  public:
+class UtilityErrorStreamBuf : public std::streambuf {
+public:
     UtilityErrorStreamBuf() = default;
-    UtilityErrorStreamBuf(const UtilityErrorStreamBuf&) = delete;
-    UtilityErrorStreamBuf& operator=(const UtilityErrorStreamBuf&) = delete;
+    UtilityErrorStreamBuf(const UtilityErrorStreamBuf &) = delete;
+    UtilityErrorStreamBuf &operator=(const UtilityErrorStreamBuf &) = delete;
     ~UtilityErrorStreamBuf() override;
 
-  protected:
+protected:
     int sync() override;
     int_type overflow(int_type ch) override;
 
-  private:
+private:
     std::string pending; // written since the last flush, not yet on standard output
 };
 
-class UtilityErrorStream : public std::ostream
-{
-  public:
+class UtilityErrorStream : public std::ostream {
+public:
     UtilityErrorStream();
 
-  private:
+private:
     UtilityErrorStreamBuf buf;
 };
 

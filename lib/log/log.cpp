@@ -13,39 +13,35 @@
 
 extern "C" {
 
-const char* LogLocation = nullptr;
+const char *LogLocation = nullptr;
 int LogLevel = LOG_INFO;
 int LogFacility = LOG_MAIL;
 int LogOpts = LOG_PID;
 char LogIdent[64] = "";
 char LogTraceId[64] = "";
-const char* PROGNAME = nullptr;
+const char *PROGNAME = nullptr;
 
-void (*velka_log)(int, const char*, ...) = _velka_utility_log;
-void (*velka_logv)(int, const char*, va_list) = _velka_utility_logv;
+void (*velka_log)(int, const char *, ...) = _velka_utility_log;
+void (*velka_logv)(int, const char *, va_list) = _velka_utility_logv;
 
 } // extern "C"
 
-namespace
-{
+namespace {
 
 // Room for a message with its trace id; longer messages are cut.
 constexpr size_t SYSLOG_BUFSIZE = 8192;
 // Console messages up to this size are formatted without a heap allocation.
 constexpr size_t CONSOLE_BUFSIZE = 4096;
 
-const char* programShortName()
-{
+const char *programShortName() {
     return program_invocation_short_name ? program_invocation_short_name : "";
 }
 
-void copyCut(char (&dst)[64], const char* src)
-{
+void copyCut(char (&dst)[64], const char *src) {
     snprintf(dst, sizeof(dst), "%s", src ? src : "");
 }
 
-void writeLine(FILE* stream, const char* text)
-{
+void writeLine(FILE *stream, const char *text) {
     fputs(text, stream);
     fputc('\n', stream);
     fflush(stream);
@@ -55,8 +51,7 @@ void writeLine(FILE* stream, const char* text)
 
 extern "C" {
 
-void _velka_utility_logv(int priority, const char* format, va_list args)
-{
+void _velka_utility_logv(int priority, const char *format, va_list args) {
     if (priority > LogLevel)
         return;
     bool toStdout = LogLocation == nullptr || strcasecmp(LogLocation, "console") == 0;
@@ -66,7 +61,7 @@ void _velka_utility_logv(int priority, const char* format, va_list args)
     // Format once so that both streams carry the same text (a %m must not see the
     // errno left behind by the first write).
     char local[CONSOLE_BUFSIZE];
-    char* text = local;
+    char *text = local;
     va_list copy;
     va_copy(copy, args);
     int needed = vsnprintf(local, sizeof(local), format, copy);
@@ -74,7 +69,7 @@ void _velka_utility_logv(int priority, const char* format, va_list args)
     if (needed < 0)
         return;
     if (static_cast<size_t>(needed) >= sizeof(local)) {
-        char* grown = static_cast<char*>(malloc(static_cast<size_t>(needed) + 1));
+        char *grown = static_cast<char *>(malloc(static_cast<size_t>(needed) + 1));
         if (grown) {
             vsnprintf(grown, static_cast<size_t>(needed) + 1, format, args);
             text = grown;
@@ -87,16 +82,14 @@ void _velka_utility_logv(int priority, const char* format, va_list args)
         free(text);
 }
 
-void _velka_utility_log(int priority, const char* format, ...)
-{
+void _velka_utility_log(int priority, const char *format, ...) {
     va_list args;
     va_start(args, format);
     _velka_utility_logv(priority, format, args);
     va_end(args);
 }
 
-void _velka_utility_syslogv(int priority, const char* format, va_list args)
-{
+void _velka_utility_syslogv(int priority, const char *format, va_list args) {
     if (!(LogOpts & VELKA_LOG_OPT_TRACE_ID) || LogTraceId[0] == '\0') {
         vsyslog(priority, format, args);
         return;
@@ -108,16 +101,14 @@ void _velka_utility_syslogv(int priority, const char* format, va_list args)
     syslog(priority, "%s", buf);
 }
 
-void _velka_utility_syslog(int priority, const char* format, ...)
-{
+void _velka_utility_syslog(int priority, const char *format, ...) {
     va_list args;
     va_start(args, format);
     _velka_utility_syslogv(priority, format, args);
     va_end(args);
 }
 
-void velka_log_init(const char* location, int level, int facility, int options, const char* ident)
-{
+void velka_log_init(const char *location, int level, int facility, int options, const char *ident) {
     LogFacility = facility;
     LogLocation = location;
 
@@ -133,11 +124,11 @@ void velka_log_init(const char* location, int level, int facility, int options, 
     copyCut(LogIdent, ident ? ident : programShortName());
 
     if (LogOpts & VELKA_LOG_OPT_TRACE_ID) {
-        const char* inherited = getenv("VELKA_LOG_TRACE_ID");
+        const char *inherited = getenv("VELKA_LOG_TRACE_ID");
         if (inherited && inherited[0] != '\0') {
             copyCut(LogTraceId, inherited);
         } else {
-            const char* name = programShortName();
+            const char *name = programShortName();
             // An empty program name would make the id start with a NUL.
             int first = name[0] ? toupper(static_cast<unsigned char>(name[0])) : '?';
             snprintf(LogTraceId, sizeof(LogTraceId), "%c%ld", first, static_cast<long>(getpid()));
@@ -151,11 +142,10 @@ void velka_log_init(const char* location, int level, int facility, int options, 
     velka_log_set_level(static_cast<unsigned int>(level));
 }
 
-void velka_log_set_level(unsigned int level)
-{
+void velka_log_set_level(unsigned int level) {
     int newLevel = static_cast<int>(level & 7u);
     if (level & VELKA_LOG_LEVEL_FROM_ENV) {
-        const char* env = getenv("VELKA_LOG_LEVEL");
+        const char *env = getenv("VELKA_LOG_LEVEL");
         if (env && env[0] >= '0' && env[0] <= '7' && env[1] == '\0' && env[0] - '0' > newLevel)
             newLevel = env[0] - '0';
     }
@@ -164,8 +154,7 @@ void velka_log_set_level(unsigned int level)
         setlogmask(LOG_UPTO(newLevel));
 }
 
-int velka_log_get_opts(void)
-{
+int velka_log_get_opts(void) {
     return LogOpts;
 }
 

@@ -7,14 +7,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace
-{
+namespace {
 
 // First try; longer messages get a buffer of their exact size.
 constexpr size_t MESSAGE_BUFSIZE = 4096;
 
-void writeMessage(FILE* stream, const char* prefix, const char* text)
-{
+void writeMessage(FILE *stream, const char *prefix, const char *text) {
     if (prefix) {
         fputs(prefix, stream);
         fputs(": ", stream);
@@ -30,11 +28,10 @@ void writeMessage(FILE* stream, const char* prefix, const char* text)
 
 extern "C" {
 
-int ex_messlog(const char* text, int status)
-{
-    const char* prefix = nullptr;
+int ex_messlog(const char *text, int status) {
+    const char *prefix = nullptr;
     if (PROGNAME) {
-        const char* slash = strrchr(PROGNAME, '/');
+        const char *slash = strrchr(PROGNAME, '/');
         prefix = slash ? slash + 1 : PROGNAME;
     }
     if (!text)
@@ -46,13 +43,12 @@ int ex_messlog(const char* text, int status)
     return 0;
 }
 
-int vmesslog2(int status, int flag, const char* format, va_list args)
-{
+int vmesslog2(int status, int flag, const char *format, va_list args) {
     (void)flag;
     int savedErrno = errno;
 
     size_t size = MESSAGE_BUFSIZE;
-    char* buf = static_cast<char*>(malloc(size));
+    char *buf = static_cast<char *>(malloc(size));
     if (!buf)
         return ex_messlog("Can't allocate memory for error message", status);
 
@@ -66,7 +62,7 @@ int vmesslog2(int status, int flag, const char* format, va_list args)
     }
     size_t len = static_cast<size_t>(needed);
     if (len >= size) {
-        char* grown = static_cast<char*>(realloc(buf, len + 1));
+        char *grown = static_cast<char *>(realloc(buf, len + 1));
         if (grown) {
             buf = grown;
             size = len + 1;
@@ -91,8 +87,7 @@ int vmesslog2(int status, int flag, const char* format, va_list args)
     return 0;
 }
 
-int messlog2(int status, int flag, const char* format, ...)
-{
+int messlog2(int status, int flag, const char *format, ...) {
     va_list args;
     va_start(args, format);
     int rc = vmesslog2(status, flag, format, args);

@@ -15,8 +15,7 @@ struct FreeDeleter {
 
 using IdnaCall = int (*)(const char *, char **, int);
 
-std::string convert(IdnaCall call, const std::string &name)
-{
+std::string convert(IdnaCall call, const std::string &name) {
     char *raw = nullptr;
     int rc = call(name.c_str(), &raw, 0);
     std::unique_ptr<char, FreeDeleter> out(raw);
@@ -29,8 +28,7 @@ std::string convert(IdnaCall call, const std::string &name)
 
 } // namespace
 
-extern "C" const char *idn_strerror(int code)
-{
+extern "C" const char *idn_strerror(int code) {
     switch (code) {
     case IDNA_SUCCESS:
         return "Success";
@@ -62,23 +60,19 @@ extern "C" const char *idn_strerror(int code)
 namespace velka {
 namespace idn {
 
-const char *IdnaError::what() const noexcept
-{
+const char *IdnaError::what() const noexcept {
     return idn_strerror(code_);
 }
 
-std::string toAscii(const std::string &name)
-{
+std::string toAscii(const std::string &name) {
     return convert(idna_to_ascii_8z, name);
 }
 
-std::string toUtf8(const std::string &name)
-{
+std::string toUtf8(const std::string &name) {
     return convert(idna_to_unicode_8z8z, name);
 }
 
-std::string emailToAscii(const std::string &address)
-{
+std::string emailToAscii(const std::string &address) {
     std::string::size_type at = address.find('@');
     if (at == std::string::npos)
         return address;

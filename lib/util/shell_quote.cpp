@@ -17,27 +17,25 @@ namespace {
 // One row per 16 byte values. Besides tab and blank, only the shell's
 // metacharacters and globbing characters need escaping; bytes from 0x80 up are
 // left alone so that UTF-8 text stays readable.
-const char SHELL_CLASSES[] =
-    "---------*n-----" // 0x00: tab, line feed
-    "----------------" // 0x10
-    "*-***-*****-----" // 0x20:  ! " # $ % & ' ( ) * + , - . /
-    "-----------**-**" // 0x30: 0-9 : ; < = > ?
-    "----------------" // 0x40: @ A-O
-    "-----------**---" // 0x50: P-Z [ \ ] ^ _
-    "*---------------" // 0x60: ` a-o
-    "------------*-*-" // 0x70: p-z { | } ~ DEL
-    "----------------"
-    "----------------"
-    "----------------"
-    "----------------"
-    "----------------"
-    "----------------"
-    "----------------"
-    "----------------";
+const char SHELL_CLASSES[] = "---------*n-----" // 0x00: tab, line feed
+                             "----------------" // 0x10
+                             "*-***-*****-----" // 0x20:  ! " # $ % & ' ( ) * + , - . /
+                             "-----------**-**" // 0x30: 0-9 : ; < = > ?
+                             "----------------" // 0x40: @ A-O
+                             "-----------**---" // 0x50: P-Z [ \ ] ^ _
+                             "*---------------" // 0x60: ` a-o
+                             "------------*-*-" // 0x70: p-z { | } ~ DEL
+                             "----------------"
+                             "----------------"
+                             "----------------"
+                             "----------------"
+                             "----------------"
+                             "----------------"
+                             "----------------"
+                             "----------------";
 static_assert(sizeof(SHELL_CLASSES) == 257, "one class mark per byte value");
 
-char classOf(char c)
-{
+char classOf(char c) {
     return SHELL_CLASSES[static_cast<unsigned char>(c)];
 }
 
@@ -47,8 +45,7 @@ extern "C" {
 
 const char *const shell_escape_chars = SHELL_CLASSES;
 
-int check_shell_arg_nothrow(const char *arg)
-{
+int check_shell_arg_nothrow(const char *arg) {
     if (arg == nullptr)
         return 1;
     for (; *arg != '\0'; ++arg)
@@ -57,8 +54,7 @@ int check_shell_arg_nothrow(const char *arg)
     return 1;
 }
 
-char *escape_chars(const char *specials, const char *text)
-{
+char *escape_chars(const char *specials, const char *text) {
     if (specials == nullptr || text == nullptr)
         return nullptr;
     size_t len = std::strlen(text);
@@ -77,16 +73,14 @@ char *escape_chars(const char *specials, const char *text)
     return out;
 }
 
-void strtolower(char *text)
-{
+void strtolower(char *text) {
     if (text == nullptr)
         return;
     for (; *text != '\0'; ++text)
         *text = static_cast<char>(std::tolower(static_cast<unsigned char>(*text)));
 }
 
-char *strtolower_dynamic(const char *text)
-{
+char *strtolower_dynamic(const char *text) {
     if (text == nullptr)
         return nullptr;
     char *copy = strdup(text);
@@ -102,8 +96,7 @@ char *strtolower_dynamic(const char *text)
 
 namespace velka {
 
-std::string sh_quote(const std::string &text)
-{
+std::string sh_quote(const std::string &text) {
     std::string out;
     out.reserve(text.size() + text.size() / 4);
     for (char c : text) {
@@ -124,8 +117,7 @@ std::string sh_quote(const std::string &text)
     return out;
 }
 
-std::string sh_strong_quote(const std::string &text)
-{
+std::string sh_strong_quote(const std::string &text) {
     std::string out;
     out.reserve(text.size() + 2);
     out += '\'';
@@ -139,8 +131,7 @@ std::string sh_strong_quote(const std::string &text)
     return out;
 }
 
-void check_shell_arg(const std::string &arg)
-{
+void check_shell_arg(const std::string &arg) {
     // Every byte counts, also those after an embedded NUL: the string may be
     // pasted whole into a command line.
     for (char c : arg)

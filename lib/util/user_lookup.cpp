@@ -18,13 +18,11 @@ namespace {
 constexpr size_t USER_NAME_BUFFER_SIZE = 4096;
 char user_name_buffer[USER_NAME_BUFFER_SIZE];
 
-const char *errorText(int err, const char *absent)
-{
+const char *errorText(int err, const char *absent) {
     return err != 0 ? std::strerror(err) : absent;
 }
 
-bool allDigits(const char *s)
-{
+bool allDigits(const char *s) {
     for (; *s != '\0'; ++s)
         if (*s < '0' || *s > '9')
             return false;
@@ -33,8 +31,7 @@ bool allDigits(const char *s)
 
 // Reports through messlog2() without letting the printing disturb the errno that
 // callers inspect after a failed lookup.
-__attribute__((format(printf, 1, 2))) void report(const char *format, ...)
-{
+__attribute__((format(printf, 1, 2))) void report(const char *format, ...) {
     int saved_errno = errno;
     va_list args;
     va_start(args, format);
@@ -43,8 +40,7 @@ __attribute__((format(printf, 1, 2))) void report(const char *format, ...)
     errno = saved_errno;
 }
 
-struct group *lookupGroupById(const char *group)
-{
+struct group *lookupGroupById(const char *group) {
     // Numbers that do not fit a gid_t must not wrap around onto another group
     // (4294967296 would otherwise name the root group).
     unsigned long long value = std::strtoull(group, nullptr, 10);
@@ -56,12 +52,12 @@ struct group *lookupGroupById(const char *group)
     gid_t gid = static_cast<gid_t>(value);
     struct group *entry = getgrgid(gid);
     if (entry == nullptr)
-        report("getgrgid(%u): %s", static_cast<unsigned int>(gid), errorText(errno, "Group not found"));
+        report("getgrgid(%u): %s", static_cast<unsigned int>(gid),
+               errorText(errno, "Group not found"));
     return entry;
 }
 
-struct group *lookupGroupByName(const char *group)
-{
+struct group *lookupGroupByName(const char *group) {
     struct group *entry = getgrnam(group);
     if (entry == nullptr)
         report("getgrnam(%s): %s", group, errorText(errno, "Group not found"));
@@ -69,8 +65,7 @@ struct group *lookupGroupByName(const char *group)
 }
 
 // A group given only in decimal digits is a number; anything else is a name.
-struct group *lookup_group(const char *group)
-{
+struct group *lookup_group(const char *group) {
     if (group == nullptr || *group == '\0')
         return nullptr;
     errno = 0;
@@ -80,8 +75,7 @@ struct group *lookup_group(const char *group)
     return entry;
 }
 
-const char *printable(const char *name)
-{
+const char *printable(const char *name) {
     return name != nullptr ? name : "(null)";
 }
 
@@ -89,8 +83,7 @@ const char *printable(const char *name)
 
 extern "C" {
 
-int velka_getpw(const char *name, uid_t *uid, gid_t *gid, const char **home)
-{
+int velka_getpw(const char *name, uid_t *uid, gid_t *gid, const char **home) {
     errno = 0;
     struct passwd *pw = name != nullptr ? getpwnam(name) : nullptr;
     if (pw == nullptr) {
@@ -106,8 +99,7 @@ int velka_getpw(const char *name, uid_t *uid, gid_t *gid, const char **home)
     return 0;
 }
 
-unsigned int velka_ugid(const char *name, int want_gid)
-{
+unsigned int velka_ugid(const char *name, int want_gid) {
     uid_t uid = 0;
     gid_t gid = 0;
     if (velka_getpw(name, want_gid ? nullptr : &uid, want_gid ? &gid : nullptr, nullptr) != 0)
@@ -115,22 +107,19 @@ unsigned int velka_ugid(const char *name, int want_gid)
     return want_gid ? gid : uid;
 }
 
-unsigned int get_group_id(const char *group)
-{
+unsigned int get_group_id(const char *group) {
     struct group *entry = lookup_group(group);
     return entry != nullptr ? entry->gr_gid : 0;
 }
 
-unsigned int get_group_if_exists(const char *group, char *exists)
-{
+unsigned int get_group_if_exists(const char *group, char *exists) {
     struct group *entry = lookup_group(group);
     if (exists != nullptr)
         *exists = entry != nullptr ? 1 : 0;
     return entry != nullptr ? entry->gr_gid : 0;
 }
 
-unsigned int get_user_id(const char *name)
-{
+unsigned int get_user_id(const char *name) {
     errno = 0;
     struct passwd *pw = name != nullptr ? getpwnam(name) : nullptr;
     if (pw == nullptr) {
@@ -141,13 +130,13 @@ unsigned int get_user_id(const char *name)
     return pw->pw_uid;
 }
 
-const char *get_user_name(int uid)
-{
+const char *get_user_name(int uid) {
     struct passwd *pw = getpwuid(static_cast<uid_t>(uid));
     if (pw != nullptr)
         std::snprintf(user_name_buffer, sizeof user_name_buffer, "%s", pw->pw_name);
     else
-        std::snprintf(user_name_buffer, sizeof user_name_buffer, "%u", static_cast<unsigned int>(uid));
+        std::snprintf(user_name_buffer, sizeof user_name_buffer, "%u",
+                      static_cast<unsigned int>(uid));
     return user_name_buffer;
 }
 

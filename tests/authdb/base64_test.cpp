@@ -12,12 +12,16 @@
 namespace {
 
 const std::pair<std::string, std::string> RFC4648_VECTORS[] = {
-    {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
 };
 
-std::string decodeText(const char *text)
-{
+std::string decodeText(const char *text) {
     size_t len = 0;
     unsigned char *bytes = b64_decode(text, &len);
     std::string out(reinterpret_cast<char *>(bytes), len);
@@ -26,8 +30,7 @@ std::string decodeText(const char *text)
     return out;
 }
 
-TEST(Base64, Rfc4648VectorsBothWays)
-{
+TEST(Base64, Rfc4648VectorsBothWays) {
     for (const auto &[plain, encoded] : RFC4648_VECTORS) {
         char out[16];
         EXPECT_EQ(base64Encode(plain.data(), plain.size(), out), encoded.size());
@@ -44,8 +47,7 @@ TEST(Base64, Rfc4648VectorsBothWays)
     }
 }
 
-TEST(Base64, EveryByteValueRoundTrips)
-{
+TEST(Base64, EveryByteValueRoundTrips) {
     std::string all;
     for (int i = 0; i < 256; ++i)
         all.push_back(static_cast<char>(255 - i));
@@ -58,8 +60,7 @@ TEST(Base64, EveryByteValueRoundTrips)
     }
 }
 
-TEST(Base64, DecodesCompleteGroupsOnly)
-{
+TEST(Base64, DecodesCompleteGroupsOnly) {
     EXPECT_EQ(decodeText("Zm9vY"), "foo");
     EXPECT_EQ(decodeText("Zm9vYg=="), "foob");
     EXPECT_EQ(decodeText("Zm9vYg==Z"), "foob");
@@ -73,8 +74,7 @@ TEST(Base64, DecodesCompleteGroupsOnly)
     free(text);
 }
 
-TEST(Base64, RefusesMissingInput)
-{
+TEST(Base64, RefusesMissingInput) {
     errno = 0;
     EXPECT_EQ(b64_decode(nullptr, nullptr), nullptr);
     EXPECT_EQ(errno, EINVAL);

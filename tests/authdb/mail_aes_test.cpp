@@ -21,21 +21,18 @@ struct Freed {
 };
 using Text = std::unique_ptr<char, Freed>;
 
-std::string str(const Text &t)
-{
+std::string str(const Text &t) {
     return t ? std::string(t.get()) : std::string("<none>");
 }
 
-std::string decodeBase64(const std::string &text)
-{
+std::string decodeBase64(const std::string &text) {
     size_t len = 0;
     std::unique_ptr<unsigned char, Freed> bytes(b64_decode(text.c_str(), &len));
     return std::string(reinterpret_cast<char *>(bytes.get()), len);
 }
 
 // Runs a shell command line built from fixed paths and hex strings only.
-std::string runCommand(const std::string &command, int *status)
-{
+std::string runCommand(const std::string &command, int *status) {
     std::string output;
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -53,8 +50,7 @@ std::string runCommand(const std::string &command, int *status)
 
 class MailAes : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         unsigned char key[MAIL_AES_KEY_LENGTH];
         ASSERT_EQ(mail_aes_gen_key(key, sizeof key), 32u);
         keyHex = toHex(key, sizeof key);
@@ -68,8 +64,7 @@ protected:
     std::string keyHex;
 };
 
-TEST_F(MailAes, SamePasswordEncryptsDifferentlyAndBothDecrypt)
-{
+TEST_F(MailAes, SamePasswordEncryptsDifferentlyAndBothDecrypt) {
     Text first(mail_aes_encrypt("Pa55 word"));
     Text second(mail_aes_encrypt("Pa55 word"));
     ASSERT_TRUE(first && second);
@@ -80,8 +75,7 @@ TEST_F(MailAes, SamePasswordEncryptsDifferentlyAndBothDecrypt)
     }
 }
 
-TEST_F(MailAes, CipherTextLengthFollowsPkcsPadding)
-{
+TEST_F(MailAes, CipherTextLengthFollowsPkcsPadding) {
     for (const std::string &password : {std::string(16, 'x'), std::string()}) {
         Text stored(mail_aes_encrypt(password.c_str()));
         ASSERT_TRUE(stored);
@@ -93,9 +87,9 @@ TEST_F(MailAes, CipherTextLengthFollowsPkcsPadding)
     }
 }
 
-TEST_F(MailAes, UnprefixedTextFailsWithoutTouchingTheRegistry)
-{
-    for (const char *text : {"plain password", "$AES-256-CBC:PKCS", "$AES-256-CBC$AAAA$AAAA", static_cast<const char *>(nullptr)}) {
+TEST_F(MailAes, UnprefixedTextFailsWithoutTouchingTheRegistry) {
+    for (const char *text : {"plain password", "$AES-256-CBC:PKCS", "$AES-256-CBC$AAAA$AAAA",
+                             static_cast<const char *>(nullptr)}) {
         errno = 0;
         EXPECT_FALSE(Text(mail_aes_decrypt(text)));
         EXPECT_EQ(errno, EINVAL);
@@ -104,8 +98,7 @@ TEST_F(MailAes, UnprefixedTextFailsWithoutTouchingTheRegistry)
     // TearDown's cleanup still finds exactly the one reference SetUp took.
 }
 
-TEST(MailAesKey, GeneratesWholeRandomKeys)
-{
+TEST(MailAesKey, GeneratesWholeRandomKeys) {
     unsigned char a[40] = {};
     unsigned char b[32] = {};
     errno = 0;
@@ -117,11 +110,14 @@ TEST(MailAesKey, GeneratesWholeRandomKeys)
     EXPECT_NE(toHex(a, 32), toHex(b, 32));
 }
 
-const std::string PASSWORDS[] = {"", "a", "fifteen chars..", "sixteen chars...", "seventeen chars..",
+const std::string PASSWORDS[] = {"",
+                                 "a",
+                                 "fifteen chars..",
+                                 "sixteen chars...",
+                                 "seventeen chars..",
                                  "Ünïcödé pässwörd with $ and : inside"};
 
-TEST_F(MailAes, OpensslCommandDecryptsOurTexts)
-{
+TEST_F(MailAes, OpensslCommandDecryptsOurTexts) {
     for (const std::string &password : PASSWORDS) {
         Text stored(mail_aes_encrypt(password.c_str()));
         ASSERT_TRUE(stored);
@@ -131,24 +127,23 @@ TEST_F(MailAes, OpensslCommandDecryptsOurTexts)
         writeFile(dir.file("ct"), decodeBase64(text.substr(iv_end + 1)));
 
         int status = 0;
-        std::string out = runCommand("openssl enc -d -aes-256-cbc -K " + keyHex + " -iv " + toHex(iv.data(), iv.size()) +
-                                         " -in " + dir.file("ct"),
+        std::string out = runCommand("openssl enc -d -aes-256-cbc -K " + keyHex + " -iv " +
+                                         toHex(iv.data(), iv.size()) + " -in " + dir.file("ct"),
                                      &status);
         EXPECT_EQ(status, 0);
         EXPECT_EQ(out, password);
     }
 }
 
-TEST_F(MailAes, WeDecryptOpensslCommandOutput)
-{
+TEST_F(MailAes, WeDecryptOpensslCommandOutput) {
     for (const std::string &password : PASSWORDS) {
         unsigned char random[32];
         ASSERT_EQ(mail_aes_gen_key(random, sizeof random), 32u);
         std::string iv_hex = toHex(random, 16);
         writeFile(dir.file("pt"), password);
         int status = 0;
-        runCommand("openssl enc -aes-256-cbc -K " + keyHex + " -iv " + iv_hex + " -in " + dir.file("pt") + " -out " +
-                       dir.file("ct"),
+        runCommand("openssl enc -aes-256-cbc -K " + keyHex + " -iv " + iv_hex + " -in " +
+                       dir.file("pt") + " -out " + dir.file("ct"),
                    &status);
         ASSERT_EQ(status, 0);
         std::string ct = readFile(dir.file("ct"));

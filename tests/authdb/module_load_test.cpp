@@ -4,15 +4,13 @@
 
 #include <dlfcn.h>
 
-namespace
-{
+namespace {
 
-TEST(ModuleLoad, LoadsOutsideDovecotWithImmediateBinding)
-{
-    void* module = dlopen(VELKA_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+TEST(ModuleLoad, LoadsOutsideDovecotWithImmediateBinding) {
+    void *module = dlopen(VELKA_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
     // The C API is there and works; Dovecot's entry points are there too.
-    auto get_path = reinterpret_cast<const char* (*)()>(dlsym(module, "mailAuthDBGetPath"));
+    auto get_path = reinterpret_cast<const char *(*)()>(dlsym(module, "mailAuthDBGetPath"));
     ASSERT_NE(get_path, nullptr);
     EXPECT_STREQ(get_path(), "/var/lib/velka/mail/auth/passwd.db");
     EXPECT_NE(dlsym(module, "authdb_velka_init"), nullptr);

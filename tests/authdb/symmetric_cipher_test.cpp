@@ -16,35 +16,38 @@
 namespace {
 
 // NIST SP 800-38A, F.2.5 and F.2.6 (CBC-AES256).
-const std::string NIST_KEY = fromHex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+const std::string NIST_KEY =
+    fromHex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
 const std::string NIST_IV = fromHex("000102030405060708090a0b0c0d0e0f");
-const std::string NIST_PLAIN = fromHex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-                                       "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-const std::string NIST_CIPHER = fromHex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
-                                        "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
+const std::string NIST_PLAIN =
+    fromHex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+            "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+const std::string NIST_CIPHER =
+    fromHex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
+            "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
 
 class Record : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         symmetric_cipher_init(&c);
         ASSERT_TRUE(symmetric_cipher_set_key(&c, NIST_KEY.data(), NIST_KEY.size()));
     }
     void TearDown() override { EXPECT_TRUE(symmetric_cipher_cleanup(&c)); }
 
-    std::string encrypted() const
-    {
+    std::string encrypted() const {
         size_t len = 0;
         const unsigned char *data = symmetric_cipher_get_encrypted(&c, &len);
-        return data != nullptr ? std::string(reinterpret_cast<const char *>(data), len) : std::string();
+        return data != nullptr ? std::string(reinterpret_cast<const char *>(data), len)
+                               : std::string();
     }
-    std::string plain() const { return std::string(reinterpret_cast<const char *>(c.plain), c.plain_len); }
+    std::string plain() const {
+        return std::string(reinterpret_cast<const char *>(c.plain), c.plain_len);
+    }
 
     symmetric_cipher c;
 };
 
-TEST_F(Record, NistKnownAnswersWithoutPadding)
-{
+TEST_F(Record, NistKnownAnswersWithoutPadding) {
     c.flags = SYMMETRIC_CIPHER_ZERO_FILL;
     ASSERT_TRUE(symmetric_cipher_set_iv(&c, NIST_IV.data(), NIST_IV.size()));
     ASSERT_TRUE(symmetric_cipher_set_plain(&c, NIST_PLAIN.c_str()));
@@ -63,9 +66,9 @@ TEST_F(Record, NistKnownAnswersWithoutPadding)
     EXPECT_EQ(plain(), NIST_PLAIN);
 }
 
-TEST_F(Record, PkcsPaddingAddsUpToOneBlock)
-{
-    for (const std::string &text : {std::string(), std::string("abc"), std::string(16, 'p'), std::string(17, 'q')}) {
+TEST_F(Record, PkcsPaddingAddsUpToOneBlock) {
+    for (const std::string &text :
+         {std::string(), std::string("abc"), std::string(16, 'p'), std::string(17, 'q')}) {
         ASSERT_TRUE(symmetric_cipher_set_plain(&c, text.c_str()));
         ASSERT_TRUE(encrypt_symmetric(&c));
         EXPECT_EQ(c.encrypted_len, static_cast<int32_t>(text.size() / 16 * 16 + 16)) << text;
@@ -74,10 +77,10 @@ TEST_F(Record, PkcsPaddingAddsUpToOneBlock)
     }
 }
 
-TEST_F(Record, ZeroFillReachesAWholeBlock)
-{
+TEST_F(Record, ZeroFillReachesAWholeBlock) {
     c.flags = SYMMETRIC_CIPHER_RANDOM_IV | SYMMETRIC_CIPHER_ZERO_FILL;
-    for (const std::string &text : {std::string(), std::string("abc"), std::string(16, 'p'), std::string(17, 'q')}) {
+    for (const std::string &text :
+         {std::string(), std::string("abc"), std::string(16, 'p'), std::string(17, 'q')}) {
         ASSERT_TRUE(symmetric_cipher_set_plain(&c, text.c_str()));
         ASSERT_TRUE(encrypt_symmetric(&c));
         size_t blocks = text.empty() ? 1 : (text.size() + 15) / 16;
@@ -97,8 +100,7 @@ TEST_F(Record, ZeroFillReachesAWholeBlock)
     EXPECT_EQ(plain(), std::string(16, 'p'));
 }
 
-TEST_F(Record, RandomIvChangesEveryMessage)
-{
+TEST_F(Record, RandomIvChangesEveryMessage) {
     ASSERT_TRUE(symmetric_cipher_set_plain(&c, "password"));
     ASSERT_TRUE(encrypt_symmetric(&c));
     std::string first_iv(reinterpret_cast<const char *>(c.iv), 16);
@@ -108,8 +110,7 @@ TEST_F(Record, RandomIvChangesEveryMessage)
     EXPECT_NE(encrypted(), first);
 }
 
-TEST_F(Record, NewKeyTakesEffectAfterUse)
-{
+TEST_F(Record, NewKeyTakesEffectAfterUse) {
     c.flags = 0;
     ASSERT_TRUE(symmetric_cipher_set_iv(&c, NIST_IV.data(), NIST_IV.size()));
     ASSERT_TRUE(symmetric_cipher_set_plain(&c, "password"));
@@ -130,8 +131,7 @@ TEST_F(Record, NewKeyTakesEffectAfterUse)
     EXPECT_EQ(c.plain_len, 0);
 }
 
-TEST_F(Record, RefusesShortOrMissingInput)
-{
+TEST_F(Record, RefusesShortOrMissingInput) {
     errno = 0;
     EXPECT_FALSE(symmetric_cipher_set_key(&c, NIST_KEY.data(), 31));
     EXPECT_EQ(errno, EINVAL);
@@ -155,15 +155,15 @@ TEST_F(Record, RefusesShortOrMissingInput)
     EXPECT_FALSE(decrypt_symmetric(&c)) << "no padding block";
 }
 
-TEST_F(Record, LengthsAreCheckedBeforeUse)
-{
+TEST_F(Record, LengthsAreCheckedBeforeUse) {
     LogCapture log;
     char small[4] = "abc";
     errno = 0;
     EXPECT_FALSE(symmetric_cipher_set_encrypted(&c, small, 2147483647u));
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_TRUE(log.contains(4, "Attempt to feed into symmetric cipher more encrypted data (2147483647 bytes) "
-                                "than it's designed to handle."));
+    EXPECT_TRUE(log.contains(
+        4, "Attempt to feed into symmetric cipher more encrypted data (2147483647 bytes) "
+           "than it's designed to handle."));
 
     // A length near the 32-bit limit must not reach OpenSSL's int counts.
     ASSERT_TRUE(symmetric_cipher_set_plain(&c, small));
@@ -175,8 +175,7 @@ TEST_F(Record, LengthsAreCheckedBeforeUse)
 }
 
 // No stock cipher exceeds the record's buffers, so a custom one stands in.
-TEST(RecordCipher, RefusesCiphersThatOverflowTheRecord)
-{
+TEST(RecordCipher, RefusesCiphersThatOverflowTheRecord) {
     std::string bytes(128, 'k');
     symmetric_cipher c;
     symmetric_cipher_init(&c);

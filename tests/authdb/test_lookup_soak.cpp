@@ -23,8 +23,7 @@
 #include <functional>
 #include <string>
 
-namespace
-{
+namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VELKA_SOAK_ASAN 1
@@ -38,8 +37,7 @@ namespace
 // glibc's per-thread cache keeps freed chunks counted as in use, some hundred KiB
 // that drift with the order of frees; run without it, the heap figure is exact.
 // glibc hands ELF constructors the program's arguments.
-__attribute__((constructor)) void withoutThreadCache(int, char** argv, char**)
-{
+__attribute__((constructor)) void withoutThreadCache(int, char **argv, char **) {
     if (getenv("GLIBC_TUNABLES") != nullptr)
         return;
     setenv("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0", 1);
@@ -55,16 +53,14 @@ const long DEFAULT_LOOKUPS = 25000;
 const long DEFAULT_LOOKUPS = 100000;
 #endif
 
-long lookupCount()
-{
-    const char* text = getenv("VELKA_SOAK_LOOKUPS");
+long lookupCount() {
+    const char *text = getenv("VELKA_SOAK_LOOKUPS");
     const long count = text != nullptr ? atol(text) : DEFAULT_LOOKUPS;
     return count > 0 ? count : DEFAULT_LOOKUPS;
 }
 
-int openDescriptors()
-{
-    DIR* dir = opendir("/proc/self/fd");
+int openDescriptors() {
+    DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr)
         return -1;
     int count = 0;
@@ -74,8 +70,7 @@ int openDescriptors()
     return count;
 }
 
-long residentKiB()
-{
+long residentKiB() {
     const std::string statm = readFile("/proc/self/statm");
     long pages = 0;
     long resident = 0;
@@ -90,40 +85,35 @@ struct Usage {
     size_t heap;
 };
 
-Usage usage()
-{
+Usage usage() {
     return Usage{openDescriptors(), residentKiB(), mallinfo2().uordblks};
 }
 
-int acceptAccount(const char*, const char* password, unsigned char, void* data)
-{
+int acceptAccount(const char *, const char *password, unsigned char, void *data) {
     // Touch the password, as a real caller compares it.
-    *static_cast<size_t*>(data) += strlen(password);
+    *static_cast<size_t *>(data) += strlen(password);
     return 0;
 }
 
-int walkAccount(const char* address, const char* password, unsigned char flags, void* data)
-{
+int walkAccount(const char *address, const char *password, unsigned char flags, void *data) {
     acceptAccount(address, password, flags, data);
     return 1;
 }
 
-class LookupSoak : public MailAuthDbTest
-{
-  protected:
-    void SetUp() override
-    {
+class LookupSoak : public MailAuthDbTest {
+protected:
+    void SetUp() override {
         MailAuthDbTest::SetUp();
         ASSERT_EQ(mailAuthSet("ann", "one.test", "ann-secret", 0), 0);
         ASSERT_EQ(mailAuthSet("ann", "two.test", "ann-other", 0), 0);
         ASSERT_EQ(mailAuthSet("bob", "one.test", crypt("bob-secret", "$6$rounds=1000$soaksalt$"),
-                              MAIL_AUTH_FLAG_CRYPT), 0);
+                              MAIL_AUTH_FLAG_CRYPT),
+                  0);
         ASSERT_EQ(mailAuthSet("off", "one.test", "off-secret", MAIL_AUTH_FLAG_USER_DISABLED), 0);
     }
 
     // Runs lookup count times after a warm-up, then compares what the process holds.
-    void soak(const std::function<void(long)>& lookup)
-    {
+    void soak(const std::function<void(long)> &lookup) {
         const long count = lookupCount();
         const long warm_up = count < 2000 ? count / 10 : 1000;
         for (long i = 0; i < warm_up && !HasFailure(); ++i)
@@ -147,8 +137,7 @@ class LookupSoak : public MailAuthDbTest
     MailAuthLog log; // the failing lookups below log a line each
 };
 
-TEST_F(LookupSoak, DatabaseLookupsHoldNothing)
-{
+TEST_F(LookupSoak, DatabaseLookupsHoldNothing) {
     // Without a long-lived cipher reference every decryption reads the key file.
     size_t touched = 0;
     soak([&](long i) {
@@ -177,8 +166,7 @@ TEST_F(LookupSoak, DatabaseLookupsHoldNothing)
     EXPECT_GT(touched, 0u);
 }
 
-TEST_F(LookupSoak, LookupsWithTheCipherHeldAndAMissingDatabase)
-{
+TEST_F(LookupSoak, LookupsWithTheCipherHeldAndAMissingDatabase) {
     ASSERT_EQ(mailPasswdCipherInit(), 0);
     const std::string missing = dir.file("missing/passwd.db");
     size_t touched = 0;
@@ -199,13 +187,12 @@ TEST_F(LookupSoak, LookupsWithTheCipherHeldAndAMissingDatabase)
 #ifdef VELKA_SOAK_WITH_GLUE
 // The plug-in's own lookup, with its data stack emptied after each login as
 // Dovecot's request frame would be.
-TEST_F(LookupSoak, PluginLookupsHoldNothing)
-{
+TEST_F(LookupSoak, PluginLookupsHoldNothing) {
     const velka_mail_args shortnames = {"QMail", VELKA_MAIL_ARG_SHORTNAMES};
     const velka_mail_args full_only = {"QMail", 0};
     ASSERT_EQ(mailPasswdCipherInit(), 0);
     soak([&](long i) {
-        velka_mail_auth* auth = nullptr;
+        velka_mail_auth *auth = nullptr;
         switch (i % 5) {
         case 0:
             auth = velka_mail_auth_lookup("ann", "ann-other", &shortnames, true);

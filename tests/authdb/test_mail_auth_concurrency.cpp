@@ -21,19 +21,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start)
-{
+double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Starts body in a child process that exits with its result.
-pid_t spawn(const std::function<int()>& body)
-{
+pid_t spawn(const std::function<int()> &body) {
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0)
@@ -41,8 +38,7 @@ pid_t spawn(const std::function<int()>& body)
     return pid;
 }
 
-int reap(pid_t pid)
-{
+int reap(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
         return -1;
@@ -51,14 +47,13 @@ int reap(pid_t pid)
 
 // A process that takes the database's exclusive lock in a write transaction,
 // holds it for hold_ms and commits. Returns once the lock is held.
-pid_t holdLock(const std::string& db_path, int hold_ms)
-{
+pid_t holdLock(const std::string &db_path, int hold_ms) {
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
     const pid_t pid = spawn([&] {
         close(fds[0]);
-        sqlite3* db = nullptr;
+        sqlite3 *db = nullptr;
         if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK ||
             sqlite3_exec(db, "BEGIN EXCLUSIVE; INSERT INTO domains (name) VALUES ('locked.test')",
                          nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -82,33 +77,28 @@ pid_t holdLock(const std::string& db_path, int hold_ms)
     return pid;
 }
 
-int expectPassword(const char*, const char* password, unsigned char, void* data)
-{
-    return *static_cast<std::string*>(data) == password ? 0 : 2;
+int expectPassword(const char *, const char *password, unsigned char, void *data) {
+    return *static_cast<std::string *>(data) == password ? 0 : 2;
 }
 
 // The test's own lookup of one password ("<none>" when not found).
-std::string check(const char* address)
-{
+std::string check(const char *address) {
     struct Got {
         std::string password = "<none>";
     } got;
     mailAuthCheck(
         address,
-        [](const char*, const char* password, unsigned char, void* data) {
-            static_cast<Got*>(data)->password = password;
+        [](const char *, const char *password, unsigned char, void *data) {
+            static_cast<Got *>(data)->password = password;
             return 0;
         },
         &got);
     return got.password;
 }
 
-class MailAuthConcurrency : public MailAuthDbTest
-{
-};
+class MailAuthConcurrency : public MailAuthDbTest {};
 
-TEST_F(MailAuthConcurrency, LookupsWaitForAWriterAndThenSucceed)
-{
+TEST_F(MailAuthConcurrency, LookupsWaitForAWriterAndThenSucceed) {
     ASSERT_EQ(mailAuthSet("u", "a.test", "pw", 0), 0);
     const pid_t locker = holdLock(db_path, 1000);
     ASSERT_GT(locker, 0);
@@ -134,8 +124,7 @@ TEST_F(MailAuthConcurrency, LookupsWaitForAWriterAndThenSucceed)
     EXPECT_EQ(check("v@a.test"), "pw2");
 }
 
-TEST_F(MailAuthConcurrency, WritersCreatingTheSameDomainAllSucceed)
-{
+TEST_F(MailAuthConcurrency, WritersCreatingTheSameDomainAllSucceed) {
     const int writers = 6, rounds = 5;
     for (int round = 0; round < rounds; ++round) {
         int gate[2];
@@ -163,17 +152,15 @@ TEST_F(MailAuthConcurrency, WritersCreatingTheSameDomainAllSucceed)
     EXPECT_EQ(value("SELECT COUNT(*) FROM users"), std::to_string(rounds * writers));
 }
 
-int stressSeconds()
-{
-    const char* value = getenv("MAIL_AUTH_STRESS_SECONDS");
+int stressSeconds() {
+    const char *value = getenv("MAIL_AUTH_STRESS_SECONDS");
     return value != nullptr && atoi(value) > 0 ? atoi(value) : 20;
 }
 
 // One writer's work on its own accounts, spread over domains that all writers
 // share and that none has created yet. What it believes the database holds for
 // those accounts goes to expected_file; the exit status counts failures.
-int writerLoop(int id, Clock::time_point deadline, const std::string& expected_file)
-{
+int writerLoop(int id, Clock::time_point deadline, const std::string &expected_file) {
     mailPasswdCipherInit();
     std::map<std::string, std::string> expected;
     int failures = 0;
@@ -211,15 +198,14 @@ int writerLoop(int id, Clock::time_point deadline, const std::string& expected_f
     }
     fprintf(stderr, "writer %d: %d writes, %d failed\n", id, k, failures);
     std::ofstream out(expected_file);
-    for (const auto& [address, password] : expected)
+    for (const auto &[address, password] : expected)
         out << address << ' ' << password << '\n';
     return failures > 100 ? 100 : failures;
 }
 
 // Looks up stable accounts (which must always be found with their password)
 // and the writers' changing ones (found or not, but never an error).
-int readerLoop(int id, Clock::time_point deadline, int stable)
-{
+int readerLoop(int id, Clock::time_point deadline, int stable) {
     mailPasswdCipherInit();
     std::mt19937 random(id);
     int failures = 0;
@@ -236,8 +222,8 @@ int readerLoop(int id, Clock::time_point deadline, int stable)
                                      std::to_string(random() % 10) + "@shared" +
                                      std::to_string(random() % 3) + ".test";
         if (mailAuthCheck(
-                changing.c_str(), [](const char*, const char*, unsigned char, void*) { return 0; },
-                nullptr) < 0)
+                changing.c_str(),
+                [](const char *, const char *, unsigned char, void *) { return 0; }, nullptr) < 0)
             failures++;
         Accounts accounts;
         if (lookups % 50 == 0 && mailAuthCheckShort("seed1", collectAccount, &accounts) < 0)
@@ -249,8 +235,7 @@ int readerLoop(int id, Clock::time_point deadline, int stable)
     return failures > 100 ? 100 : failures;
 }
 
-TEST_F(MailAuthConcurrency, WritersAndReadersTogetherLoseNothing)
-{
+TEST_F(MailAuthConcurrency, WritersAndReadersTogetherLoseNothing) {
     const int stable = 40;
     Accounts expected;
     for (int i = 0; i < stable; ++i) {
@@ -281,8 +266,7 @@ TEST_F(MailAuthConcurrency, WritersAndReadersTogetherLoseNothing)
     EXPECT_EQ(value("SELECT COUNT(*) FROM domains"), "4") << "each shared domain was created once";
 }
 
-TEST_F(MailAuthConcurrency, LockHeldPastTheBoundMakesOperationsGiveUp)
-{
+TEST_F(MailAuthConcurrency, LockHeldPastTheBoundMakesOperationsGiveUp) {
     ASSERT_EQ(mailAuthSet("u", "a.test", "pw", 0), 0);
     const double bound = MAIL_AUTH_BUSY_LIMIT_MSEC / 1000.0;
     const pid_t locker = holdLock(db_path, MAIL_AUTH_BUSY_LIMIT_MSEC + 2000);

@@ -15,8 +15,7 @@
 #include <cstdio>
 #include <string>
 
-namespace
-{
+namespace {
 
 using MailAuthHandle = MailAuthDbTest;
 
@@ -24,8 +23,7 @@ const char ADDRESS[] = "john@example.test";
 
 // The password mailAuthCheck delivers for address, or "<rc N>" when it
 // delivers none.
-std::string passwordOf(const char* address = ADDRESS)
-{
+std::string passwordOf(const char *address = ADDRESS) {
     Accounts accounts;
     const int rc = mailAuthCheck(address, collectAccount, &accounts);
     if (accounts.size() == 1)
@@ -33,13 +31,11 @@ std::string passwordOf(const char* address = ADDRESS)
     return "<rc " + std::to_string(rc) + ">";
 }
 
-std::string openFailure(const std::string& path)
-{
+std::string openFailure(const std::string &path) {
     return "Unable to open database(readonly) " + path + ": unable to open database file";
 }
 
-TEST_F(MailAuthHandle, ReplacedDatabaseIsSeenByTheNextLookup)
-{
+TEST_F(MailAuthHandle, ReplacedDatabaseIsSeenByTheNextLookup) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "first", 0), 0);
     ASSERT_EQ(passwordOf(), "first");
     ASSERT_EQ(mailAuthSet("john", "example.test", "second", 0), 0); // in place
@@ -74,8 +70,7 @@ TEST_F(MailAuthHandle, ReplacedDatabaseIsSeenByTheNextLookup)
     EXPECT_EQ(passwordOf(), "third");
 }
 
-TEST_F(MailAuthHandle, RemovedDatabaseIsSeenByTheNextLookup)
-{
+TEST_F(MailAuthHandle, RemovedDatabaseIsSeenByTheNextLookup) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
     ASSERT_EQ(passwordOf(), "s3cret");
     const std::string aside = dir.file("auth/aside.db");
@@ -96,20 +91,18 @@ TEST_F(MailAuthHandle, RemovedDatabaseIsSeenByTheNextLookup)
     EXPECT_EQ(access(db_path.c_str(), F_OK), -1) << "lookups never create the file";
 }
 
-TEST_F(MailAuthHandle, UnreadableDatabaseIsSeenByTheNextLookup)
-{
+TEST_F(MailAuthHandle, UnreadableDatabaseIsSeenByTheNextLookup) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
     // Permissions bind root only through another user: the lookups run in a
     // child that owns the files and drops root, as Dovecot's auth process does.
     uid_t uid = geteuid();
     gid_t gid = getegid();
     if (uid == 0) {
-        const struct passwd* nobody = getpwnam("nobody");
+        const struct passwd *nobody = getpwnam("nobody");
         ASSERT_NE(nobody, nullptr);
         uid = nobody->pw_uid;
         gid = nobody->pw_gid;
-        for (const std::string& path :
-             {dir.path(), dir.file("auth"), db_path, key_path})
+        for (const std::string &path : {dir.path(), dir.file("auth"), db_path, key_path})
             ASSERT_EQ(chown(path.c_str(), uid, gid), 0) << path;
     }
     const std::string answer = inChild([&]() -> std::string {
@@ -123,7 +116,8 @@ TEST_F(MailAuthHandle, UnreadableDatabaseIsSeenByTheNextLookup)
             return "chmod failed";
         MailAuthLog log;
         const std::string unreadable = passwordOf();
-        const bool logged = LogCapture::lines().size() == 1 && log.contains(3, openFailure(db_path));
+        const bool logged =
+            LogCapture::lines().size() == 1 && log.contains(3, openFailure(db_path));
         chmod(db_path.c_str(), 0640);
         if (unreadable != "<rc -1>" || !logged)
             return "unreadable file: " + unreadable + (logged ? "" : ", not logged");
@@ -134,8 +128,7 @@ TEST_F(MailAuthHandle, UnreadableDatabaseIsSeenByTheNextLookup)
     EXPECT_EQ(answer, "");
 }
 
-TEST_F(MailAuthHandle, SchemaChangedInPlaceFailsAsWithANewHandle)
-{
+TEST_F(MailAuthHandle, SchemaChangedInPlaceFailsAsWithANewHandle) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
     ASSERT_EQ(passwordOf(), "s3cret");
     Accounts accounts;
@@ -146,33 +139,31 @@ TEST_F(MailAuthHandle, SchemaChangedInPlaceFailsAsWithANewHandle)
         EXPECT_EQ(passwordOf(), "<rc -1>");
         EXPECT_EQ(mailAuthCheckShort("john", collectAccount, &accounts), -1);
         ASSERT_EQ(LogCapture::lines().size(), 2u);
-        for (const auto& line : LogCapture::lines()) {
+        for (const auto &line : LogCapture::lines()) {
             EXPECT_EQ(line.priority, 3);
             EXPECT_EQ(line.text.rfind("Unable to prepare SQL statement for query '", 0), 0u)
                 << line.text;
-            EXPECT_NE(line.text.find("': no such table: users"), std::string::npos)
-                << line.text;
+            EXPECT_NE(line.text.find("': no such table: users"), std::string::npos) << line.text;
         }
     }
     ASSERT_EQ(sql("ALTER TABLE old_users RENAME TO users"), "");
     EXPECT_EQ(passwordOf(), "s3cret");
 }
 
-TEST_F(MailAuthHandle, IdleHandleHoldsWritersNotUp)
-{
+TEST_F(MailAuthHandle, IdleHandleHoldsWritersNotUp) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
     ASSERT_EQ(passwordOf(), "s3cret");
     ASSERT_EQ(passwordOf("nobody@example.test"), "<rc 1>");
     Accounts accounts;
-    ASSERT_EQ(mailAuthIterateAll([](const char*, const char*, unsigned char, void*) { return 0; },
-                                 nullptr),
+    ASSERT_EQ(mailAuthIterateAll(
+                  [](const char *, const char *, unsigned char, void *) { return 0; }, nullptr),
               0);
     ASSERT_EQ(mailAuthCheckShort("john", collectAccount, &accounts), 1);
 
     // Another process takes the write lock without waiting, and looks up in
     // turn on a handle of its own rather than the one it inherited.
     const std::string answer = inChild([&]() -> std::string {
-        sqlite3* db = nullptr;
+        sqlite3 *db = nullptr;
         sqlite3_open(db_path.c_str(), &db);
         const int rc = sqlite3_exec(db, "BEGIN EXCLUSIVE; UPDATE users SET status = 1; COMMIT",
                                     nullptr, nullptr, nullptr);
@@ -192,17 +183,15 @@ TEST_F(MailAuthHandle, IdleHandleHoldsWritersNotUp)
 }
 
 // A callback that looks another account up while the walk still has the handle.
-int lookUpInside(const char* address, const char*, unsigned char, void* data)
-{
-    Accounts* inner = static_cast<Accounts*>(data);
+int lookUpInside(const char *address, const char *, unsigned char, void *data) {
+    Accounts *inner = static_cast<Accounts *>(data);
     if (mailAuthCheck("mary@example.test", collectAccount, inner) < 0)
         return -1;
     (*inner)[std::string("outer:") + address] = Account{"", 0};
     return 1;
 }
 
-TEST_F(MailAuthHandle, LookupFromACallbackUsesAHandleOfItsOwn)
-{
+TEST_F(MailAuthHandle, LookupFromACallbackUsesAHandleOfItsOwn) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
     ASSERT_EQ(mailAuthSet("mary", "example.test", "other", 0), 0);
     Accounts inner;

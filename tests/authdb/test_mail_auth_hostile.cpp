@@ -23,27 +23,24 @@
 #include <thread>
 #include <vector>
 
-namespace
-{
+namespace {
 
 const uid_t NOBODY = 65534;
 
-class MailAuthHostile : public MailAuthDbTest
-{
-  protected:
-    void SetUp() override
-    {
+class MailAuthHostile : public MailAuthDbTest {
+protected:
+    void SetUp() override {
         MailAuthDbTest::SetUp();
         ASSERT_EQ(mailAuthSet("ann", "one.test", "ann-secret", 0), 0);
         ASSERT_EQ(mailAuthSet("bob", "one.test", crypt("bob-secret", "$6$hostile$"),
-                              MAIL_AUTH_FLAG_CRYPT), 0);
+                              MAIL_AUTH_FLAG_CRYPT),
+                  0);
         stored = value("SELECT userPassword FROM users WHERE name='ann'");
         ASSERT_EQ(stored.rfind("$AES-256-CBC:PKCS$", 0), 0u) << stored;
     }
 
     // Every kind of lookup and write fails on the file as it is, and leaves it as it was.
-    void expectEveryOperationFails(const std::string& what)
-    {
+    void expectEveryOperationFails(const std::string &what) {
         const std::string before = readFile(db_path);
         MailAuthLog log;
         Accounts found;
@@ -61,17 +58,15 @@ class MailAuthHostile : public MailAuthDbTest
     }
 
     // No captured log line holds a password or the stored text of one.
-    void expectNoSecretsLogged(const std::string& what)
-    {
-        for (const LogLine& line : LogCapture::lines())
-            for (const std::string& secret : {std::string("ann-secret"), std::string("bob-secret"),
+    void expectNoSecretsLogged(const std::string &what) {
+        for (const LogLine &line : LogCapture::lines())
+            for (const std::string &secret : {std::string("ann-secret"), std::string("bob-secret"),
                                               std::string("new-secret"), stored})
                 EXPECT_EQ(line.text.find(secret), std::string::npos) << what << ": " << line.text;
     }
 
     // The password that a lookup of address delivers, or "<rc N>".
-    std::string lookup(const char* address)
-    {
+    std::string lookup(const char *address) {
         Accounts found;
         const int rc = mailAuthCheck(address, collectAccount, &found);
         if (rc < 0 || found.size() != 1)
@@ -82,21 +77,18 @@ class MailAuthHostile : public MailAuthDbTest
     std::string stored;
 };
 
-TEST_F(MailAuthHostile, DamagedDatabasesFailEveryOperation)
-{
+TEST_F(MailAuthHostile, DamagedDatabasesFailEveryOperation) {
     const std::string good = readFile(db_path);
     ASSERT_GT(good.size(), 4096u);
     std::string header = good;
     for (size_t i = 16; i < 100; ++i)
         header[i] = static_cast<char>(0xA5);
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"garbage", std::string(8192, '\x5a')},
-        {"text", "this is not a database\n"},
-        {"first page only", good.substr(0, 4096)},
-        {"damaged header", header},
+        {"garbage", std::string(8192, '\x5a')},          {"text", "this is not a database\n"},
+        {"first page only", good.substr(0, 4096)},       {"damaged header", header},
         {"zero-filled", std::string(good.size(), '\0')},
     };
-    for (const auto& c : cases) {
+    for (const auto &c : cases) {
         writeFile(db_path, c.second);
         expectEveryOperationFails(c.first);
     }
@@ -118,8 +110,7 @@ TEST_F(MailAuthHostile, DamagedDatabasesFailEveryOperation)
     rmdir(db_path.c_str());
 }
 
-TEST_F(MailAuthHostile, MissingDatabaseFailsLookupsAndWritesStoreNothing)
-{
+TEST_F(MailAuthHostile, MissingDatabaseFailsLookupsAndWritesStoreNothing) {
     ASSERT_EQ(unlink(db_path.c_str()), 0);
     MailAuthLog log;
     EXPECT_EQ(lookup("ann@one.test"), "<rc -1>");
@@ -133,8 +124,7 @@ TEST_F(MailAuthHostile, MissingDatabaseFailsLookupsAndWritesStoreNothing)
     EXPECT_EQ(lookup("new@one.test"), "<rc -1>");
 }
 
-TEST_F(MailAuthHostile, WritesRefuseADatabaseNameThatIsALink)
-{
+TEST_F(MailAuthHostile, WritesRefuseADatabaseNameThatIsALink) {
     const std::string target = db_path + ".elsewhere";
     ASSERT_EQ(rename(db_path.c_str(), target.c_str()), 0);
     ASSERT_EQ(symlink(target.c_str(), db_path.c_str()), 0);
@@ -145,8 +135,7 @@ TEST_F(MailAuthHostile, WritesRefuseADatabaseNameThatIsALink)
     EXPECT_EQ(readFile(target), before);
 }
 
-TEST_F(MailAuthHostile, ReplacedDatabaseIsReadAtTheNextLookup)
-{
+TEST_F(MailAuthHostile, ReplacedDatabaseIsReadAtTheNextLookup) {
     EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
     // Another database (same key) renamed over this one, as a restore would do.
     const std::string other = dir.file("auth/other.db");
@@ -160,9 +149,8 @@ TEST_F(MailAuthHostile, ReplacedDatabaseIsReadAtTheNextLookup)
 }
 
 // Read-only to the caller: root ignores modes, so the checks run as user nobody.
-TEST_F(MailAuthHostile, ReadOnlyDatabaseServesLookupsAndRefusesWrites)
-{
-    for (const std::string& path : {dir.path(), dir.file("auth")})
+TEST_F(MailAuthHostile, ReadOnlyDatabaseServesLookupsAndRefusesWrites) {
+    for (const std::string &path : {dir.path(), dir.file("auth")})
         ASSERT_EQ(chmod(path.c_str(), 0755), 0);
     ASSERT_EQ(chmod(db_path.c_str(), 0644), 0);
     ASSERT_EQ(chmod(key_path.c_str(), 0644), 0);
@@ -192,12 +180,11 @@ TEST_F(MailAuthHostile, ReadOnlyDatabaseServesLookupsAndRefusesWrites)
 
 // Without a usable key, encrypted passwords come back as stored (they match no
 // password a client types), crypt hashes still work and no new password is written.
-TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked)
-{
+TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked) {
     const std::string key = readFile(key_path);
     const std::vector<std::pair<std::string, std::string>> shortKeys = {
         {"empty", ""}, {"short", key.substr(0, 10)}, {"one byte short", key.substr(0, 31)}};
-    const auto expectLocked = [&](const std::string& what) {
+    const auto expectLocked = [&](const std::string &what) {
         MailAuthLog log;
         EXPECT_EQ(lookup("ann@one.test"), stored) << what;
         EXPECT_EQ(lookup("bob@one.test").rfind("$6$hostile$", 0), 0u) << what;
@@ -206,7 +193,7 @@ TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked)
         EXPECT_FALSE(LogCapture::lines().empty()) << what;
         expectNoSecretsLogged(what);
     };
-    for (const auto& k : shortKeys) {
+    for (const auto &k : shortKeys) {
         writeFile(key_path, k.second);
         expectLocked(k.first);
     }
@@ -219,7 +206,7 @@ TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked)
     // Readable by root only, looked up by nobody.
     writeFile(key_path, key);
     ASSERT_EQ(chmod(key_path.c_str(), 0600), 0);
-    for (const std::string& path : {dir.path(), dir.file("auth")})
+    for (const std::string &path : {dir.path(), dir.file("auth")})
         ASSERT_EQ(chmod(path.c_str(), 0755), 0);
     ASSERT_EQ(chmod(db_path.c_str(), 0644), 0);
     EXPECT_EQ(inChild([&]() -> std::string {
@@ -236,15 +223,19 @@ TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked)
 
 // Names travel as bound parameters, so quotes, wildcards and paths are plain text:
 // each account is found by its own name only, and the tables survive.
-TEST_F(MailAuthHostile, HostileNamesAreStoredAndMatchedLiterally)
-{
-    const std::vector<std::string> names = {
-        "x'; DROP TABLE users; --", "a\" OR \"1\"=\"1", "' OR '1'='1", "../../etc/passwd",
-        "%s%n%x", "semi;colon", "back\\slash", "j\xc3\xbcrgen", "tab\tname",
-        std::string(4000, 'l')};
+TEST_F(MailAuthHostile, HostileNamesAreStoredAndMatchedLiterally) {
+    const std::vector<std::string> names = {"x'; DROP TABLE users; --",
+                                            "a\" OR \"1\"=\"1",
+                                            "' OR '1'='1",
+                                            "../../etc/passwd",
+                                            "%s%n%x",
+                                            "semi;colon",
+                                            "back\\slash",
+                                            "j\xc3\xbcrgen",
+                                            "tab\tname",
+                                            std::string(4000, 'l')};
     for (size_t i = 0; i < names.size(); ++i)
-        ASSERT_EQ(mailAuthSet(names[i].c_str(), "one.test", ("pw-" + std::to_string(i)).c_str(),
-                              0),
+        ASSERT_EQ(mailAuthSet(names[i].c_str(), "one.test", ("pw-" + std::to_string(i)).c_str(), 0),
                   0)
             << names[i];
     EXPECT_EQ(mailAuthSet("ann", "x'); DELETE FROM domains; --", "pw-d", 0), 0);
@@ -252,15 +243,14 @@ TEST_F(MailAuthHostile, HostileNamesAreStoredAndMatchedLiterally)
         EXPECT_EQ(lookup((names[i] + "@one.test").c_str()), "pw-" + std::to_string(i)) << names[i];
     EXPECT_EQ(lookup("ann@x'); DELETE FROM domains; --"), "pw-d");
     MailAuthLog log;
-    for (const char* probe : {"%@one.test", "_nn@one.test", "ann@%", "ann@one.tes_", "*@one.test",
+    for (const char *probe : {"%@one.test", "_nn@one.test", "ann@%", "ann@one.tes_", "*@one.test",
                               "ann@one.test' --", "ann@one.test\" --", "' OR 1=1 --@one.test"})
         EXPECT_EQ(lookup(probe), "<rc 1>") << probe;
     EXPECT_EQ(allAccounts().size(), names.size() + 3);
     EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
 }
 
-TEST_F(MailAuthHostile, KeyIsNeverOpenToOthersWhileWritten)
-{
+TEST_F(MailAuthHostile, KeyIsNeverOpenToOthersWhileWritten) {
     // The watcher stats the key file as fast as it can while new keys are written
     // again and again under the most permissive umask.
     std::atomic<bool> done{false};
@@ -297,8 +287,7 @@ TEST_F(MailAuthHostile, KeyIsNeverOpenToOthersWhileWritten)
 // content, owner and mode must never change.
 
 // Content, owner and mode of path.
-std::string fileState(const std::string& path)
-{
+std::string fileState(const std::string &path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0)
         return "missing";
@@ -306,22 +295,20 @@ std::string fileState(const std::string& path)
            " " + std::to_string(st.st_mode & 07777);
 }
 
-bool refusedInLog(const std::string& path)
-{
-    for (const LogLine& line : LogCapture::lines())
+bool refusedInLog(const std::string &path) {
+    for (const LogLine &line : LogCapture::lines())
         if (line.priority == 2 && line.text.rfind("Refusing to use " + path + ": it is ", 0) == 0)
             return true;
     return false;
 }
 
-TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
-{
+TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace and another user";
     ScratchDir dir;
     const std::string answer = inPrivateSystem(dir, [&]() -> std::string {
         std::string error;
-        const struct passwd* pw = getpwnam("postfix");
+        const struct passwd *pw = getpwnam("postfix");
         if (pw == nullptr)
             return "the private postfix user is not visible";
         const uid_t postfix = pw->pw_uid;
@@ -337,8 +324,8 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
 
         enum Kind { LINK, FIFO, HARD_LINK };
         struct Case {
-            const char* what;
-            const std::string& at;
+            const char *what;
+            const std::string &at;
             Kind kind;
             std::function<int()> call;
         };
@@ -356,7 +343,7 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
             // (fs.protected_hardlinks = 0); root plants it here.
             {"database access", db, HARD_LINK, dbAccess},
         };
-        for (const Case& c : cases) {
+        for (const Case &c : cases) {
             unlink(c.at.c_str());
             const auto plant = [&] {
                 return c.kind == LINK ? symlink(shadow.c_str(), c.at.c_str()) == 0
@@ -364,9 +351,11 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
             };
             const bool planted = c.kind == HARD_LINK ? link(shadow.c_str(), c.at.c_str()) == 0
                                                      : runAs(postfix, postfix_group, plant);
-            const std::string what =
-                std::string(c.what) + " on a " +
-                (c.kind == LINK ? "link" : c.kind == FIFO ? "FIFO" : "hard link") + ": ";
+            const std::string what = std::string(c.what) + " on a " +
+                                     (c.kind == LINK   ? "link"
+                                      : c.kind == FIFO ? "FIFO"
+                                                       : "hard link") +
+                                     ": ";
             MailAuthLog log;
             if (!planted)
                 error += what + "could not plant\n";
@@ -388,7 +377,7 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
         const pid_t attacker = startAs(postfix, postfix_group, [&] {
             const std::string tmp = "/var/spool/postfix/velka/planted";
             for (unsigned round = 0;; ++round) {
-                for (const std::string* at : {&key, &db}) {
+                for (const std::string *at : {&key, &db}) {
                     unlink(tmp.c_str());
                     if (symlink(shadow.c_str(), tmp.c_str()) == 0)
                         rename(tmp.c_str(), at->c_str());
@@ -409,8 +398,9 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
         }
         kill(attacker, SIGKILL);
         waitpid(attacker, nullptr, 0);
-        printf("[   INFO   ] racing set-ups: %d completed, %d refused a link, %d failed otherwise\n",
-               done, refused, 300 - done - refused);
+        printf(
+            "[   INFO   ] racing set-ups: %d completed, %d refused a link, %d failed otherwise\n",
+            done, refused, 300 - done - refused);
         fflush(stdout);
         if (fileState(shadow) != untouched)
             error += "racing: the target changed: " + fileState(shadow) + "\n";
@@ -423,8 +413,7 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants)
 // file in the database's directory while root sets the QMail layout up from
 // scratch, again and again. The directory is new each time, so open to all until it
 // gets its mode: only the files' own modes keep others out meanwhile.
-TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade)
-{
+TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace and another user";
     ScratchDir dir;
@@ -437,8 +426,8 @@ TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade)
         const pid_t observer = startAs(NOBODY, NOBODY, [&] {
             close(seen[0]);
             for (;;) {
-                DIR* d = opendir("/var/lib/velka/mail/auth");
-                for (const dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
+                DIR *d = opendir("/var/lib/velka/mail/auth");
+                for (const dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
                     const int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
                     struct stat st;
                     if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -475,16 +464,14 @@ TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade)
     EXPECT_CHILD_ANSWER(answer);
 }
 
-TEST(ConfHostile, OddFilesParseOrFailCleanly)
-{
+TEST(ConfHostile, OddFilesParseOrFailCleanly) {
     ScratchDir dir;
     const std::string path = dir.file("vqa.conf");
     const std::string huge(1 << 20, 'v');
     static const char head[] = "A_NAME one\r\nNUL_NAME be\0fore\nLONG ";
-    writeFile(path, std::string(head, sizeof head - 1) + huge +
-                        "\n\x01\x02\xff garbage\n" + std::string(10000, '#') +
-                        "\nLAST_NAME last");
-    conf_r* conf = static_cast<conf_r*>(calloc(1, sizeof(conf_r)));
+    writeFile(path, std::string(head, sizeof head - 1) + huge + "\n\x01\x02\xff garbage\n" +
+                        std::string(10000, '#') + "\nLAST_NAME last");
+    conf_r *conf = static_cast<conf_r *>(calloc(1, sizeof(conf_r)));
     LogCapture log;
     ASSERT_EQ(conf_read_file_r(path.c_str(), conf), 0);
     EXPECT_STREQ(conf_get_r("A_NAME", conf), "one");
@@ -496,8 +483,8 @@ TEST(ConfHostile, OddFilesParseOrFailCleanly)
     conf_free_r(conf);
 
     // A directory or a missing file: -1 with errno, and nothing stored.
-    for (const std::string& bad : {dir.path(), dir.file("missing")}) {
-        conf = static_cast<conf_r*>(calloc(1, sizeof(conf_r)));
+    for (const std::string &bad : {dir.path(), dir.file("missing")}) {
+        conf = static_cast<conf_r *>(calloc(1, sizeof(conf_r)));
         errno = 0;
         EXPECT_EQ(conf_read_file_r(bad.c_str(), conf), -1) << bad;
         EXPECT_NE(errno, 0) << bad;

@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 using MailAuthLookup = MailAuthDbTest;
 using MailAuthAdmin = MailAuthDbTest;
@@ -25,17 +24,15 @@ struct Found {
     int answer = 0;
 };
 
-int recordFound(const char* address, const char* password, unsigned char flags, void* data)
-{
-    Found* found = static_cast<Found*>(data);
+int recordFound(const char *address, const char *password, unsigned char flags, void *data) {
+    Found *found = static_cast<Found *>(data);
     found->calls++;
     found->address = address;
     found->account = Account{password, flags};
     return found->answer;
 }
 
-Found check(const char* address, int* rc = nullptr)
-{
+Found check(const char *address, int *rc = nullptr) {
     Found found;
     const int result = mailAuthCheck(address, recordFound, &found);
     if (rc != nullptr)
@@ -43,10 +40,9 @@ Found check(const char* address, int* rc = nullptr)
     return found;
 }
 
-TEST_F(MailAuthLookup, MalformedAddressesAreRefusedBeforeOpening)
-{
+TEST_F(MailAuthLookup, MalformedAddressesAreRefusedBeforeOpening) {
     mailAuthDBSetPath(dir.file("absent.db").c_str());
-    for (const char* address : {"@example.test", "john@", "john", ""}) {
+    for (const char *address : {"@example.test", "john@", "john", ""}) {
         MailAuthLog log;
         int rc = 0;
         EXPECT_EQ(check(address, &rc).calls, 0);
@@ -56,8 +52,7 @@ TEST_F(MailAuthLookup, MalformedAddressesAreRefusedBeforeOpening)
     }
 }
 
-TEST_F(MailAuthLookup, MissingDatabaseFailsEveryLookup)
-{
+TEST_F(MailAuthLookup, MissingDatabaseFailsEveryLookup) {
     const std::string absent = dir.file("absent.db");
     mailAuthDBSetPath(absent.c_str());
     MailAuthLog log;
@@ -72,8 +67,7 @@ TEST_F(MailAuthLookup, MissingDatabaseFailsEveryLookup)
     EXPECT_EQ(access(absent.c_str(), F_OK), -1) << "lookups never create the file";
 }
 
-TEST_F(MailAuthLookup, AddressesMatchInAnyCaseAndPassAsTyped)
-{
+TEST_F(MailAuthLookup, AddressesMatchInAnyCaseAndPassAsTyped) {
     ASSERT_EQ(mailAuthSet("John", "Example.TEST", "s3cret", 0), 0);
     EXPECT_EQ(value("SELECT u.name || '@' || d.name FROM users u, domains d"), "john@example.test");
     int rc = 0;
@@ -88,8 +82,7 @@ TEST_F(MailAuthLookup, AddressesMatchInAnyCaseAndPassAsTyped)
     EXPECT_TRUE(log.contains(6, "No such user 'jane@example.test' in mail authorization database"));
 }
 
-TEST_F(MailAuthLookup, DisabledUsersAndDomainsAreFlaggedNotRefused)
-{
+TEST_F(MailAuthLookup, DisabledUsersAndDomainsAreFlaggedNotRefused) {
     ASSERT_EQ(mailAuthSet("off", "a.test", "pw", MAIL_AUTH_FLAG_USER_DISABLED), 0);
     ASSERT_EQ(mailAuthSet("on", "a.test", "pw", 0), 0);
     EXPECT_EQ(check("off@a.test").account.flags, MAIL_AUTH_FLAG_USER_DISABLED);
@@ -101,9 +94,8 @@ TEST_F(MailAuthLookup, DisabledUsersAndDomainsAreFlaggedNotRefused)
     EXPECT_EQ(check("on@a.test").account.flags, 0u);
 }
 
-TEST_F(MailAuthLookup, PasswordsArriveUsable)
-{
-    const char* hash = crypt("pw", "$6$saltsalt$");
+TEST_F(MailAuthLookup, PasswordsArriveUsable) {
+    const char *hash = crypt("pw", "$6$saltsalt$");
     ASSERT_NE(hash, nullptr);
     const std::string stored_hash = hash;
     ASSERT_EQ(mailAuthSet("enc", "a.test", "plain pw", 0), 0);
@@ -126,8 +118,7 @@ TEST_F(MailAuthLookup, PasswordsArriveUsable)
         3, "Failed to initialize password cipher context (for mail address 'enc@a.test')"));
 }
 
-TEST_F(MailAuthLookup, AccountsWithoutPasswordFailTheLookupButNotTheWalk)
-{
+TEST_F(MailAuthLookup, AccountsWithoutPasswordFailTheLookupButNotTheWalk) {
     ASSERT_EQ(mailAuthSet("none", "a.test", nullptr, 0), 0);
     ASSERT_EQ(mailAuthSet("some", "a.test", "pw", 0), 0);
     ASSERT_EQ(sql("INSERT INTO domains (name) VALUES (NULL); INSERT INTO users (dom_id, name, "
@@ -153,16 +144,14 @@ struct Script {
     std::vector<std::string> seen;
 };
 
-int scripted(const char* address, const char*, unsigned char, void* data)
-{
-    Script* script = static_cast<Script*>(data);
+int scripted(const char *address, const char *, unsigned char, void *data) {
+    Script *script = static_cast<Script *>(data);
     const int answer = script->answers[script->seen.size()];
     script->seen.push_back(address);
     return answer;
 }
 
-TEST_F(MailAuthLookup, WalksEndWithTheCallbacksAnswer)
-{
+TEST_F(MailAuthLookup, WalksEndWithTheCallbacksAnswer) {
     Script empty{{}, {}};
     EXPECT_EQ(mailAuthIterateAll(scripted, &empty), 1);
     EXPECT_EQ(mailAuthCheckShort("x", scripted, &empty), 1);
@@ -185,8 +174,7 @@ TEST_F(MailAuthLookup, WalksEndWithTheCallbacksAnswer)
     EXPECT_EQ(short_names, (Accounts{{"x@a.test", {"3", 0}}, {"x@b.test", {"1", 0}}}));
 }
 
-TEST_F(MailAuthAdmin, SetCreatesDomainsAndStoresOneKindOfPassword)
-{
+TEST_F(MailAuthAdmin, SetCreatesDomainsAndStoresOneKindOfPassword) {
     ASSERT_EQ(mailAuthSet("u", "new.test", "pw", 0), 0);
     ASSERT_EQ(mailAuthSet("u", "off.test", "pw", MAIL_AUTH_FLAG_DOMAIN_DISABLED), 0);
     EXPECT_EQ(value("SELECT group_concat(name || '=' || status, ' ') FROM domains"),
@@ -206,8 +194,7 @@ TEST_F(MailAuthAdmin, SetCreatesDomainsAndStoresOneKindOfPassword)
     EXPECT_EQ(value("SELECT COUNT(*) FROM users"), "3");
 }
 
-TEST_F(MailAuthAdmin, SetWithoutUsableKeyWritesNothing)
-{
+TEST_F(MailAuthAdmin, SetWithoutUsableKeyWritesNothing) {
     writeFile(key_path, "short");
     EXPECT_EQ(mailAuthSet("u", "a.test", "pw", 0), -1);
     EXPECT_EQ(value("SELECT COUNT(*) FROM domains"), "0");
@@ -215,8 +202,7 @@ TEST_F(MailAuthAdmin, SetWithoutUsableKeyWritesNothing)
         << "hashes need no key";
 }
 
-TEST_F(MailAuthAdmin, MissingNamesAreRefused)
-{
+TEST_F(MailAuthAdmin, MissingNamesAreRefused) {
     MailAuthLog log;
     EXPECT_EQ(mailAuthSet(nullptr, "a.test", "pw", 0), -1);
     EXPECT_EQ(mailAuthSet("u", "", "pw", 0), -1);
@@ -224,8 +210,7 @@ TEST_F(MailAuthAdmin, MissingNamesAreRefused)
     EXPECT_EQ(value("SELECT COUNT(*) FROM domains"), "0");
 }
 
-TEST_F(MailAuthAdmin, RemovalsOfWhatIsMissingAndRenames)
-{
+TEST_F(MailAuthAdmin, RemovalsOfWhatIsMissingAndRenames) {
     ASSERT_EQ(mailAuthSet("u", "a.test", "pw", 0), 0);
     ASSERT_EQ(mailAuthSet("taken", "a.test", "pw", 0), 0);
     ASSERT_EQ(mailAuthSet("u", "b.test", "pw", 0), 0);
@@ -256,8 +241,7 @@ TEST_F(MailAuthAdmin, RemovalsOfWhatIsMissingAndRenames)
     EXPECT_EQ(check("u@b.test").calls, 1) << "the same name elsewhere stays";
 }
 
-TEST_F(MailAuthAdmin, CloneCopiesStoredPasswordAndFlags)
-{
+TEST_F(MailAuthAdmin, CloneCopiesStoredPasswordAndFlags) {
     ASSERT_EQ(mailAuthClone("ghost", "a.test", "copy", "c.test"), 0);
     EXPECT_EQ(value("SELECT COUNT(*) FROM domains"), "0");
 
@@ -276,8 +260,7 @@ TEST_F(MailAuthAdmin, CloneCopiesStoredPasswordAndFlags)
               (Account{"$1$hash", MAIL_AUTH_FLAG_CRYPT | MAIL_AUTH_FLAG_DOMAIN_DISABLED}));
 }
 
-TEST_F(MailAuthAdmin, AccountRoundTrip)
-{
+TEST_F(MailAuthAdmin, AccountRoundTrip) {
     ASSERT_EQ(set_postbox_passwd("Mary", "Shop.test", "first", 0), 0);
     EXPECT_EQ(check("mary@shop.test").account.password, "first");
     ASSERT_EQ(mailAuthSet("mary", "shop.test", "second", 0), 0);

@@ -21,25 +21,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
-std::string keyPathFor(const char* db)
-{
+std::string keyPathFor(const char *db) {
     std::unique_ptr<char, decltype(&free)> key(mailAuthDBToKeyPath(db), free);
     return key ? key.get() : "<none>";
 }
 
-TEST(MailAuthPaths, KeyPathLiesBesideTheDatabase)
-{
+TEST(MailAuthPaths, KeyPathLiesBesideTheDatabase) {
     EXPECT_EQ(keyPathFor("/var/spool/postfix/velka/passwd.db"),
               "/var/spool/postfix/velka/passwd_db_key");
     EXPECT_EQ(keyPathFor("passwd.db"), "./passwd_db_key");
     EXPECT_EQ(keyPathFor(nullptr), "<none>");
 }
 
-TEST(MailAuthPaths, StylesSelectBothPathsAndOthersChangeNothing)
-{
+TEST(MailAuthPaths, StylesSelectBothPathsAndOthersChangeNothing) {
     mailAuthDBSelectStyle(MAIL_AUTH_STYLE_POSTFIX);
     EXPECT_STREQ(mailAuthDBGetPath(), "/var/spool/postfix/velka/passwd.db");
     EXPECT_STREQ(mailAuthKeyGetPath(), "/var/spool/postfix/velka/passwd_db_key");
@@ -86,12 +82,11 @@ CREATE TRIGGER fku_users_domains_id BEFORE UPDATE ON users FOR EACH ROW BEGIN
 END;
 )";
 
-TEST_F(MailAuthSchema, SqliteShowsTheSchemaStatementForStatement)
-{
+TEST_F(MailAuthSchema, SqliteShowsTheSchemaStatementForStatement) {
     if (system("command -v sqlite3 >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "the sqlite3 program is not installed";
     std::string command = "sqlite3 '" + db_path + "' .schema";
-    FILE* out = popen(command.c_str(), "r");
+    FILE *out = popen(command.c_str(), "r");
     ASSERT_NE(out, nullptr);
     std::string schema;
     char buf[4096];
@@ -102,8 +97,7 @@ TEST_F(MailAuthSchema, SqliteShowsTheSchemaStatementForStatement)
     EXPECT_EQ(schema, EXPECTED_SCHEMA);
 }
 
-TEST_F(MailAuthSchema, TriggersRefuseOrphanUsersAndDeleteThemWithTheirDomain)
-{
+TEST_F(MailAuthSchema, TriggersRefuseOrphanUsersAndDeleteThemWithTheirDomain) {
     EXPECT_EQ(sql("BEGIN; INSERT INTO domains (name) VALUES ('kept.test');"
                   "INSERT INTO users (dom_id, name) VALUES (99, 'orphan'); COMMIT;"),
               "insert on table \"users\" violates foreign key constraint \"fk_domains_id\"");
@@ -118,8 +112,7 @@ TEST_F(MailAuthSchema, TriggersRefuseOrphanUsersAndDeleteThemWithTheirDomain)
     EXPECT_EQ(value("SELECT group_concat(name) FROM users"), "z");
 }
 
-TEST_F(MailAuthSchema, InitReplacesWhateverWasThere)
-{
+TEST_F(MailAuthSchema, InitReplacesWhateverWasThere) {
     writeFile(db_path, "not a database");
     writeFile(key_path, "old");
     ASSERT_EQ(mailAuthDBInit(), 0);
@@ -130,12 +123,11 @@ TEST_F(MailAuthSchema, InitReplacesWhateverWasThere)
 
 // New files are the caller's alone, whatever the umask, until they get their
 // owners and modes; the caller's umask is left as it was.
-TEST_F(MailAuthSchema, KeyIsNeverReadableByOthers)
-{
+TEST_F(MailAuthSchema, KeyIsNeverReadableByOthers) {
     const std::pair<int (*)(), std::string> files[] = {{mailAuthKeyInit, key_path},
                                                        {mailAuthDBInit, db_path}};
     const std::string old_key = readFile(key_path);
-    for (const auto& [init, path] : files) {
+    for (const auto &[init, path] : files) {
         const mode_t saved = umask(0);
         const int rc = init();
         const mode_t during = umask(saved);
@@ -147,8 +139,7 @@ TEST_F(MailAuthSchema, KeyIsNeverReadableByOthers)
     EXPECT_NE(readFile(key_path), old_key);
 }
 
-TEST_F(MailAuthSchema, ParentThatIsAFileFailsCreation)
-{
+TEST_F(MailAuthSchema, ParentThatIsAFileFailsCreation) {
     MailAuthLog log;
     writeFile(dir.file("file"), "");
     const std::string path = dir.file("file/passwd.db");
@@ -158,10 +149,9 @@ TEST_F(MailAuthSchema, ParentThatIsAFileFailsCreation)
         log.contains(2, "recursive mkdir(" + dir.file("file") + ") failed: Not a directory"));
 }
 
-TEST(MailAuthAccess, RefusesDatabasesDirectlyUnderRootOrRelative)
-{
+TEST(MailAuthAccess, RefusesDatabasesDirectlyUnderRootOrRelative) {
     MailAuthLog log;
-    for (const char* path : {"/passwd.db", "passwd.db", "auth/passwd.db"}) {
+    for (const char *path : {"/passwd.db", "passwd.db", "auth/passwd.db"}) {
         mailAuthDBSetPath(path);
         EXPECT_EQ(mailAuthDBSetAccess(0, 0, 0600, 0, 0, 0750), -1) << path;
         EXPECT_TRUE(log.contains(2, std::string("Invalid mail authentication DB path ") + path))
@@ -173,15 +163,14 @@ TEST(MailAuthAccess, RefusesDatabasesDirectlyUnderRootOrRelative)
 // Owners and modes by style, for real, in a private mount namespace (see
 // privateSystemWithPostfix).
 
-TEST(MailAuthInitStyle, OwnersAndModesPerStyle)
-{
+TEST(MailAuthInitStyle, OwnersAndModesPerStyle) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace and chown";
     ScratchDir dir;
     const std::string answer = inPrivateSystem(dir, [&]() -> std::string {
         std::string error;
-        const struct passwd* pw = getpwnam("postfix");
-        const struct group* gr = getgrnam("nofiles");
+        const struct passwd *pw = getpwnam("postfix");
+        const struct group *gr = getgrnam("nofiles");
         if (pw == nullptr || gr == nullptr)
             return "the private postfix user or nofiles group is not visible";
         const uid_t postfix = pw->pw_uid;
@@ -216,8 +205,7 @@ TEST(MailAuthInitStyle, OwnersAndModesPerStyle)
     EXPECT_CHILD_ANSWER(answer);
 }
 
-TEST(MailAuthInitStyle, MissingPostfixUserFails)
-{
+TEST(MailAuthInitStyle, MissingPostfixUserFails) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
     if (getpwnam("postfix") != nullptr)
@@ -230,7 +218,7 @@ TEST(MailAuthInitStyle, MissingPostfixUserFails)
         MailAuthLog log;
         if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_POSTFIX) != -1)
             return "succeeded without a postfix user";
-        for (const LogLine& line : LogCapture::lines())
+        for (const LogLine &line : LogCapture::lines())
             if (line.priority == 2 &&
                 line.text.rfind("Unable to get user id for \"postfix\": ", 0) == 0)
                 return "";
@@ -243,21 +231,19 @@ TEST(MailAuthInitStyle, MissingPostfixUserFails)
 // 13 tree (a chroot in a private mount namespace), whose answer is chosen by
 // files under /etc/velka-testbed, here a private tmpfs.
 
-std::string testbedRoot()
-{
-    const char* dir = getenv("VELKA_TESTBED_DIR");
+std::string testbedRoot() {
+    const char *dir = getenv("VELKA_TESTBED_DIR");
     return std::string(dir != nullptr ? dir : "/var/cache/velka-testbed") + "/trixie";
 }
 
 struct DetectCase {
-    const char* server; // content of smtp-server; "-" prints no SMTP_Server line
-    const char* extra;  // lines printed before it
+    const char *server; // content of smtp-server; "-" prints no SMTP_Server line
+    const char *extra;  // lines printed before it
     int style;
-    const char* log; // one expected informational line, or ""
+    const char *log; // one expected informational line, or ""
 };
 
-TEST(MailAuthDetectStyle, AsksTheWendraServerStandIn)
-{
+TEST(MailAuthDetectStyle, AsksTheWendraServerStandIn) {
     const std::string root = testbedRoot();
     const std::string standin = std::string(VELKA_SOURCE_DIR) + "/testbed/standins/wendra-server";
     const std::string target = root + "/usr/local/vqa/admin/sbin/wendra-server";
@@ -291,7 +277,7 @@ TEST(MailAuthDetectStyle, AsksTheWendraServerStandIn)
             chroot(root.c_str()) != 0 || chdir("/") != 0)
             return std::string("SKIP entering the test bed: ") + strerror(errno);
         std::string error;
-        for (const DetectCase& c : cases) {
+        for (const DetectCase &c : cases) {
             writeFile("/etc/velka-testbed/smtp-server", std::string(c.server) + "\n");
             writeFile("/etc/velka-testbed/features-extra", c.extra);
             MailAuthLog log;

@@ -23,15 +23,13 @@
 #include <unistd.h>
 
 // LogCapture that also catches what is logged through velka_logv.
-class MailAuthLog : public LogCapture
-{
-  public:
+class MailAuthLog : public LogCapture {
+public:
     MailAuthLog() : saved_(velka_logv) { velka_logv = &MailAuthLog::record; }
     ~MailAuthLog() { velka_logv = saved_; }
 
-  private:
-    static void record(int priority, const char* format, va_list args)
-    {
+private:
+    static void record(int priority, const char *format, va_list args) {
         char buf[8192];
         vsnprintf(buf, sizeof buf, format, args);
         lines().push_back({priority, buf});
@@ -42,11 +40,9 @@ class MailAuthLog : public LogCapture
 
 // A new, empty database and key in a scratch directory, selected as the
 // process's paths for the lifetime of the fixture.
-class MailAuthDbTest : public ::testing::Test
-{
-  protected:
-    void SetUp() override
-    {
+class MailAuthDbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
         db_path = dir.file("auth/passwd.db");
         key_path = dir.file("auth/passwd_db_key");
         mailAuthDBSetPath(db_path.c_str());
@@ -54,18 +50,16 @@ class MailAuthDbTest : public ::testing::Test
         ASSERT_EQ(mailAuthDBInit(), 0);
         ASSERT_EQ(mailAuthKeyInit(), 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         mailAuthDBSetPath(nullptr);
         mailAuthKeySetPath(nullptr);
     }
 
     // Runs SQL directly on the database; returns SQLite's message or "".
-    std::string sql(const std::string& text)
-    {
-        sqlite3* db = nullptr;
+    std::string sql(const std::string &text) {
+        sqlite3 *db = nullptr;
         sqlite3_open(db_path.c_str(), &db);
-        char* error = nullptr;
+        char *error = nullptr;
         sqlite3_exec(db, text.c_str(), nullptr, nullptr, &error);
         std::string message = error != nullptr ? error : "";
         sqlite3_free(error);
@@ -74,16 +68,15 @@ class MailAuthDbTest : public ::testing::Test
     }
 
     // The first column of the first row of a query, "<null>" or "<none>".
-    std::string value(const std::string& query)
-    {
-        sqlite3* db = nullptr;
+    std::string value(const std::string &query) {
+        sqlite3 *db = nullptr;
         sqlite3_open(db_path.c_str(), &db);
-        sqlite3_stmt* stmt = nullptr;
+        sqlite3_stmt *stmt = nullptr;
         std::string result = "<none>";
         if (sqlite3_prepare_v2(db, query.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
             sqlite3_step(stmt) == SQLITE_ROW) {
-            const unsigned char* text = sqlite3_column_text(stmt, 0);
-            result = text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
+            const unsigned char *text = sqlite3_column_text(stmt, 0);
+            result = text != nullptr ? reinterpret_cast<const char *>(text) : "<null>";
         }
         sqlite3_finalize(stmt);
         sqlite3_close(db);
@@ -99,21 +92,19 @@ class MailAuthDbTest : public ::testing::Test
 struct Account {
     std::string password;
     unsigned flags;
-    bool operator==(const Account& o) const { return password == o.password && flags == o.flags; }
+    bool operator==(const Account &o) const { return password == o.password && flags == o.flags; }
 };
 using Accounts = std::map<std::string, Account>;
 
 // A callback that records every account and answers 1 (go on).
-inline int collectAccount(const char* address, const char* password, unsigned char flags,
-                          void* data)
-{
-    (*static_cast<Accounts*>(data))[address] = Account{password, flags};
+inline int collectAccount(const char *address, const char *password, unsigned char flags,
+                          void *data) {
+    (*static_cast<Accounts *>(data))[address] = Account{password, flags};
     return 1;
 }
 
 // Every account of the database, by address; empty when the walk fails.
-inline Accounts allAccounts()
-{
+inline Accounts allAccounts() {
     Accounts accounts;
     if (mailAuthIterateAll(collectAccount, &accounts) < 0)
         accounts.clear();
@@ -122,8 +113,7 @@ inline Accounts allAccounts()
 
 // Runs body in a child process, whose answer ("" for success, else what went
 // wrong) comes back through a pipe; a child that dies says so.
-inline std::string inChild(const std::function<std::string()>& body)
-{
+inline std::string inChild(const std::function<std::string()> &body) {
     int fds[2];
     if (pipe(fds) != 0)
         return "pipe failed";
@@ -136,7 +126,7 @@ inline std::string inChild(const std::function<std::string()>& body)
         std::string answer;
         try {
             answer = body();
-        } catch (const std::exception& e) {
+        } catch (const std::exception &e) {
             answer = std::string("exception: ") + e.what();
         }
         ssize_t ignored = write(fds[1], answer.data(), answer.size());
@@ -159,17 +149,16 @@ inline std::string inChild(const std::function<std::string()>& body)
 
 // Ends a test on the answer of a child: skipped for "SKIP reason" (the child
 // could not set up what the test needs), passed for "", failed otherwise.
-#define EXPECT_CHILD_ANSWER(answer_expr)                                              \
-    do {                                                                              \
-        const std::string child_answer = (answer_expr);                               \
-        if (child_answer.rfind("SKIP ", 0) == 0)                                      \
-            GTEST_SKIP() << child_answer.substr(5);                                   \
-        EXPECT_EQ(child_answer, "");                                                  \
+#define EXPECT_CHILD_ANSWER(answer_expr)                                                           \
+    do {                                                                                           \
+        const std::string child_answer = (answer_expr);                                            \
+        if (child_answer.rfind("SKIP ", 0) == 0)                                                   \
+            GTEST_SKIP() << child_answer.substr(5);                                                \
+        EXPECT_EQ(child_answer, "");                                                               \
     } while (0)
 
 // "" when path has that owner and mode, else a line saying what it has.
-inline std::string checkFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode)
-{
+inline std::string checkFile(const std::string &path, uid_t uid, gid_t gid, mode_t mode) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return path + ": " + strerror(errno) + "\n";
@@ -181,9 +170,8 @@ inline std::string checkFile(const std::string& path, uid_t uid, gid_t gid, mode
     return buf;
 }
 
-inline std::string bindCopyWith(const std::string& system_file, const std::string& copy,
-                                const std::string& extra)
-{
+inline std::string bindCopyWith(const std::string &system_file, const std::string &copy,
+                                const std::string &extra) {
     writeFile(copy, readFile(system_file) + extra);
     if (mount(copy.c_str(), system_file.c_str(), nullptr, MS_BIND, nullptr) != 0)
         return "bind mount over " + system_file + ": " + strerror(errno);
@@ -195,8 +183,7 @@ inline std::string bindCopyWith(const std::string& system_file, const std::strin
 // "nofiles" (4713) exist in bind-mounted copies of the password and group
 // files, and /var/lib and /var/spool are empty tmpfs mounts. Nothing of it
 // reaches the host. "" or what failed.
-inline std::string privateSystemWithPostfix(const ScratchDir& dir)
-{
+inline std::string privateSystemWithPostfix(const ScratchDir &dir) {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return std::string("private mount namespace: ") + strerror(errno);
@@ -204,7 +191,7 @@ inline std::string privateSystemWithPostfix(const ScratchDir& dir)
                                      "postfix:x:4711:4712::/var/spool/postfix:/usr/sbin/nologin\n");
     if (error.empty())
         error = bindCopyWith("/etc/group", dir.file("group"), "postfix:x:4712:\nnofiles:x:4713:\n");
-    for (const char* tmp : {"/var/lib", "/var/spool"})
+    for (const char *tmp : {"/var/lib", "/var/spool"})
         if (error.empty() && mount("tmpfs", tmp, "tmpfs", 0, "mode=0755") != 0)
             error = std::string("tmpfs on ") + tmp + ": " + strerror(errno);
     return error;
@@ -212,8 +199,8 @@ inline std::string privateSystemWithPostfix(const ScratchDir& dir)
 
 // Runs body in a child (inChild) inside privateSystemWithPostfix; "SKIP reason"
 // when that system cannot be made.
-inline std::string inPrivateSystem(const ScratchDir& dir, const std::function<std::string()>& body)
-{
+inline std::string inPrivateSystem(const ScratchDir &dir,
+                                   const std::function<std::string()> &body) {
     return inChild([&]() -> std::string {
         const std::string error = privateSystemWithPostfix(dir);
         return error.empty() ? body() : "SKIP " + error;
@@ -223,8 +210,7 @@ inline std::string inPrivateSystem(const ScratchDir& dir, const std::function<st
 // Starts body in a child process running as uid and gid; the caller waits for
 // it (or kills it). -1 when fork fails. The child ends with status 0 when body
 // returns true.
-inline pid_t startAs(uid_t uid, gid_t gid, const std::function<bool()>& body)
-{
+inline pid_t startAs(uid_t uid, gid_t gid, const std::function<bool()> &body) {
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -236,8 +222,7 @@ inline pid_t startAs(uid_t uid, gid_t gid, const std::function<bool()>& body)
 }
 
 // Runs body as uid and gid in a child process; true when it returned true.
-inline bool runAs(uid_t uid, gid_t gid, const std::function<bool()>& body)
-{
+inline bool runAs(uid_t uid, gid_t gid, const std::function<bool()> &body) {
     const pid_t pid = startAs(uid, gid, body);
     int status = 0;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&

@@ -22,21 +22,18 @@ struct LogLine {
 // Redirects velka_log into a list for the lifetime of the object.
 class LogCapture {
 public:
-    LogCapture() : saved_(velka_log)
-    {
+    LogCapture() : saved_(velka_log) {
         lines().clear();
         velka_log = &LogCapture::record;
     }
     ~LogCapture() { velka_log = saved_; }
 
-    static std::vector<LogLine> &lines()
-    {
+    static std::vector<LogLine> &lines() {
         static std::vector<LogLine> captured;
         return captured;
     }
 
-    bool contains(int priority, const std::string &text) const
-    {
+    bool contains(int priority, const std::string &text) const {
         for (const LogLine &line : lines())
             if (line.priority == priority && line.text == text)
                 return true;
@@ -44,8 +41,7 @@ public:
     }
 
 private:
-    static void record(int priority, const char *format, ...)
-    {
+    static void record(int priority, const char *format, ...) {
         char buf[8192];
         va_list args;
         va_start(args, format);
@@ -60,15 +56,13 @@ private:
 // A fresh directory under /tmp, removed with its content at the end.
 class ScratchDir {
 public:
-    ScratchDir()
-    {
+    ScratchDir() {
         char tmpl[] = "/tmp/authdb-test-XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             abort();
         path_ = tmpl;
     }
-    ~ScratchDir()
-    {
+    ~ScratchDir() {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
@@ -79,28 +73,24 @@ private:
     std::string path_;
 };
 
-inline void writeFile(const std::string &path, const std::string &content)
-{
+inline void writeFile(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
 
-inline std::string readFile(const std::string &path)
-{
+inline std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::string fromHex(const std::string &hex)
-{
+inline std::string fromHex(const std::string &hex) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
-inline std::string toHex(const void *data, size_t len)
-{
+inline std::string toHex(const void *data, size_t len) {
     static const char DIGITS[] = "0123456789abcdef";
     const unsigned char *p = static_cast<const unsigned char *>(data);
     std::string hex;

@@ -21,8 +21,7 @@ struct Freed {
 };
 using Text = std::unique_ptr<char, Freed>;
 
-std::string str(const Text &t)
-{
+std::string str(const Text &t) {
     return t ? std::string(t.get()) : std::string("<none>");
 }
 
@@ -35,8 +34,7 @@ protected:
     LogCapture log;
 };
 
-TEST_F(Registry, ReferenceCountKeepsTheCipherUntilTheLastCleanup)
-{
+TEST_F(Registry, ReferenceCountKeepsTheCipherUntilTheLastCleanup) {
     ASSERT_TRUE(velka_cipher_init(PKCS, keyPath.c_str()));
     ASSERT_TRUE(velka_cipher_init(PKCS, "/nonexistent/key")) << "a second reference reads no key";
     EXPECT_FALSE(velka_cipher_cleanup(PKCS));
@@ -52,15 +50,18 @@ TEST_F(Registry, ReferenceCountKeepsTheCipherUntilTheLastCleanup)
     EXPECT_TRUE(log.lines().empty());
 
     EXPECT_TRUE(velka_cipher_cleanup(PKCS));
-    EXPECT_TRUE(log.contains(6, "Failed to correctly destroy encryption cipher 'AES-256-CBC:PKCS'. A programming error?"));
+    EXPECT_TRUE(log.contains(
+        6,
+        "Failed to correctly destroy encryption cipher 'AES-256-CBC:PKCS'. A programming error?"));
 }
 
-TEST_F(Registry, KeyFileMustHoldAWholeKey)
-{
+TEST_F(Registry, KeyFileMustHoldAWholeKey) {
     writeFile(keyPath, KEY.substr(0, 31));
     EXPECT_FALSE(velka_cipher_init(PKCS, keyPath.c_str()));
-    EXPECT_TRUE(log.contains(3, "Failed to read entire encryption key from '" + keyPath + "': No data available (61)"));
-    EXPECT_TRUE(log.contains(3, "Failed to initialize encryption cipher 'AES-256-CBC:PKCS' with key '" + keyPath + "'"));
+    EXPECT_TRUE(log.contains(3, "Failed to read entire encryption key from '" + keyPath +
+                                    "': No data available (61)"));
+    EXPECT_TRUE(log.contains(
+        3, "Failed to initialize encryption cipher 'AES-256-CBC:PKCS' with key '" + keyPath + "'"));
 
     EXPECT_FALSE(velka_cipher_init(PKCS, dir.file("missing").c_str()));
     EXPECT_TRUE(log.contains(3, "Can't read encryption key from '" + dir.file("missing") +
@@ -71,8 +72,7 @@ TEST_F(Registry, KeyFileMustHoldAWholeKey)
     EXPECT_EQ(log.lines().size(), 1u) << "failed initialisations leave no entry behind";
 }
 
-TEST_F(Registry, LongerKeyFileUsesItsFirstBytes)
-{
+TEST_F(Registry, LongerKeyFileUsesItsFirstBytes) {
     std::string long_key = dir.file("long");
     writeFile(long_key, KEY + "extra bytes!");
     ASSERT_TRUE(velka_cipher_init(PKCS, long_key.c_str()));
@@ -90,16 +90,16 @@ TEST_F(Registry, LongerKeyFileUsesItsFirstBytes)
     EXPECT_TRUE(velka_cipher_cleanup("aes-256-cbc:PKCS"));
 }
 
-TEST_F(Registry, RefusesUnusableNames)
-{
-    for (const char *name : {"NO-SUCH-CIPHER", "AES-256-CBC:PKCS:0123456789abcdef", "AES-256-CBC:$PKCS"}) {
+TEST_F(Registry, RefusesUnusableNames) {
+    for (const char *name :
+         {"NO-SUCH-CIPHER", "AES-256-CBC:PKCS:0123456789abcdef", "AES-256-CBC:$PKCS"}) {
         EXPECT_FALSE(velka_cipher_init(name, keyPath.c_str()));
-        EXPECT_TRUE(log.contains(3, std::string("Unknown encryption cipher: '") + name + "'")) << name;
+        EXPECT_TRUE(log.contains(3, std::string("Unknown encryption cipher: '") + name + "'"))
+            << name;
     }
 }
 
-TEST_F(Registry, GivenIvMakesEncryptionRepeatable)
-{
+TEST_F(Registry, GivenIvMakesEncryptionRepeatable) {
     ASSERT_TRUE(velka_cipher_init(PKCS, keyPath.c_str()));
     const std::string spec = "$AES-256-CBC:PKCS$AAECAwQFBgcICQoLDA0ODw==$";
     Text first(velka_cipher_crypt("secret", spec.c_str()));
@@ -120,8 +120,7 @@ TEST_F(Registry, GivenIvMakesEncryptionRepeatable)
     EXPECT_TRUE(velka_cipher_cleanup(PKCS));
 }
 
-TEST_F(Registry, ZeroFillCipherWithoutPkcs)
-{
+TEST_F(Registry, ZeroFillCipherWithoutPkcs) {
     ASSERT_TRUE(velka_cipher_init("AES-256-CBC", keyPath.c_str()));
     Text stored(velka_cipher_encrypt("AES-256-CBC", "0123456789abcdef"));
     ASSERT_TRUE(stored);
@@ -137,8 +136,7 @@ TEST_F(Registry, ZeroFillCipherWithoutPkcs)
     EXPECT_TRUE(velka_cipher_cleanup("AES-256-CBC"));
 }
 
-TEST_F(Registry, DecryptRefusesDamagedTexts)
-{
+TEST_F(Registry, DecryptRefusesDamagedTexts) {
     ASSERT_TRUE(velka_cipher_init(PKCS, keyPath.c_str()));
     Text stored(velka_cipher_crypt("secret", "$AES-256-CBC:PKCS$AAECAwQFBgcICQoLDA0ODw==$"));
     ASSERT_TRUE(stored);
@@ -157,7 +155,8 @@ TEST_F(Registry, DecryptRefusesDamagedTexts)
         EXPECT_FALSE(Text(velka_cipher_decrypt(text.c_str()))) << text;
         EXPECT_EQ(errno, err) << text;
     }
-    EXPECT_FALSE(Text(velka_cipher_decrypt(good.substr(0, good.size() - 4).c_str()))) << "truncated";
+    EXPECT_FALSE(Text(velka_cipher_decrypt(good.substr(0, good.size() - 4).c_str())))
+        << "truncated";
 
     // The same text under another key fails on its padding.
     EXPECT_TRUE(velka_cipher_cleanup(PKCS));

@@ -20,13 +20,11 @@ struct Store {
     const char *get(const char *name) const { return conf_get_r(name, conf); }
 };
 
-std::string valueOf(const char *value)
-{
+std::string valueOf(const char *value) {
     return value != nullptr ? value : "<none>";
 }
 
-TEST(ConfFile, ParsesValuesCommentsAndBlanks)
-{
+TEST(ConfFile, ParsesValuesCommentsAndBlanks) {
     ScratchDir dir;
     writeFile(dir.file("vqa.conf"), "# panel paths\n"
                                     "\n"
@@ -50,8 +48,7 @@ TEST(ConfFile, ParsesValuesCommentsAndBlanks)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(ConfFile, MalformedLinesAreLoggedAndSkipped)
-{
+TEST(ConfFile, MalformedLinesAreLoggedAndSkipped) {
     ScratchDir dir;
     writeFile(dir.file("vqa.conf"), "  ONLY_NAME\n"
                                     "BAD-NAME /x\n"
@@ -65,28 +62,33 @@ TEST(ConfFile, MalformedLinesAreLoggedAndSkipped)
     EXPECT_EQ(s.conf->count, 1u);
     EXPECT_EQ(valueOf(s.get("GOOD")), "/y");
     EXPECT_TRUE(log.contains(12, "Invalid variable definition ONLY_NAME\nExpected a value"));
-    EXPECT_TRUE(log.contains(12, "Invalid variable definition BAD-NAME /x\nExpected a space after variable name\n"));
-    EXPECT_TRUE(log.contains(12, "Invalid variable definition COMMENTED # nothing\nExpected a value"));
-    EXPECT_TRUE(log.contains(12, "Invalid variable definition =x\nExpected a space after variable name\n"));
+    EXPECT_TRUE(log.contains(
+        12, "Invalid variable definition BAD-NAME /x\nExpected a space after variable name\n"));
+    EXPECT_TRUE(
+        log.contains(12, "Invalid variable definition COMMENTED # nothing\nExpected a value"));
+    EXPECT_TRUE(
+        log.contains(12, "Invalid variable definition =x\nExpected a space after variable name\n"));
     EXPECT_TRUE(log.contains(12, "Invalid variable definition LAST_NAME\nExpected a value"));
     EXPECT_EQ(log.lines().size(), 5u);
 }
 
-TEST(ConfFile, MissingFileFails)
-{
+TEST(ConfFile, MissingFileFails) {
     LogCapture log;
     Store s;
     errno = 0;
     EXPECT_EQ(conf_read_file_r("/nonexistent/vqa.conf", s.conf), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_TRUE(log.contains(12, "unable to open configuration file /nonexistent/vqa.conf: No such file or directory\n"));
+    EXPECT_TRUE(log.contains(
+        12,
+        "unable to open configuration file /nonexistent/vqa.conf: No such file or directory\n"));
 }
 
-TEST(ConfStore, GrowsReplacesAndFindsSortedOrNot)
-{
+TEST(ConfStore, GrowsReplacesAndFindsSortedOrNot) {
     Store s;
     for (int i = 99; i >= 0; --i)
-        ASSERT_EQ(conf_set_r(("NAME_" + std::to_string(i)).c_str(), std::to_string(i).c_str(), s.conf), 0);
+        ASSERT_EQ(
+            conf_set_r(("NAME_" + std::to_string(i)).c_str(), std::to_string(i).c_str(), s.conf),
+            0);
     ASSERT_EQ(conf_set_r("NAME_7", "seven", s.conf), 0);
     EXPECT_EQ(s.conf->count, 100u);
     EXPECT_FALSE(s.conf->sorted);
@@ -95,7 +97,8 @@ TEST(ConfStore, GrowsReplacesAndFindsSortedOrNot)
     conf_finalize_r(s.conf);
     EXPECT_TRUE(s.conf->sorted);
     for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(valueOf(s.get(("NAME_" + std::to_string(i)).c_str())), i == 7 ? "seven" : std::to_string(i));
+        EXPECT_EQ(valueOf(s.get(("NAME_" + std::to_string(i)).c_str())),
+                  i == 7 ? "seven" : std::to_string(i));
     EXPECT_EQ(s.get("NAME_100"), nullptr);
 
     errno = 0;
@@ -105,8 +108,7 @@ TEST(ConfStore, GrowsReplacesAndFindsSortedOrNot)
 }
 
 // One process-wide copy per test process, so its whole life is one test.
-TEST(VqaConf, DefaultsUntilTheFileAppearsThenKeepsWhatItFound)
-{
+TEST(VqaConf, DefaultsUntilTheFileAppearsThenKeepsWhatItFound) {
     remove(VQA_CONF_PATH);
     LogCapture log;
     EXPECT_EQ(autoprepend(), -1);
@@ -114,9 +116,10 @@ TEST(VqaConf, DefaultsUntilTheFileAppearsThenKeepsWhatItFound)
     EXPECT_EQ(valueOf(vqaConfGetDefaultByIndex(VQA_VELKA_MAILNAMES_D)), "/var/qmail/mailnames");
     EXPECT_EQ(valueOf(vqaConfGetDefault("PRODUCT_ROOT_D")), "/usr/local/vqa");
     EXPECT_EQ(vqaConfGetDefault("NOT_A_VARIABLE"), nullptr);
-    EXPECT_TRUE(log.contains(3, std::string("variable 'NOT_A_VARIABLE' was found neither in ") + VQA_CONF_PATH +
-                                    ", nor in compile-time defaults"));
-    EXPECT_EQ(vqaConfGetDefault("_MAX_POSSIBLE_VQA_CONF_VAR_NAME"), nullptr) << "the upper marker is not searched";
+    EXPECT_TRUE(log.contains(3, std::string("variable 'NOT_A_VARIABLE' was found neither in ") +
+                                    VQA_CONF_PATH + ", nor in compile-time defaults"));
+    EXPECT_EQ(vqaConfGetDefault("_MAX_POSSIBLE_VQA_CONF_VAR_NAME"), nullptr)
+        << "the upper marker is not searched";
     EXPECT_EQ(vqaConfGetDefaultByIndex(31), nullptr);
     EXPECT_EQ(vqaConfGetDefaultByIndex(-1), nullptr);
 
@@ -127,13 +130,13 @@ TEST(VqaConf, DefaultsUntilTheFileAppearsThenKeepsWhatItFound)
 
     writeFile(VQA_CONF_PATH, "VELKA_MAILNAMES_D /elsewhere\nSNI_SUPPORT false\n");
     EXPECT_EQ(autoprepend(), 0);
-    EXPECT_EQ(valueOf(vqaConfGetDefaultByIndex(VQA_VELKA_MAILNAMES_D)), "/srv/mailnames") << "never reloaded";
+    EXPECT_EQ(valueOf(vqaConfGetDefaultByIndex(VQA_VELKA_MAILNAMES_D)), "/srv/mailnames")
+        << "never reloaded";
     EXPECT_EQ(valueOf(vqaConfGetDefault("SNI_SUPPORT")), "true");
     remove(VQA_CONF_PATH);
 }
 
-TEST(NestedDirectory, CreatesMissingComponentsOnly)
-{
+TEST(NestedDirectory, CreatesMissingComponentsOnly) {
     ScratchDir dir;
     std::string deep = dir.file("a/b/c/");
     EXPECT_EQ(createNestedDirectory(deep.c_str()), 1);

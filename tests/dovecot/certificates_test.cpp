@@ -16,8 +16,7 @@ using namespace velka::mail::dovecot;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-std::string sniFile(const std::string &name, const std::string &cert)
-{
+std::string sniFile(const std::string &name, const std::string &cert) {
     return HEADER + ("local_name " + name + " {\n  ssl_server_cert_file = " + cert +
                      "\n  ssl_server_key_file = " + cert + "\n}\n");
 }
@@ -28,8 +27,7 @@ protected:
     ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
 };
 
-TEST_F(CertificatesTest, InstallWritesAndReplacesTheNamesFile)
-{
+TEST_F(CertificatesTest, InstallWritesAndReplacesTheNamesFile) {
     CaptureStderr();
     EXPECT_EQ(0, installDovecotCertificate("mail.example.com", "/etc/ssl/a b/first.pem"));
     EXPECT_EQ(0, installDovecotCertificate("xn--bcher-kva.example", "/p/bücher.pem"));
@@ -46,8 +44,7 @@ TEST_F(CertificatesTest, InstallWritesAndReplacesTheNamesFile)
               listDir(dir.path()));
 }
 
-TEST_F(CertificatesTest, InstallFailureIsReported)
-{
+TEST_F(CertificatesTest, InstallFailureIsReported) {
     ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
     CaptureStderr();
     EXPECT_EQ(-1, installDovecotCertificate("a.org", "/c.pem"));
@@ -56,8 +53,7 @@ TEST_F(CertificatesTest, InstallFailureIsReported)
               GetCapturedStderr());
 }
 
-TEST_F(CertificatesTest, RemoveOne)
-{
+TEST_F(CertificatesTest, RemoveOne) {
     ASSERT_EQ(0, installDovecotCertificate("a.org", "/c.pem"));
     ASSERT_EQ(0, installDovecotCertificate("b.org", "/c.pem"));
     CaptureStderr();
@@ -74,8 +70,7 @@ TEST_F(CertificatesTest, RemoveOne)
               GetCapturedStderr());
 }
 
-TEST_F(CertificatesTest, RemoveAllTakesOnlyCertificateFiles)
-{
+TEST_F(CertificatesTest, RemoveAllTakesOnlyCertificateFiles) {
     ASSERT_EQ(0, installDovecotCertificate("a.org", "/c.pem"));
     ASSERT_EQ(0, installDovecotCertificate("b.org", "/c.pem"));
     writeFile(dir / "14-velka-sni-.conf", "");
@@ -89,20 +84,27 @@ TEST_F(CertificatesTest, RemoveAllTakesOnlyCertificateFiles)
               listDir(dir.path()));
 }
 
-TEST_F(CertificatesTest, RemoveAllThrowsForAMissingDirectory)
-{
+TEST_F(CertificatesTest, RemoveAllThrowsForAMissingDirectory) {
     ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
     EXPECT_THROW(removeDovecotAllDomainCertificates(), std::filesystem::filesystem_error);
 }
 
 // Names and paths end up in file names and configuration lines: whatever refuses them
 // must write one line and nothing else.
-TEST_F(CertificatesTest, RefusesUnsafeNames)
-{
-    const std::string names[] = {"",           "../etc",       "a/b.org",        "a b.org",
-                                 "a\nb.org",   "a.org\n",      ".hidden",        "a..org",
-                                 "*.a.org",    "a_b.org",      std::string("a\0b", 3),
-                                 "a.org }",    std::string(256, 'a')};
+TEST_F(CertificatesTest, RefusesUnsafeNames) {
+    const std::string names[] = {"",
+                                 "../etc",
+                                 "a/b.org",
+                                 "a b.org",
+                                 "a\nb.org",
+                                 "a.org\n",
+                                 ".hidden",
+                                 "a..org",
+                                 "*.a.org",
+                                 "a_b.org",
+                                 std::string("a\0b", 3),
+                                 "a.org }",
+                                 std::string(256, 'a')};
     for (const std::string &name : names) {
         CaptureStderr();
         EXPECT_EQ(-1, installDovecotCertificate(name, "/c.pem")) << name;
@@ -128,10 +130,9 @@ TEST_F(CertificatesTest, RefusesUnsafeNames)
     EXPECT_EQ("", listDir(dir.path()));
 }
 
-TEST_F(CertificatesTest, RefusesUnsafeCertificatePaths)
-{
-    const std::string paths[] = {"", "c.pem", "./c.pem", "/c.pem\nssl = no", "/c\t.pem",
-                                 "/c\x7f.pem", "/%{user}.pem", "</c.pem"};
+TEST_F(CertificatesTest, RefusesUnsafeCertificatePaths) {
+    const std::string paths[] = {"",         "c.pem",      "./c.pem",      "/c.pem\nssl = no",
+                                 "/c\t.pem", "/c\x7f.pem", "/%{user}.pem", "</c.pem"};
     for (const std::string &path : paths) {
         CaptureStderr();
         EXPECT_EQ(-1, installDovecotCertificate("a.org", path)) << path;
@@ -147,8 +148,7 @@ TEST_F(CertificatesTest, RefusesUnsafeCertificatePaths)
 }
 
 // Paths Dovecot's reader would take otherwise are quoted; ordinary ones stay bare.
-TEST_F(CertificatesTest, PathsAreQuotedOnlyWhereDovecotNeedsIt)
-{
+TEST_F(CertificatesTest, PathsAreQuotedOnlyWhereDovecotNeedsIt) {
     const std::pair<std::string, std::string> cases[] = {
         {"/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem", "/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem"},
         {"/etc/ssl/\xd0\xbf.pem", "/etc/ssl/\xd0\xbf.pem"},
@@ -164,8 +164,7 @@ TEST_F(CertificatesTest, PathsAreQuotedOnlyWhereDovecotNeedsIt)
     }
 }
 
-TEST_F(CertificatesTest, RefusedRemovalLeavesOtherFiles)
-{
+TEST_F(CertificatesTest, RefusedRemovalLeavesOtherFiles) {
     writeFile(dir / "14-velka-sni-.conf", "keep\n");
     CaptureStderr();
     EXPECT_EQ(-1, removeDovecotCertificate(""));

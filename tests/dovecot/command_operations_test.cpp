@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -30,8 +30,7 @@ protected:
     FakeDoveconfCheck doveconf{scriptDir};
 
     // Runs f with both output streams captured and thrown away.
-    template <class F> int quietly(F f)
-    {
+    template <class F> int quietly(F f) {
         CaptureStdout();
         CaptureStderr();
         int result = f();
@@ -41,8 +40,7 @@ protected:
     }
 };
 
-TEST_F(CommandOperationsTest, FeatureReport)
-{
+TEST_F(CommandOperationsTest, FeatureReport) {
     CaptureStdout();
     EXPECT_EQ(0, printFeatures());
     EXPECT_EQ("$features['IMAP_POP3_Server'] = \"Dovecot\";\n"
@@ -51,8 +49,7 @@ TEST_F(CommandOperationsTest, FeatureReport)
               GetCapturedStdout());
 }
 
-TEST_F(CommandOperationsTest, ServiceMaskSelectsTheImapPop3Server)
-{
+TEST_F(CommandOperationsTest, ServiceMaskSelectsTheImapPop3Server) {
     EXPECT_EQ(0, reloadService(0x0F));
     EXPECT_EQ(0, restartService(0x100));
     EXPECT_EQ("", velkarc.calls());
@@ -67,8 +64,7 @@ TEST_F(CommandOperationsTest, ServiceMaskSelectsTheImapPop3Server)
     EXPECT_EQ(3, quietly([] { return restartService(0xF0); }));
 }
 
-TEST_F(CommandOperationsTest, SetOperationsGiveOneForAnyFailure)
-{
+TEST_F(CommandOperationsTest, SetOperationsGiveOneForAnyFailure) {
     EXPECT_EQ(0, setConnectionsLimit(100));
     EXPECT_EQ(0, setConnectionsPerIpLimit(7));
     EXPECT_EQ("dovecot reload-or-restart\ndovecot reload-or-restart\n", velkarc.calls());
@@ -83,8 +79,7 @@ TEST_F(CommandOperationsTest, SetOperationsGiveOneForAnyFailure)
     EXPECT_EQ(4, std::count(calls.begin(), calls.end(), '\n'));
 }
 
-TEST_F(CommandOperationsTest, QuotaWarningReloadsOnlyAfterTheFileWork)
-{
+TEST_F(CommandOperationsTest, QuotaWarningReloadsOnlyAfterTheFileWork) {
     EXPECT_EQ(0, enableMailboxLimitWarning());
     EXPECT_TRUE(fs::exists(dir / "20-velka-quota-warning.conf"));
     EXPECT_EQ(0, disableMailboxLimitWarning());
@@ -102,8 +97,7 @@ TEST_F(CommandOperationsTest, QuotaWarningReloadsOnlyAfterTheFileWork)
     EXPECT_EQ(before, velkarc.calls());
 }
 
-TEST_F(CommandOperationsTest, CertificateOperationsNeverReload)
-{
+TEST_F(CommandOperationsTest, CertificateOperationsNeverReload) {
     EXPECT_EQ(0, installCertificate("a.org", "/c.pem"));
     EXPECT_EQ(0, removeCertificate("a.org"));
     EXPECT_EQ(0, removeCertificate("a.org"));
@@ -113,8 +107,7 @@ TEST_F(CommandOperationsTest, CertificateOperationsNeverReload)
 }
 
 // Names, content, mode and modification time of every entry of dir.
-std::string snapshot(const std::string &dir)
-{
+std::string snapshot(const std::string &dir) {
     std::string state;
     for (const auto &entry : fs::directory_iterator(dir)) {
         struct stat st;
@@ -128,8 +121,7 @@ std::string snapshot(const std::string &dir)
 
 // Whatever a command changed is put back, byte for byte, when doveconf refuses the
 // result, and nothing is reloaded; a change doveconf accepted earlier stays.
-TEST_F(CommandOperationsTest, ConfigurationDoveconfRefusesIsPutBack)
-{
+TEST_F(CommandOperationsTest, ConfigurationDoveconfRefusesIsPutBack) {
     ScopedEnv config("DC_CONFIG_PATH", "/x/dovecot.conf");
     writeFile(dir / "20-velka-quota-warning.conf", "quota file\n", 0600);
     writeFile(dir / "14-velka-sni-a.org.conf", "other\n", 0640);
@@ -144,7 +136,8 @@ TEST_F(CommandOperationsTest, ConfigurationDoveconfRefusesIsPutBack)
         {"set-per-ip", [] { return setConnectionsPerIpLimit(9); }},
         {"quota-on", [] { return enableMailboxLimitWarning(); }},
         {"quota-off", [] { return disableMailboxLimitWarning(); }},
-        {"certificates", [] {
+        {"certificates",
+         [] {
              return installCertificate("a.org", "/c.pem") | installCertificate("b.org", "/c.pem") |
                     removeCertificate("a.org") | reloadService(0xF0);
          }},
@@ -166,8 +159,7 @@ TEST_F(CommandOperationsTest, ConfigurationDoveconfRefusesIsPutBack)
     EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
 }
 
-TEST_F(CommandOperationsTest, GetOperationsLetTheReadersErrorsThrough)
-{
+TEST_F(CommandOperationsTest, GetOperationsLetTheReadersErrorsThrough) {
     ScratchDir bin;
     writeScript(bin / "doveconf", "echo 'abc'\n");
     velka::mail::dovecot::setDoveconfPath(bin / "doveconf");

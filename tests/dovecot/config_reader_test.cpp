@@ -21,20 +21,23 @@ using velka::ExecCmdFailed;
 // 89 when no such file exists; each call's arguments go to one line of the call log.
 class FakeDoveconf {
 public:
-    FakeDoveconf() : program(dir / "doveconf")
-    {
-        writeScript(program, "for a; do printf '[%s]' \"$a\"; done >> '" + (dir / "calls") + "'\n"
-                             "echo >> '" + (dir / "calls") + "'\n"
-                             "for name; do :; done\n"
-                             "f='" + dir.path() + "/'$(printf '%s' \"$name\" | tr / _)\n"
-                             "[ -f \"$f\" ] || { echo \"unknown $name\" >&2; exit 89; }\n"
-                             "cat \"$f\"\n");
+    FakeDoveconf() : program(dir / "doveconf") {
+        writeScript(program, "for a; do printf '[%s]' \"$a\"; done >> '" + (dir / "calls") +
+                                 "'\n"
+                                 "echo >> '" +
+                                 (dir / "calls") +
+                                 "'\n"
+                                 "for name; do :; done\n"
+                                 "f='" +
+                                 dir.path() +
+                                 "/'$(printf '%s' \"$name\" | tr / _)\n"
+                                 "[ -f \"$f\" ] || { echo \"unknown $name\" >&2; exit 89; }\n"
+                                 "cat \"$f\"\n");
         setDoveconfPath(program);
     }
     ~FakeDoveconf() { setDoveconfPath("/usr/bin/doveconf"); }
 
-    void set(std::string name, const std::string &output)
-    {
+    void set(std::string name, const std::string &output) {
         for (char &c : name)
             if (c == '/')
                 c = '_';
@@ -52,8 +55,7 @@ protected:
     FakeDoveconf doveconf;
 };
 
-TEST_F(ConfigReaderTest, ArgumentsFollowTheConfigurationPath)
-{
+TEST_F(ConfigReaderTest, ArgumentsFollowTheConfigurationPath) {
     doveconf.set("mail_max_userip_connections", "10\n");
     EXPECT_EQ("10", readParamFromConfig("mail_max_userip_connections"));
     {
@@ -70,8 +72,7 @@ TEST_F(ConfigReaderTest, ArgumentsFollowTheConfigurationPath)
               doveconf.calls());
 }
 
-TEST_F(ConfigReaderTest, OnlyTrailingWhiteSpaceIsRemoved)
-{
+TEST_F(ConfigReaderTest, OnlyTrailingWhiteSpaceIsRemoved) {
     doveconf.set("a", "100\n\n");
     doveconf.set("b", "  two\nlines \t\r\n");
     doveconf.set("c", "");
@@ -80,8 +81,7 @@ TEST_F(ConfigReaderTest, OnlyTrailingWhiteSpaceIsRemoved)
     EXPECT_EQ("", readParamFromConfig("c"));
 }
 
-TEST_F(ConfigReaderTest, FailedRunPassesTheProcessFailureUnchanged)
-{
+TEST_F(ConfigReaderTest, FailedRunPassesTheProcessFailureUnchanged) {
     try {
         readParamFromConfig("service/imap/client_limit");
         FAIL() << "no exception";
@@ -94,8 +94,7 @@ TEST_F(ConfigReaderTest, FailedRunPassesTheProcessFailureUnchanged)
     }
 }
 
-TEST_F(ConfigReaderTest, PerIpLimitConversion)
-{
+TEST_F(ConfigReaderTest, PerIpLimitConversion) {
     const std::pair<const char *, std::uint32_t> accepted[] = {
         {"7\n", 7}, {"+5\n", 5}, {"-1\n", 4294967295u}, {"4294967295", 4294967295u}, {"00", 0}};
     for (const auto &c : accepted) {
@@ -115,8 +114,7 @@ TEST_F(ConfigReaderTest, PerIpLimitConversion)
     }
 }
 
-TEST_F(ConfigReaderTest, PerIpLimitRunFailure)
-{
+TEST_F(ConfigReaderTest, PerIpLimitRunFailure) {
     try {
         getDovecotConnectionsPerIpPerUserLimit();
         FAIL() << "no exception";
@@ -130,8 +128,7 @@ TEST_F(ConfigReaderTest, PerIpLimitRunFailure)
     }
 }
 
-TEST_F(ConfigReaderTest, SingleConnectionProcessesGiveTheProcessLimit)
-{
+TEST_F(ConfigReaderTest, SingleConnectionProcessesGiveTheProcessLimit) {
     doveconf.set("service/imap/service_restart_request_count", "1\n");
     doveconf.set("service/imap/process_limit", "25\n");
     EXPECT_EQ(25u, getDovecotConnectionsLimit());
@@ -143,8 +140,7 @@ TEST_F(ConfigReaderTest, SingleConnectionProcessesGiveTheProcessLimit)
     EXPECT_EQ(0u, getDovecotConnectionsLimit());
 }
 
-TEST_F(ConfigReaderTest, DefaultsAndClientLimitMultiply)
-{
+TEST_F(ConfigReaderTest, DefaultsAndClientLimitMultiply) {
     doveconf.set("service/imap/service_restart_request_count", "0\n");
     doveconf.set("service/imap/process_limit", "0\n");
     doveconf.set("default_process_limit", "100\n");
@@ -165,8 +161,7 @@ TEST_F(ConfigReaderTest, DefaultsAndClientLimitMultiply)
     EXPECT_EQ(65536u, getDovecotConnectionsLimit());
 }
 
-TEST_F(ConfigReaderTest, ConnectionLimitFailures)
-{
+TEST_F(ConfigReaderTest, ConnectionLimitFailures) {
     doveconf.set("service/imap/service_restart_request_count", "0\n");
     doveconf.set("service/imap/process_limit", "0\n");
     doveconf.set("default_process_limit", "x1\n");

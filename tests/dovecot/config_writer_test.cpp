@@ -27,14 +27,14 @@ const char *const SERVICE_FILES[] = {
     "92-velka-service-auth.conf",       "92-velka-service-anvil.conf",
 };
 
-std::string processLimitFile(const std::string &service, const std::string &limit)
-{
-    return HEADER + ("service " + service + " {\n    service_restart_request_count = 1\n"
-                                            "    process_limit = " + limit + "\n}\n");
+std::string processLimitFile(const std::string &service, const std::string &limit) {
+    return HEADER + ("service " + service +
+                     " {\n    service_restart_request_count = 1\n"
+                     "    process_limit = " +
+                     limit + "\n}\n");
 }
 
-std::string clientLimitFile(const std::string &service, const std::string &limit)
-{
+std::string clientLimitFile(const std::string &service, const std::string &limit) {
     return HEADER + ("service " + service + " {\n    client_limit = " + limit + "\n}\n");
 }
 
@@ -49,8 +49,7 @@ protected:
     std::string file(const std::string &name) { return readFile(dir / name); }
 };
 
-TEST_F(ConfigWriterTest, PerIpLimitFileWithoutReload)
-{
+TEST_F(ConfigWriterTest, PerIpLimitFileWithoutReload) {
     CaptureStderr();
     EXPECT_EQ(0, setDovecotConnectionsPerIpPerUserLimit(10, false));
     EXPECT_EQ("", GetCapturedStderr());
@@ -64,8 +63,7 @@ TEST_F(ConfigWriterTest, PerIpLimitFileWithoutReload)
     EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, ConnectionLimitWritesSixFilesAndReloadsOnce)
-{
+TEST_F(ConfigWriterTest, ConnectionLimitWritesSixFilesAndReloadsOnce) {
     EXPECT_EQ(0, setDovecotConnectionsLimit(100, true));
     EXPECT_EQ(processLimitFile("imap", "100"), file("92-velka-service-imap.conf"));
     EXPECT_EQ(processLimitFile("pop3", "100"), file("92-velka-service-pop.conf"));
@@ -76,8 +74,7 @@ TEST_F(ConfigWriterTest, ConnectionLimitWritesSixFilesAndReloadsOnce)
     EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, ConnectionLimitZeroAndWrappingClientLimit)
-{
+TEST_F(ConfigWriterTest, ConnectionLimitZeroAndWrappingClientLimit) {
     EXPECT_EQ(0, setDovecotConnectionsLimit(0, false));
     EXPECT_EQ(processLimitFile("imap", "0"), file("92-velka-service-imap.conf"));
     EXPECT_EQ(clientLimitFile("auth", "204"), file("92-velka-service-auth.conf"));
@@ -89,8 +86,7 @@ TEST_F(ConfigWriterTest, ConnectionLimitZeroAndWrappingClientLimit)
     EXPECT_EQ("", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, ConnectionLimitStopsAtFirstFailureWithoutReload)
-{
+TEST_F(ConfigWriterTest, ConnectionLimitStopsAtFirstFailureWithoutReload) {
     // A directory where the imap-login file belongs cannot be replaced by a file.
     fs::create_directory(dir / "92-velka-service-imap-login.conf");
     writeFile(dir / "92-velka-service-auth.conf", "old auth\n");
@@ -107,8 +103,7 @@ TEST_F(ConfigWriterTest, ConnectionLimitStopsAtFirstFailureWithoutReload)
     EXPECT_EQ("", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, ClientLimitFailureHasItsOwnMessage)
-{
+TEST_F(ConfigWriterTest, ClientLimitFailureHasItsOwnMessage) {
     fs::create_directory(dir / "92-velka-service-anvil.conf");
     CaptureStderr();
     EXPECT_EQ(-1, setDovecotConnectionsLimit(1, true));
@@ -119,8 +114,7 @@ TEST_F(ConfigWriterTest, ClientLimitFailureHasItsOwnMessage)
     EXPECT_EQ("", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, QuotaWarningFileAndItsRemoval)
-{
+TEST_F(ConfigWriterTest, QuotaWarningFileAndItsRemoval) {
     EXPECT_EQ(0, enableDovecotLimitWarning());
     EXPECT_EQ(std::string(HEADER) + "quota user {\n"
                                     "  warning warn-velka-95-quota {\n"
@@ -149,8 +143,7 @@ TEST_F(ConfigWriterTest, QuotaWarningFileAndItsRemoval)
     EXPECT_EQ("", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, SubaddressingSwitch)
-{
+TEST_F(ConfigWriterTest, SubaddressingSwitch) {
     EXPECT_EQ(0, disableDovecotSubaddressing(false));
     EXPECT_EQ(std::string(HEADER) +
                   "auth_username_chars = abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
@@ -163,8 +156,7 @@ TEST_F(ConfigWriterTest, SubaddressingSwitch)
     EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, SubaddressingMessageCarriesTheSystemError)
-{
+TEST_F(ConfigWriterTest, SubaddressingMessageCarriesTheSystemError) {
     ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
     CaptureStderr();
     EXPECT_EQ(-1, disableDovecotSubaddressing(true));
@@ -175,8 +167,7 @@ TEST_F(ConfigWriterTest, SubaddressingMessageCarriesTheSystemError)
     EXPECT_EQ("", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, ShortnameSwitchAndReloadResult)
-{
+TEST_F(ConfigWriterTest, ShortnameSwitchAndReloadResult) {
     EXPECT_EQ(0, setDovecotShortnameParams(true, false));
     EXPECT_EQ(std::string(HEADER) + "velka_allow_shortnames=yes\n",
               file("12-velka-auth-custom.conf"));
@@ -193,8 +184,7 @@ TEST_F(ConfigWriterTest, ShortnameSwitchAndReloadResult)
     EXPECT_EQ(4, restartDovecotService());
 }
 
-TEST_F(ConfigWriterTest, ShortnameAndQuotaMessages)
-{
+TEST_F(ConfigWriterTest, ShortnameAndQuotaMessages) {
     ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
     CaptureStderr();
     EXPECT_EQ(-1, setDovecotShortnameParams(true, true));
@@ -210,8 +200,7 @@ TEST_F(ConfigWriterTest, ShortnameAndQuotaMessages)
     EXPECT_EQ("", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, RemovalFailureIsReported)
-{
+TEST_F(ConfigWriterTest, RemovalFailureIsReported) {
     // unlink() refuses a directory, whoever runs the test.
     fs::create_directory(dir / "12-velka-auth-custom.conf");
     fs::create_directory(dir / "20-velka-quota-warning.conf");
@@ -227,8 +216,7 @@ TEST_F(ConfigWriterTest, RemovalFailureIsReported)
     EXPECT_EQ("", velkarc.calls());
 }
 
-TEST_F(ConfigWriterTest, IncludeDirectoryComesFromTheEnvironment)
-{
+TEST_F(ConfigWriterTest, IncludeDirectoryComesFromTheEnvironment) {
     ScopedEnv trailing("DC_INCLUDE_DIR", (dir.path() + "/").c_str());
     EXPECT_EQ(dir.path() + "//x.conf", includeFilePath("x.conf"));
     ScopedEnv unset("DC_INCLUDE_DIR", nullptr);
@@ -237,8 +225,7 @@ TEST_F(ConfigWriterTest, IncludeDirectoryComesFromTheEnvironment)
     EXPECT_EQ("/x.conf", includeFilePath("x.conf"));
 }
 
-TEST_F(ConfigWriterTest, RewriteReplacesWholeContentAndKeepsMode)
-{
+TEST_F(ConfigWriterTest, RewriteReplacesWholeContentAndKeepsMode) {
     const std::string path = dir / "92-velka-userip_connections.conf";
     writeFile(path, std::string(5000, 'x'), 0604);
     EXPECT_EQ(0, setDovecotConnectionsPerIpPerUserLimit(12, false));
@@ -254,8 +241,7 @@ TEST_F(ConfigWriterTest, RewriteReplacesWholeContentAndKeepsMode)
 }
 
 // A configuration file nobody else may change, whatever umask the caller left.
-TEST_F(ConfigWriterTest, NewFileIsModeSixFourFourWhateverTheUmask)
-{
+TEST_F(ConfigWriterTest, NewFileIsModeSixFourFourWhateverTheUmask) {
     const std::string path = dir / "92-velka-userip_connections.conf";
     for (mode_t mask : {0000, 0027}) {
         unlink(path.c_str());
@@ -268,8 +254,7 @@ TEST_F(ConfigWriterTest, NewFileIsModeSixFourFourWhateverTheUmask)
     }
 }
 
-TEST_F(ConfigWriterTest, RewriteKeepsTheOwnerWhenRunAsRoot)
-{
+TEST_F(ConfigWriterTest, RewriteKeepsTheOwnerWhenRunAsRoot) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to give a file away";
     const std::string path = dir / "92-velka-service-imap.conf";
@@ -284,8 +269,7 @@ TEST_F(ConfigWriterTest, RewriteKeepsTheOwnerWhenRunAsRoot)
 
 // A write cut short (here by the file size limit) is a failure: the earlier content
 // stays whole and no temporary file is left behind.
-TEST_F(ConfigWriterTest, FailedWriteLeavesTheEarlierFile)
-{
+TEST_F(ConfigWriterTest, FailedWriteLeavesTheEarlierFile) {
     const std::string path = dir / "20-velka-quota-warning.conf";
     writeFile(path, "earlier content\n");
 
@@ -311,8 +295,7 @@ TEST_F(ConfigWriterTest, FailedWriteLeavesTheEarlierFile)
 
 // Writers killed mid-write leave their temporary file; a later write clears the ones
 // old enough that no running writer can own them, and nothing else that looks alike.
-TEST_F(ConfigWriterTest, WriteRemovesOnlyStaleTemporaryFiles)
-{
+TEST_F(ConfigWriterTest, WriteRemovesOnlyStaleTemporaryFiles) {
     auto makeAged = [](const std::string &path, time_t ageSeconds) {
         struct timeval times[2] = {{time(nullptr) - ageSeconds, 0},
                                    {time(nullptr) - ageSeconds, 0}};

@@ -24,14 +24,12 @@ namespace {
 
 using namespace velka::mail::dovecot;
 
-[[noreturn]] void usage()
-{
+[[noreturn]] void usage() {
     std::cerr << "dovecot_probe: bad arguments" << std::endl;
     exit(64);
 }
 
-bool flag(const std::string &arg)
-{
+bool flag(const std::string &arg) {
     if (arg == "1" || arg == "on")
         return true;
     if (arg == "0" || arg == "off")
@@ -39,13 +37,11 @@ bool flag(const std::string &arg)
     usage();
 }
 
-std::uint32_t number(const std::string &arg)
-{
+std::uint32_t number(const std::string &arg) {
     return static_cast<std::uint32_t>(std::stoul(arg));
 }
 
-int run(int argc, char **argv)
-{
+int run(int argc, char **argv) {
     if (argc < 2)
         usage();
     const std::string cmd = argv[1];
@@ -100,8 +96,7 @@ int run(int argc, char **argv)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     try {
         return run(argc, argv);
     } catch (const std::exception &e) {

@@ -15,13 +15,11 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-bool contains(const std::string &text, const std::string &part)
-{
+bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(FeatureLinesTest, OnlyExactBooleansStandBare)
-{
+TEST(FeatureLinesTest, OnlyExactBooleansStandBare) {
     CaptureStdout();
     print_feature("a", "true");
     print_feature("b", "false");
@@ -36,8 +34,7 @@ TEST(FeatureLinesTest, OnlyExactBooleansStandBare)
               GetCapturedStdout());
 }
 
-TEST(FeatureLinesTest, ArraysAndStatus)
-{
+TEST(FeatureLinesTest, ArraysAndStatus) {
     const char *const pairs[][2] = {{"k1", "v1"}, {"k2", "v2"}};
     CaptureStdout();
     EXPECT_EQ(0, print_feature_array("list", 2, pairs));
@@ -59,15 +56,13 @@ protected:
     FakeVelkarc velkarc{dir};
 };
 
-TEST_F(ServiceRunnerTest, RunsTheScriptWithServiceAndAction)
-{
+TEST_F(ServiceRunnerTest, RunsTheScriptWithServiceAndAction) {
     EXPECT_EQ(0, invoke_velkarc_keep_fail_msg("dovecot", "reload-or-restart"));
     EXPECT_EQ(0, invoke_velkarc("dovecot", "restart"));
     EXPECT_EQ("dovecot reload-or-restart\ndovecot restart\n", velkarc.calls());
 }
 
-TEST_F(ServiceRunnerTest, ReportingFormCopiesOutputAndReports)
-{
+TEST_F(ServiceRunnerTest, ReportingFormCopiesOutputAndReports) {
     velkarc.failWith(3, "reload went wrong\n");
     CaptureStderr();
     CaptureStdout();
@@ -80,8 +75,7 @@ TEST_F(ServiceRunnerTest, ReportingFormCopiesOutputAndReports)
     EXPECT_FALSE(contains(out, "reload went wrong")) << out;
 }
 
-TEST_F(ServiceRunnerTest, ReportingFormShowsTheScriptsErrors)
-{
+TEST_F(ServiceRunnerTest, ReportingFormShowsTheScriptsErrors) {
     velkarc.failWith(1, "", "doveadm: Fatal: reload failed\n");
     CaptureStderr();
     CaptureStdout();
@@ -91,8 +85,7 @@ TEST_F(ServiceRunnerTest, ReportingFormShowsTheScriptsErrors)
                          (dir / "velkarc") + " execution failed:\ndoveadm: Fatal: reload failed"));
 }
 
-TEST_F(ServiceRunnerTest, QuietFormsWriteNothing)
-{
+TEST_F(ServiceRunnerTest, QuietFormsWriteNothing) {
     velkarc.failWith(5, "out\n", "err\n");
     CaptureStderr();
     CaptureStdout();
@@ -101,8 +94,7 @@ TEST_F(ServiceRunnerTest, QuietFormsWriteNothing)
     EXPECT_EQ("", GetCapturedStderr());
 }
 
-TEST_F(ServiceRunnerTest, RegistrationProgramArguments)
-{
+TEST_F(ServiceRunnerTest, RegistrationProgramArguments) {
     set_service_control_paths(nullptr, (dir / "velkarc").c_str());
     EXPECT_EQ(0, enable_service("dovecot"));
     EXPECT_EQ(0, disable_service("dovecot"));
@@ -110,8 +102,7 @@ TEST_F(ServiceRunnerTest, RegistrationProgramArguments)
     EXPECT_EQ("--enable dovecot\n--disable dovecot\n", velkarc.calls());
 }
 
-TEST_F(ServiceRunnerTest, MissingProgramIsAFailure)
-{
+TEST_F(ServiceRunnerTest, MissingProgramIsAFailure) {
     set_service_control_paths((dir / "missing").c_str(), nullptr);
     CaptureStderr();
     CaptureStdout();

@@ -25,15 +25,13 @@ namespace fs = std::filesystem;
 // A fresh directory under the system's temporary directory, removed with its content.
 class ScratchDir {
 public:
-    ScratchDir()
-    {
+    ScratchDir() {
         std::string tmpl = (fs::temp_directory_path() / "velka-dovecot-test.XXXXXX").string();
         if (!mkdtemp(&tmpl[0]))
             throw std::runtime_error("mkdtemp failed");
         path_ = tmpl;
     }
-    ~ScratchDir()
-    {
+    ~ScratchDir() {
         std::error_code ec;
         fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(path_, ec);
@@ -45,16 +43,14 @@ private:
     std::string path_;
 };
 
-inline std::string readFile(const std::string &path)
-{
+inline std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
-inline void writeFile(const std::string &path, const std::string &content, mode_t mode = 0644)
-{
+inline void writeFile(const std::string &path, const std::string &content, mode_t mode = 0644) {
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << content;
@@ -63,16 +59,14 @@ inline void writeFile(const std::string &path, const std::string &content, mode_
 }
 
 // An executable shell script at path with the given body after "#!/bin/sh".
-inline void writeScript(const std::string &path, const std::string &body)
-{
+inline void writeScript(const std::string &path, const std::string &body) {
     writeFile(path, "#!/bin/sh\n" + body, 0755);
 }
 
 // Sets (or with a null value unsets) an environment variable for one scope.
 class ScopedEnv {
 public:
-    ScopedEnv(const char *name, const char *value) : name_(name)
-    {
+    ScopedEnv(const char *name, const char *value) : name_(name) {
         const char *old = getenv(name);
         hadOld_ = old != nullptr;
         if (hadOld_)
@@ -82,8 +76,7 @@ public:
         else
             unsetenv(name);
     }
-    ~ScopedEnv()
-    {
+    ~ScopedEnv() {
         if (hadOld_)
             setenv(name_.c_str(), old_.c_str(), 1);
         else
@@ -97,8 +90,7 @@ private:
 };
 
 // Names in dir, sorted, one per line.
-inline std::string listDir(const std::string &dir)
-{
+inline std::string listDir(const std::string &dir) {
     std::set<std::string> names;
     for (const auto &entry : fs::directory_iterator(dir))
         names.insert(entry.path().filename().string());
@@ -113,20 +105,25 @@ inline std::string listDir(const std::string &dir)
 class FakeVelkarc {
 public:
     explicit FakeVelkarc(const ScratchDir &dir)
-        : calls_(dir / "velkarc.calls"), state_(dir / "velkarc.state")
-    {
+        : calls_(dir / "velkarc.calls"), state_(dir / "velkarc.state") {
         std::string script = dir / "velkarc";
-        writeScript(script, "echo \"$*\" >> '" + calls_ + "'\n"
-                            "[ -f '" + state_ + ".out' ] && cat '" + state_ + ".out'\n"
-                            "[ -f '" + state_ + ".err' ] && cat '" + state_ + ".err' >&2\n"
-                            "[ -f '" + state_ + "' ] && exit \"$(cat '" + state_ + "')\"\n"
-                            "exit 0\n");
+        writeScript(script, "echo \"$*\" >> '" + calls_ +
+                                "'\n"
+                                "[ -f '" +
+                                state_ + ".out' ] && cat '" + state_ +
+                                ".out'\n"
+                                "[ -f '" +
+                                state_ + ".err' ] && cat '" + state_ +
+                                ".err' >&2\n"
+                                "[ -f '" +
+                                state_ + "' ] && exit \"$(cat '" + state_ +
+                                "')\"\n"
+                                "exit 0\n");
         set_service_control_paths(script.c_str(), nullptr);
     }
     ~FakeVelkarc() { set_service_control_paths(VELKARC_PATH, nullptr); }
 
-    void failWith(int status, const std::string &out = "", const std::string &err = "")
-    {
+    void failWith(int status, const std::string &out = "", const std::string &err = "") {
         writeFile(state_, std::to_string(status) + "\n");
         if (!out.empty())
             writeFile(state_ + ".out", out);
@@ -148,12 +145,16 @@ class FakeDoveconfCheck {
 public:
     explicit FakeDoveconfCheck(const ScratchDir &dir)
         : program_(dir / "doveconf"), calls_(dir / "doveconf.calls"),
-          message_(dir / "doveconf.message")
-    {
-        writeScript(program_, "echo \"$*\" >> '" + calls_ + "'\n"
-                              "[ -f '" + message_ + "' ] || exit 0\n"
-                              "cat '" + message_ + "' >&2\n"
-                              "exit 89\n");
+          message_(dir / "doveconf.message") {
+        writeScript(program_, "echo \"$*\" >> '" + calls_ +
+                                  "'\n"
+                                  "[ -f '" +
+                                  message_ +
+                                  "' ] || exit 0\n"
+                                  "cat '" +
+                                  message_ +
+                                  "' >&2\n"
+                                  "exit 89\n");
         velka::mail::dovecot::setDoveconfPath(program_);
     }
     ~FakeDoveconfCheck() { velka::mail::dovecot::setDoveconfPath("/usr/bin/doveconf"); }

@@ -9,47 +9,42 @@
 #include <typeinfo>
 #include <vector>
 
-class Xyz
-{
-  public:
+class Xyz {
+public:
     void Failed(); // tag only
 };
 
-class Other
-{
-  public:
+class Other {
+public:
     void Failed(); // tag only
 };
 
-namespace
-{
+namespace {
 
 using XyzFailed = velka::Exc<&Xyz::Failed, velka::ExDefault>;
 using OtherFailed = velka::Exc<&Other::Failed, velka::ExDefault>;
 
-XyzFailed makeExc(const std::string& tmpl)
-{
+XyzFailed makeExc(const std::string &tmpl) {
     return XyzFailed("Xyz::ExFailed", tmpl, 30, "void Xyz::run() const", "lib/xyz/Xyz", 76);
 }
 
-std::string boostError(const std::string& tmpl, int fed)
-{
+std::string boostError(const std::string &tmpl, int fed) {
     try {
         boost::format f(tmpl);
         for (int i = 0; i < fed; ++i)
             f % i;
         return f.str();
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         return e.what();
     }
 }
 
 struct Recorder : velka::ExInfoVisitor {
     std::vector<std::string> calls;
-    void setType(const std::string& s) override { calls.push_back("type:" + s); }
-    void setMessage(const std::string& s) override { calls.push_back("message:" + s); }
-    void setFunction(const std::string& s) override { calls.push_back("function:" + s); }
-    void setFile(const std::string& s) override { calls.push_back("file:" + s); }
+    void setType(const std::string &s) override { calls.push_back("type:" + s); }
+    void setMessage(const std::string &s) override { calls.push_back("message:" + s); }
+    void setFunction(const std::string &s) override { calls.push_back("function:" + s); }
+    void setFile(const std::string &s) override { calls.push_back("file:" + s); }
     void setLine(int n) override { calls.push_back("line:" + std::to_string(n)); }
     void beginIncluded() override { calls.push_back("included"); }
     void setSeverity(int n) override { calls.push_back("severity:" + std::to_string(n)); }
@@ -57,16 +52,14 @@ struct Recorder : velka::ExInfoVisitor {
 
 } // namespace
 
-TEST(Exc, WithoutArgumentsTheTemplateIsLiteral)
-{
+TEST(Exc, WithoutArgumentsTheTemplateIsLiteral) {
     XyzFailed e = makeExc("Execution of %1% failed with %2%.");
     EXPECT_STREQ(e.what(), "Execution of %1% failed with %2%.");
     EXPECT_STREQ(e.kindName(), "Xyz::ExFailed");
     EXPECT_EQ(e.getSeverity(), 30);
 }
 
-TEST(Exc, ArgumentsFillTheTemplate)
-{
+TEST(Exc, ArgumentsFillTheTemplate) {
     XyzFailed e = makeExc("Execution of %1% failed with return code %2%.\n%3%");
     e % std::string("'ls' -l") % -1 % std::string("");
     EXPECT_STREQ(e.what(), "Execution of 'ls' -l failed with return code -1.\n");
@@ -74,8 +67,7 @@ TEST(Exc, ArgumentsFillTheTemplate)
                  "Execution of 'ls' -l failed with return code -1.\n"); // recomposed alike
 }
 
-TEST(Exc, FormattingProblemsBecomeTheFallbackText)
-{
+TEST(Exc, FormattingProblemsBecomeTheFallbackText) {
     const std::string tmpl = "need %1% and %2%";
     XyzFailed tooFew = makeExc(tmpl);
     tooFew % 1;
@@ -92,14 +84,13 @@ TEST(Exc, FormattingProblemsBecomeTheFallbackText)
     EXPECT_EQ(broken.what(), boostError("bad %", 0) + ": bad %");
 }
 
-TEST(Exc, CopiesReadLikeTheSource)
-{
+TEST(Exc, CopiesReadLikeTheSource) {
     XyzFailed formatted = makeExc("value %1%");
     formatted % 5;
     XyzFailed failing = makeExc("value %1% %2%");
     failing % 5;
 
-    for (const XyzFailed* source : {&formatted, &failing}) {
+    for (const XyzFailed *source : {&formatted, &failing}) {
         XyzFailed copy(*source);
         EXPECT_STREQ(copy.what(), source->what());
         std::unique_ptr<velka::IExTraceable> cloned(source->clone());
@@ -111,27 +102,26 @@ TEST(Exc, CopiesReadLikeTheSource)
     try {
         try {
             throw makeExc("thrown %1%") % std::string("text");
-        } catch (const std::exception&) {
+        } catch (const std::exception &) {
             throw;
         }
-    } catch (const XyzFailed& e) {
+    } catch (const XyzFailed &e) {
         EXPECT_STREQ(e.what(), "thrown text");
         EXPECT_EQ(e.getLine(), 76);
         EXPECT_EQ(e.getFile(), "lib/xyz/Xyz");
     }
 }
 
-TEST(Exc, DistinctTagsAreDistinctTypes)
-{
+TEST(Exc, DistinctTagsAreDistinctTypes) {
     bool caughtAsOther = false;
     bool caughtAsXyz = false;
     try {
         try {
             throw makeExc("x");
-        } catch (const OtherFailed&) {
+        } catch (const OtherFailed &) {
             caughtAsOther = true;
         }
-    } catch (const XyzFailed&) {
+    } catch (const XyzFailed &) {
         caughtAsXyz = true;
     }
     EXPECT_FALSE(caughtAsOther);
@@ -140,8 +130,7 @@ TEST(Exc, DistinctTagsAreDistinctTypes)
               "velka::Exc<&Xyz::Failed, velka::ExDefault>");
 }
 
-TEST(Exc, VisitorSeesFieldsInOrderThenIncluded)
-{
+TEST(Exc, VisitorSeesFieldsInOrderThenIncluded) {
     velka::ExTraceableBase<velka::ExDefault> cause("Cause", "disk full", 10);
     XyzFailed e = makeExc("copy of %1% failed");
     e % std::string("a");
@@ -168,8 +157,7 @@ TEST(Exc, VisitorSeesFieldsInOrderThenIncluded)
     EXPECT_EQ(rc.calls, expected);
 }
 
-TEST(Exc, ThrowSiteMacroNamesTheFunction)
-{
+TEST(Exc, ThrowSiteMacroNamesTheFunction) {
     XyzFailed e("Xyz::ExFailed", "m", 1, VELKA_THROW_SITE);
     int line = __LINE__ - 1;
     EXPECT_NE(e.getFunction().find("TestBody"), std::string::npos) << e.getFunction();

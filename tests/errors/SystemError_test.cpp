@@ -8,14 +8,12 @@
 #include <string>
 #include <typeinfo>
 
-namespace
-{
+namespace {
 
-template <int N> void expectSubclass()
-{
+template <int N> void expectSubclass() {
     try {
         velka::throwSystemError("op", N);
-    } catch (const velka::ExSystemError<N>& e) {
+    } catch (const velka::ExSystemError<N> &e) {
         EXPECT_EQ(e.getError(), N);
         EXPECT_EQ(std::string(e.what()), std::string("op: ") + std::strerror(N));
         return;
@@ -26,8 +24,7 @@ template <int N> void expectSubclass()
 
 } // namespace
 
-TEST(SystemError, WhatJoinsMessageAndErrnoText)
-{
+TEST(SystemError, WhatJoinsMessageAndErrnoText) {
     velka::SystemError e("forkExecvPipes: fork() failed", EAGAIN);
     EXPECT_EQ(std::string(e.what()),
               std::string("forkExecvPipes: fork() failed: ") + std::strerror(EAGAIN));
@@ -37,8 +34,7 @@ TEST(SystemError, WhatJoinsMessageAndErrnoText)
     EXPECT_STREQ(bare.what(), std::strerror(ENOENT));
 }
 
-TEST(SystemError, KnownErrorsGetTheirSubclass)
-{
+TEST(SystemError, KnownErrorsGetTheirSubclass) {
     expectSubclass<1>();
     expectSubclass<2>();
     expectSubclass<4>();
@@ -46,27 +42,25 @@ TEST(SystemError, KnownErrorsGetTheirSubclass)
     expectSubclass<11>();
 }
 
-TEST(SystemError, OtherValuesGivePlainSystemError)
-{
+TEST(SystemError, OtherValuesGivePlainSystemError) {
     try {
         velka::throwSystemError("open", EACCES);
-    } catch (const velka::SystemError& e) {
+    } catch (const velka::SystemError &e) {
         EXPECT_EQ(typeid(e), typeid(velka::SystemError));
         EXPECT_EQ(e.getError(), EACCES);
     }
 }
 
-TEST(SystemError, ZeroTakesErrnoButKeepsThePlainClass)
-{
+TEST(SystemError, ZeroTakesErrnoButKeepsThePlainClass) {
     bool caughtAsSubclass = false;
     try {
         try {
             errno = ENOENT;
             velka::throwSystemError("readToCallback failed", 0);
-        } catch (const velka::ExSystemError<2>&) {
+        } catch (const velka::ExSystemError<2> &) {
             caughtAsSubclass = true;
         }
-    } catch (const velka::SystemError& e) {
+    } catch (const velka::SystemError &e) {
         EXPECT_EQ(e.getError(), ENOENT);
         EXPECT_EQ(std::string(e.what()),
                   std::string("readToCallback failed: ") + std::strerror(ENOENT));

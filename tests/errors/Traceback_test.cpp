@@ -6,11 +6,9 @@
 #include <sstream>
 #include <string>
 
-namespace tb_probe
-{
+namespace tb_probe {
 
-__attribute__((noinline)) velka::Traceback capture(std::uint64_t skip)
-{
+__attribute__((noinline)) velka::Traceback capture(std::uint64_t skip) {
     velka::Traceback tb(skip);
     asm volatile("" ::: "memory"); // keep this frame from being folded into the caller
     return tb;
@@ -18,18 +16,15 @@ __attribute__((noinline)) velka::Traceback capture(std::uint64_t skip)
 
 } // namespace tb_probe
 
-namespace
-{
+namespace {
 
-std::string print(const velka::Traceback& tb)
-{
+std::string print(const velka::Traceback &tb) {
     std::ostringstream os;
     os << tb;
     return os.str();
 }
 
-size_t countLines(const std::string& text)
-{
+size_t countLines(const std::string &text) {
     size_t n = 0;
     for (char c : text)
         n += c == '\n';
@@ -38,8 +33,7 @@ size_t countLines(const std::string& text)
 
 } // namespace
 
-TEST(Traceback, PrintsDemangledFrames)
-{
+TEST(Traceback, PrintsDemangledFrames) {
     velka::Traceback tb = tb_probe::capture(0);
     ASSERT_GT(tb.getCount(), 0u);
     ASSERT_LE(tb.getCount(), velka::Traceback::MAX_FRAMES);
@@ -51,23 +45,20 @@ TEST(Traceback, PrintsDemangledFrames)
     EXPECT_EQ(print(tb), text); // symbol lines are kept
 }
 
-TEST(Traceback, SkipLeavesOutLeadingFrames)
-{
+TEST(Traceback, SkipLeavesOutLeadingFrames) {
     velka::Traceback tb = tb_probe::capture(1);
     ASSERT_GT(tb.getCount(), 1u);
     EXPECT_EQ(tb.getSkip(), 1u);
     EXPECT_EQ(countLines(print(tb)), tb.getCount());
 }
 
-TEST(Traceback, SkipBeyondDepthPrintsOnlyTheAddressHeading)
-{
+TEST(Traceback, SkipBeyondDepthPrintsOnlyTheAddressHeading) {
     velka::Traceback tb(1000);
     EXPECT_EQ(tb.getSkip(), tb.getCount());
     EXPECT_EQ(print(tb), "Traceback addresses:\n");
 }
 
-TEST(Traceback, CopiesPrintOnTheirOwn)
-{
+TEST(Traceback, CopiesPrintOnTheirOwn) {
     velka::Traceback original = tb_probe::capture(0);
     std::string text = print(original);
     velka::Traceback copy(original);

@@ -15,22 +15,19 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-class Xyz
-{
-  public:
+class Xyz {
+public:
     void Failed(); // tag only
 };
 
-namespace
-{
+namespace {
 
 struct TracedError : std::runtime_error, velka::Traceback {
     TracedError() : std::runtime_error("traced"), velka::Traceback(0) {}
 };
 
 // Reports through a std::exception reference, as main does.
-void report(const std::exception& e, std::string& out, std::string& err)
-{
+void report(const std::exception &e, std::string &out, std::string &err) {
     CaptureStdout();
     CaptureStderr();
     velka::reportException(e);
@@ -40,16 +37,14 @@ void report(const std::exception& e, std::string& out, std::string& err)
 
 } // namespace
 
-TEST(ReportException, RuntimeErrorIsOneLineOnBothStreams)
-{
+TEST(ReportException, RuntimeErrorIsOneLineOnBothStreams) {
     std::string out, err;
     report(std::runtime_error("x"), out, err);
     EXPECT_EQ(err, "Fatal error: std::runtime_error(x)\n");
     EXPECT_EQ(out, err);
 }
 
-TEST(ReportException, NamesTheDynamicType)
-{
+TEST(ReportException, NamesTheDynamicType) {
     std::string out, err;
     velka::Exc<&Xyz::Failed, velka::ExDefault> exc("Xyz::ExFailed", "run %1% failed", 30,
                                                    VELKA_THROW_SITE);
@@ -61,8 +56,7 @@ TEST(ReportException, NamesTheDynamicType)
     EXPECT_EQ(err, std::string("Fatal error: velka::SystemError(") + strerror(2) + ")\n");
 }
 
-TEST(ReportException, TracebackFollowsWhenCarried)
-{
+TEST(ReportException, TracebackFollowsWhenCarried) {
     std::string out, err;
     report(TracedError(), out, err);
     const std::string head = "Fatal error: (anonymous namespace)::TracedError(traced)\nTraceback";
@@ -70,8 +64,7 @@ TEST(ReportException, TracebackFollowsWhenCarried)
     EXPECT_EQ(out, err);
 }
 
-TEST(DemangleTypeName, SkipsStarAndKeepsUnknownNames)
-{
+TEST(DemangleTypeName, SkipsStarAndKeepsUnknownNames) {
     EXPECT_EQ(velka::demangleTypeName("*N5velka11SystemErrorE"), "velka::SystemError");
     EXPECT_EQ(velka::demangleTypeName("not a mangled name"), "not a mangled name");
 }

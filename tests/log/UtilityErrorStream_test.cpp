@@ -10,8 +10,7 @@
 
 using velka_test::runInChild;
 
-TEST(UtilityErrorStream, StandardOutputOnlyAfterFlush)
-{
+TEST(UtilityErrorStream, StandardOutputOnlyAfterFlush) {
     auto r = runInChild([] {
         velka::uerr << "abc";
         // Peek at what reached the two files so far through their descriptors.
@@ -27,8 +26,7 @@ TEST(UtilityErrorStream, StandardOutputOnlyAfterFlush)
     EXPECT_EQ(r.out, "abc\n");
 }
 
-TEST(UtilityErrorStream, EachFlushCopiesOnlyNewText)
-{
+TEST(UtilityErrorStream, EachFlushCopiesOnlyNewText) {
     auto r = runInChild([] {
         velka::uerr << "one " << 1 << std::endl << "two" << std::flush;
         velka::uerr.flush();
@@ -38,8 +36,7 @@ TEST(UtilityErrorStream, EachFlushCopiesOnlyNewText)
     EXPECT_EQ(r.out, "one 1\ntwo");
 }
 
-TEST(UtilityErrorStream, PendingTextReachesStandardOutputAtExit)
-{
+TEST(UtilityErrorStream, PendingTextReachesStandardOutputAtExit) {
     auto r = runInChild([] {
         velka::uerr << "first" << std::endl << "unflushed";
         std::exit(4);

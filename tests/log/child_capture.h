@@ -13,8 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace velka_test
-{
+namespace velka_test {
 
 struct ChildResult {
     int exitCode = -1; // -1 unless the child exited normally
@@ -22,8 +21,7 @@ struct ChildResult {
     std::string err;
 };
 
-inline std::string slurpAndRemove(const std::string& path)
-{
+inline std::string slurpAndRemove(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -31,8 +29,7 @@ inline std::string slurpAndRemove(const std::string& path)
     return text.str();
 }
 
-inline std::string makeTempFile()
-{
+inline std::string makeTempFile() {
     char path[] = "/tmp/velka-test-XXXXXX";
     int fd = mkstemp(path);
     if (fd < 0)
@@ -42,8 +39,7 @@ inline std::string makeTempFile()
 }
 
 // The child's exit status is fn's return value, or whatever exit() fn calls.
-inline ChildResult runInChild(const std::function<int()>& fn)
-{
+inline ChildResult runInChild(const std::function<int()> &fn) {
     std::string outPath = makeTempFile();
     std::string errPath = makeTempFile();
     std::cout.flush();

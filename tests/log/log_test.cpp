@@ -13,11 +13,9 @@
 
 using velka_test::runInChild;
 
-namespace
-{
+namespace {
 
-int logTwoLines()
-{
+int logTwoLines() {
     velka_log(LOG_INFO, "info %d", 6);
     velka_log(LOG_DEBUG, "debug %s", "7");
     return 0;
@@ -25,17 +23,15 @@ int logTwoLines()
 
 } // namespace
 
-TEST(ConsoleLog, InitialStateWritesToBothStreams)
-{
+TEST(ConsoleLog, InitialStateWritesToBothStreams) {
     auto r = runInChild(logTwoLines);
     EXPECT_EQ(r.err, "info 6\n");
     EXPECT_EQ(r.out, "info 6\n");
 }
 
-TEST(ConsoleLog, LocationSelectsStreams)
-{
+TEST(ConsoleLog, LocationSelectsStreams) {
     struct Case {
-        const char* location;
+        const char *location;
         bool toErr, toOut;
     } cases[] = {{"stderr", true, false},
                  {"StdErr", true, false},
@@ -43,7 +39,7 @@ TEST(ConsoleLog, LocationSelectsStreams)
                  {"CONSOLE", true, true},
                  {"/var/log/wendra.log", false, false},
                  {"", false, false}};
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         auto r = runInChild([&] {
             velka_log_init(c.location, LOG_INFO, LOG_MAIL, 0, nullptr);
             return logTwoLines();
@@ -53,8 +49,7 @@ TEST(ConsoleLog, LocationSelectsStreams)
     }
 }
 
-TEST(ConsoleLog, LevelFiltersAndLongMessagesSurvive)
-{
+TEST(ConsoleLog, LevelFiltersAndLongMessagesSurvive) {
     std::string longText(10000, 'x');
     auto r = runInChild([&] {
         velka_log_init("stderr", LOG_WARNING, LOG_MAIL, 0, nullptr);
@@ -68,10 +63,9 @@ TEST(ConsoleLog, LevelFiltersAndLongMessagesSurvive)
     EXPECT_EQ(r.err, longText + "\nkept: " + strerror(ENOENT) + "\n");
 }
 
-TEST(LogLevel, EnvironmentRaisesOnlyWhenAsked)
-{
+TEST(LogLevel, EnvironmentRaisesOnlyWhenAsked) {
     struct Case {
-        const char* env;
+        const char *env;
         unsigned level;
         int expected;
     } cases[] = {
@@ -86,7 +80,7 @@ TEST(LogLevel, EnvironmentRaisesOnlyWhenAsked)
         {"7", 0x1f, 7},
         {nullptr, 0x1f, 7},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         auto r = runInChild([&] {
             if (c.env)
                 setenv("VELKA_LOG_LEVEL", c.env, 1);
@@ -99,8 +93,7 @@ TEST(LogLevel, EnvironmentRaisesOnlyWhenAsked)
     }
 }
 
-TEST(SyslogMode, SetsGlobalsAndPriorityMask)
-{
+TEST(SyslogMode, SetsGlobalsAndPriorityMask) {
     std::string longIdent(100, 'i');
     auto r = runInChild([&] {
         unsetenv("VELKA_LOG_TRACE_ID");
@@ -118,24 +111,22 @@ TEST(SyslogMode, SetsGlobalsAndPriorityMask)
     EXPECT_EQ(r.exitCode, 0);
 }
 
-TEST(SyslogMode, DefaultIdentIsProgramName)
-{
+TEST(SyslogMode, DefaultIdentIsProgramName) {
     auto r = runInChild([] {
-        program_invocation_short_name = const_cast<char*>("wendra");
+        program_invocation_short_name = const_cast<char *>("wendra");
         velka_log_init(nullptr, LOG_INFO, LOG_MAIL, 0, nullptr);
         return std::string(LogIdent) == "wendra" ? 0 : 1;
     });
     EXPECT_EQ(r.exitCode, 0);
 }
 
-TEST(SyslogMode, TraceIdMadeFromProgramAndPidAndExported)
-{
+TEST(SyslogMode, TraceIdMadeFromProgramAndPidAndExported) {
     auto r = runInChild([] {
         unsetenv("VELKA_LOG_TRACE_ID");
-        program_invocation_short_name = const_cast<char*>("wendra");
+        program_invocation_short_name = const_cast<char *>("wendra");
         velka_log_init(nullptr, LOG_INFO, LOG_MAIL, VELKA_LOG_OPT_TRACE_ID, "wendra");
         std::string expected = "W" + std::to_string(getpid());
-        const char* exported = getenv("VELKA_LOG_TRACE_ID");
+        const char *exported = getenv("VELKA_LOG_TRACE_ID");
         bool ok = LogTraceId == expected && exported && exported == expected &&
                   velka_log_get_opts() == (VELKA_LOG_OPT_TRACE_ID | LOG_PID);
         return ok ? 0 : 1;
@@ -143,8 +134,7 @@ TEST(SyslogMode, TraceIdMadeFromProgramAndPidAndExported)
     EXPECT_EQ(r.exitCode, 0);
 }
 
-TEST(SyslogMode, InheritedTraceIdIsKeptAndCut)
-{
+TEST(SyslogMode, InheritedTraceIdIsKeptAndCut) {
     std::string inherited(80, 'T');
     auto r = runInChild([&] {
         setenv("VELKA_LOG_TRACE_ID", inherited.c_str(), 1);
@@ -158,11 +148,10 @@ TEST(SyslogMode, InheritedTraceIdIsKeptAndCut)
 
 // LOG_PERROR makes the C library echo each message on standard error, so the
 // trace-id prefix and the level mask are visible without a syslog daemon.
-TEST(SyslogMode, PerrorEchoShowsTraceIdAndMask)
-{
+TEST(SyslogMode, PerrorEchoShowsTraceIdAndMask) {
     auto r = runInChild([&] {
         unsetenv("VELKA_LOG_TRACE_ID");
-        program_invocation_short_name = const_cast<char*>("wendra");
+        program_invocation_short_name = const_cast<char *>("wendra");
         velka_log_init(nullptr, LOG_INFO, LOG_MAIL, LOG_PERROR | VELKA_LOG_OPT_TRACE_ID, "wendra");
         velka_log(LOG_ERR, "failed %d", 5);
         velka_log(LOG_DEBUG, "hidden");

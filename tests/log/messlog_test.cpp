@@ -10,15 +10,13 @@
 
 using velka_test::runInChild;
 
-namespace
-{
+namespace {
 
 const std::string ENOENT_SUFFIX = std::string("\nSystem error 2: ") + strerror(ENOENT);
 
 } // namespace
 
-TEST(Messlog, StatusZeroPrintsWithErrnoTextAndReturns)
-{
+TEST(Messlog, StatusZeroPrintsWithErrnoTextAndReturns) {
     auto r = runInChild([] {
         errno = ENOENT;
         return messlog2(0, 1, "%s", "x") == 0 ? 0 : 9;
@@ -28,8 +26,7 @@ TEST(Messlog, StatusZeroPrintsWithErrnoTextAndReturns)
     EXPECT_EQ(r.out, r.err);
 }
 
-TEST(Messlog, NoSuffixWithoutErrno)
-{
+TEST(Messlog, NoSuffixWithoutErrno) {
     auto r = runInChild([] {
         errno = 0;
         messlog2(0, 0, "plain %d", 42);
@@ -39,8 +36,7 @@ TEST(Messlog, NoSuffixWithoutErrno)
     EXPECT_EQ(r.out, "plain 42\n");
 }
 
-TEST(Messlog, NonZeroStatusExitsAfterPrinting)
-{
+TEST(Messlog, NonZeroStatusExitsAfterPrinting) {
     auto r = runInChild([] {
         errno = 0;
         messlog2(3, 1, "fatal");
@@ -51,8 +47,7 @@ TEST(Messlog, NonZeroStatusExitsAfterPrinting)
     EXPECT_EQ(r.out, "fatal\n");
 }
 
-TEST(Messlog, LongMessagesArePrintedWholeWithoutSuffix)
-{
+TEST(Messlog, LongMessagesArePrintedWholeWithoutSuffix) {
     // 5000 characters need the grown buffer; 4090 fit the first one but leave no room
     // for the suffix.
     for (size_t len : {size_t(5000), size_t(4090), size_t(4095), size_t(4096)}) {
@@ -67,8 +62,7 @@ TEST(Messlog, LongMessagesArePrintedWholeWithoutSuffix)
     }
 }
 
-TEST(Messlog, SuffixAddedWhileItFits)
-{
+TEST(Messlog, SuffixAddedWhileItFits) {
     std::string text(4095 - ENOENT_SUFFIX.size(), 'm');
     auto r = runInChild([&] {
         errno = ENOENT;
@@ -78,8 +72,7 @@ TEST(Messlog, SuffixAddedWhileItFits)
     EXPECT_EQ(r.err, text + ENOENT_SUFFIX + "\n");
 }
 
-TEST(ExMesslog, NewlineRuleAndProgname)
-{
+TEST(ExMesslog, NewlineRuleAndProgname) {
     auto r = runInChild([] {
         ex_messlog("ends\n", 0);
         ex_messlog("", 0);
@@ -93,8 +86,7 @@ TEST(ExMesslog, NewlineRuleAndProgname)
     EXPECT_EQ(r.out, r.err);
 }
 
-TEST(ExMesslog, NonZeroStatusExits)
-{
+TEST(ExMesslog, NonZeroStatusExits) {
     auto r = runInChild([] {
         ex_messlog("bye", 7);
         return 0;

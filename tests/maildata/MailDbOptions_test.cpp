@@ -39,8 +39,7 @@ const char DOCUMENT[] =
 // A helper that declares every option the processor knows, parsed from args.
 class Options {
 public:
-    explicit Options(std::vector<std::string> args) : helper("test", "--cmd")
-    {
+    explicit Options(std::vector<std::string> args) : helper("test", "--cmd") {
         args.insert(args.begin(), "--cmd");
         std::vector<char *> argv;
         for (std::string &arg : args)
@@ -56,8 +55,7 @@ public:
 // Runs body in a child whose standard input is a pipe fed with input, written after
 // delayMs milliseconds (the pipe stays open and empty until then) and then closed.
 velka_test::ChildResult withStdin(const std::string &input, int delayMs,
-                                  const std::function<int()> &body)
-{
+                                  const std::function<int()> &body) {
     return runInChild([&] {
         int fds[2];
         if (pipe(fds) != 0 || dup2(fds[0], 0) < 0)
@@ -81,14 +79,12 @@ velka_test::ChildResult withStdin(const std::string &input, int delayMs,
     });
 }
 
-void printCertificates(const MailDbOptionsProcessor &processor)
-{
+void printCertificates(const MailDbOptionsProcessor &processor) {
     for (const auto &certificate : processor.certificates())
         std::cout << certificate.first << "=" << certificate.second << "\n";
 }
 
-TEST(MailDbOptionsProcessor, Builders)
-{
+TEST(MailDbOptionsProcessor, Builders) {
     Options none({});
     MailDbOptionsProcessor p(none.helper);
     EXPECT_THROW(p.withMailAlias("x"), std::runtime_error);
@@ -100,14 +96,13 @@ TEST(MailDbOptionsProcessor, Builders)
     }
 
     p.withCerts("a,b,,a", "/p").withCerts("b,c", "/q").withCerts("", "/r");
-    const std::map<std::string, std::string> certificates = {
-        {"a", "/p"}, {"b", "/p"}, {"c", "/q"}};
+    const std::map<std::string, std::string> certificates = {{"a", "/p"}, {"b", "/p"}, {"c", "/q"}};
     EXPECT_EQ(p.certificates(), certificates);
 
     p.withMailname("m").withMailAlias("x").withMailAlias("y").withMailAlias("x");
     p.withMailname("n").withMailname("m").withMailAlias("z");
     const std::map<std::string, std::vector<std::string>> mails = {{"m", {"x", "y", "z"}},
-                                                                    {"n", {}}};
+                                                                   {"n", {}}};
     EXPECT_EQ(p.mails(), mails);
     p.withDomainAlias("b.com").withDomainAlias("a.com").withDomainAlias("b.com");
     EXPECT_EQ(p.domainAliases(), std::vector<std::string>({"b.com", "a.com"}));
@@ -119,14 +114,13 @@ TEST(MailDbOptionsProcessor, Builders)
     EXPECT_EQ(p.defaultDomainQuota(), -1);
 }
 
-TEST(MailDbOptionsProcessor, TakesTheOptions)
-{
+TEST(MailDbOptionsProcessor, TakesTheOptions) {
     Options given({"--domain-aliases=B.com,c.com\td.com,b.com", "--wait-stdin",
                    "--mail-addresses=John:jd:J.D,mary john:jd:x", "--default-domain-quota=5"});
     MailDbOptionsProcessor p(given.helper);
     EXPECT_EQ(p.domainAliases(), std::vector<std::string>({"b.com", "c.com", "d.com"}));
-    const std::map<std::string, std::vector<std::string>> mails = {
-        {"john", {"jd", "j.d", "x"}}, {"mary", {}}};
+    const std::map<std::string, std::vector<std::string>> mails = {{"john", {"jd", "j.d", "x"}},
+                                                                   {"mary", {}}};
     EXPECT_EQ(p.mails(), mails);
     EXPECT_EQ(p.defaultDomainQuota(), 5);
     EXPECT_TRUE(p.waitStdin());
@@ -136,9 +130,8 @@ TEST(MailDbOptionsProcessor, TakesTheOptions)
     EXPECT_TRUE(MailDbOptionsProcessor(Options({"--default-domain-quota=-1"}).helper)
                     .withDomain("a.com")
                     .isEnough());
-    EXPECT_FALSE(MailDbOptionsProcessor(Options({"--wait-stdin"}).helper)
-                     .withDomain("a.com")
-                     .isEnough());
+    EXPECT_FALSE(
+        MailDbOptionsProcessor(Options({"--wait-stdin"}).helper).withDomain("a.com").isEnough());
 
     for (const char *bad : {"--domain-aliases=a_b.com", "--mail-addresses=john:",
                             "--mail-addresses=jo..hn", "--mail-addresses=a@b"})
@@ -152,8 +145,7 @@ TEST(MailDbOptionsProcessor, TakesTheOptions)
     EXPECT_THROW(MailDbOptionsProcessor p(mistyped), boost::bad_any_cast);
 }
 
-TEST(MailDbStdinReader, InputWaitingIsReadWithoutPromptAndOptionsWin)
-{
+TEST(MailDbStdinReader, InputWaitingIsReadWithoutPromptAndOptionsWin) {
     auto r = withStdin(DOCUMENT, 0, [] {
         usleep(100 * 1000); // the document is in the pipe by now
         Options none({});
@@ -171,8 +163,7 @@ TEST(MailDbStdinReader, InputWaitingIsReadWithoutPromptAndOptionsWin)
     EXPECT_EQ(r.out, "a.test=/opt\nb.test=/opt\nc.test=/doc/c\n");
 }
 
-TEST(MailDbStdinReader, NothingReadyPromptsAndWaits)
-{
+TEST(MailDbStdinReader, NothingReadyPromptsAndWaits) {
     auto r = withStdin(DOCUMENT, 300, [] {
         Options none({});
         MailDbOptionsProcessor processor(none.helper);
@@ -184,8 +175,7 @@ TEST(MailDbStdinReader, NothingReadyPromptsAndWaits)
     EXPECT_EQ(r.out, std::string(PROMPT) + "b.test=/doc/b\nc.test=/doc/c\n");
 }
 
-TEST(MailDbStdinReader, WaitStdinNeverPrompts)
-{
+TEST(MailDbStdinReader, WaitStdinNeverPrompts) {
     auto r = withStdin(DOCUMENT, 300, [] {
         Options wait({"--wait-stdin"});
         MailDbOptionsProcessor processor(wait.helper);
@@ -197,8 +187,7 @@ TEST(MailDbStdinReader, WaitStdinNeverPrompts)
     EXPECT_EQ(r.out, "b.test=/doc/b\nc.test=/doc/c\n");
 }
 
-TEST(MailDbStdinReader, NotRequiredLeavesStdinAlone)
-{
+TEST(MailDbStdinReader, NotRequiredLeavesStdinAlone) {
     auto r = withStdin(DOCUMENT, 0, [] {
         Options none({});
         MailDbOptionsProcessor processor(none.helper);
@@ -212,8 +201,7 @@ TEST(MailDbStdinReader, NotRequiredLeavesStdinAlone)
     EXPECT_EQ(r.out, "a.test=/a\n");
 }
 
-TEST(MailDbStdinReader, UnparsableInputIsARuntimeError)
-{
+TEST(MailDbStdinReader, UnparsableInputIsARuntimeError) {
     auto r = withStdin("", 0, [] {
         Options none({});
         MailDbOptionsProcessor processor(none.helper);
@@ -230,8 +218,7 @@ TEST(MailDbStdinReader, UnparsableInputIsARuntimeError)
         << r.err;
 }
 
-TEST(MailDbStdinReader, EnoughOptionsFillTheSessionData)
-{
+TEST(MailDbStdinReader, EnoughOptionsFillTheSessionData) {
     auto r = withStdin(DOCUMENT, 0, [] {
         Options given({"--mail-addresses=mary,john:jd"});
         MailDbOptionsProcessor processor(given.helper);

@@ -7,13 +7,11 @@
 
 namespace {
 
-bool valid(const std::string &name)
-{
+bool valid(const std::string &name) {
     return is_domain_name_valid(name.c_str()) != 0;
 }
 
-TEST(DomainNameTest, AcceptsOrdinaryNames)
-{
+TEST(DomainNameTest, AcceptsOrdinaryNames) {
     EXPECT_TRUE(valid("localhost"));
     EXPECT_TRUE(valid("xn--p1ai"));
     EXPECT_TRUE(valid("Mail.Example-1.COM"));
@@ -21,16 +19,14 @@ TEST(DomainNameTest, AcceptsOrdinaryNames)
     EXPECT_TRUE(valid("1.2.3.4"));
 }
 
-TEST(DomainNameTest, RefusesMalformedNames)
-{
+TEST(DomainNameTest, RefusesMalformedNames) {
     EXPECT_FALSE(is_domain_name_valid(nullptr));
     for (const char *name : {"", ".", "-a.com", "a-.com", "a..com", ".a.com", "a.com.", "a.com-",
                              "a_b.com", "a b.com", "a/b", "*.a.com", "a\n.com", "bücher.de"})
         EXPECT_FALSE(valid(name)) << name;
 }
 
-TEST(DomainNameTest, LengthLimits)
-{
+TEST(DomainNameTest, LengthLimits) {
     const std::string label63(63, 'a');
     EXPECT_TRUE(valid(label63 + ".com"));
     EXPECT_FALSE(valid(label63 + "a.com"));

@@ -16,16 +16,14 @@ namespace {
 class Parsed {
 public:
     explicit Parsed(const std::string &text, const sj_util_funcs *hooks = nullptr)
-        : text_(text.begin(), text.end())
-    {
+        : text_(text.begin(), text.end()) {
         text_.push_back('\0');
         parser = sj_create_parser(text_.data(), hooks);
         object = create_mail_db_data_object(parser);
         errno = 0;
         code = parse_mail_db_data_object(parser, object);
     }
-    ~Parsed()
-    {
+    ~Parsed() {
         free_mail_db_data_object(parser, object);
         sj_free_parser(parser);
     }
@@ -42,19 +40,16 @@ private:
 
 // A complete document around the given domain members and certificate list.
 std::string document(const std::string &domainExtra = "", const std::string &mails = "[]",
-                     const std::string &certificates = "[]")
-{
+                     const std::string &certificates = "[]") {
     return R"({"domain": {"name": "example.com", "dom_aliases": [], "maillists": [], "mails": )" +
            mails + domainExtra + R"(}, "certificates": )" + certificates + "}";
 }
 
-std::string mailsWith(const std::string &members)
-{
+std::string mailsWith(const std::string &members) {
     return R"([{"name": "john", "aliases": [])" + members + "}]";
 }
 
-TEST(MailDbParse, FullDocument)
-{
+TEST(MailDbParse, FullDocument) {
     Parsed p(R"({
         "version": {"skipped": [1.5e3, null, true, {"x": "y"}]},
         "domain": {
@@ -93,16 +88,15 @@ TEST(MailDbParse, FullDocument)
     EXPECT_EQ(d.mails.capacity, 2u);
 }
 
-TEST(MailDbParse, RequiredKeys)
-{
+TEST(MailDbParse, RequiredKeys) {
     const std::string minimal = document();
     EXPECT_EQ(Parsed(minimal).code, 0);
 
     EXPECT_EQ(Parsed("{}").code, SJ_ERROR_REQUIRED_FIELDS);
     EXPECT_EQ(Parsed(R"({"certificates": []})").code, SJ_ERROR_REQUIRED_FIELDS);
     EXPECT_EQ(Parsed(R"({"domain": {}, "certificates": []})").code, SJ_ERROR_REQUIRED_FIELDS);
-    const char *domainKeys[] = {R"("name": "a.com")", R"("dom_aliases": [])",
-                                R"("maillists": [])", R"("mails": [])"};
+    const char *domainKeys[] = {R"("name": "a.com")", R"("dom_aliases": [])", R"("maillists": [])",
+                                R"("mails": [])"};
     for (int left = 0; left < 4; ++left) {
         std::string members;
         for (int i = 0; i < 4; ++i) {
@@ -113,7 +107,8 @@ TEST(MailDbParse, RequiredKeys)
         EXPECT_EQ(p.code, SJ_ERROR_REQUIRED_FIELDS) << members;
     }
     EXPECT_EQ(Parsed(R"({"domain": {"name": "a.com", "dom_aliases": [], "maillists": [],
-                         "mails": []}})").code,
+                         "mails": []}})")
+                  .code,
               SJ_ERROR_REQUIRED_FIELDS);
 
     // A mail needs its name and its aliases, even with everything else given.
@@ -122,13 +117,11 @@ TEST(MailDbParse, RequiredKeys)
     EXPECT_EQ(Parsed(document("", R"([{"aliases": []}])")).code, SJ_ERROR_REQUIRED_FIELDS);
     EXPECT_EQ(Parsed(document("", "[{}]")).code, SJ_ERROR_REQUIRED_FIELDS);
     EXPECT_EQ(Parsed(document("", "[]", R"([{"name": "a"}])")).code, SJ_ERROR_REQUIRED_FIELDS);
-    EXPECT_EQ(Parsed(document("", "[]", R"([{"certfile": "/a"}])")).code,
-              SJ_ERROR_REQUIRED_FIELDS);
+    EXPECT_EQ(Parsed(document("", "[]", R"([{"certfile": "/a"}])")).code, SJ_ERROR_REQUIRED_FIELDS);
     EXPECT_EQ(Parsed(document("", "[]", "[{}]")).code, SJ_ERROR_REQUIRED_FIELDS);
 }
 
-TEST(MailDbParse, EmptyMailGetsTheDefaults)
-{
+TEST(MailDbParse, EmptyMailGetsTheDefaults) {
     Parsed p(document("", "[{}]"));
     ASSERT_EQ(p.object->mails.count, 1u);
     EXPECT_EQ(p.object->mails.items[0].mbox_quota, -1);
@@ -141,8 +134,7 @@ struct BrokenValue {
     std::string offender; // the text the offset points just after
 };
 
-TEST(MailDbParse, BrokenValuesNameTheirRule)
-{
+TEST(MailDbParse, BrokenValuesNameTheirRule) {
     const std::vector<BrokenValue> cases = {
         {R"({"domain": {"name": "a_b.com", "dom_aliases": [], "maillists": [], "mails": []},
             "certificates": []})",
@@ -173,8 +165,7 @@ TEST(MailDbParse, BrokenValuesNameTheirRule)
     }
 }
 
-TEST(MailDbParse, WrongTypesGiveTheExpectedTokensCode)
-{
+TEST(MailDbParse, WrongTypesGiveTheExpectedTokensCode) {
     EXPECT_EQ(Parsed("").code, SJ_ERROR_OBJECT_EXPECTED);
     EXPECT_EQ(Parsed("[]").code, SJ_ERROR_OBJECT_EXPECTED);
     EXPECT_EQ(Parsed(R"({"domain": [], "certificates": []})").code, SJ_ERROR_OBJECT_EXPECTED);
@@ -196,15 +187,14 @@ TEST(MailDbParse, WrongTypesGiveTheExpectedTokensCode)
     EXPECT_EQ(Parsed(R"({"other": [1.], "domain": {}})").code, SJ_ERROR_NUMBER_FORMAT);
 }
 
-TEST(MailDbParse, QuotaForms)
-{
+TEST(MailDbParse, QuotaForms) {
     struct {
         const char *member;
         int64_t quota;
-    } cases[] = {{R"(, "mbox_quota": 0)", 0},   {R"(, "mbox_quota": -1)", -1},
-                 {R"(, "mbox_quota": 0x1F)", 31}, {R"(, "mbox_quota": 010)", 8},
-                 {R"(, "mbox_quota": +7)", 7},   {R"(, "mbox_quota": 9223372036854775807)",
-                                                   INT64_MAX}};
+    } cases[] = {
+        {R"(, "mbox_quota": 0)", 0},     {R"(, "mbox_quota": -1)", -1},
+        {R"(, "mbox_quota": 0x1F)", 31}, {R"(, "mbox_quota": 010)", 8},
+        {R"(, "mbox_quota": +7)", 7},    {R"(, "mbox_quota": 9223372036854775807)", INT64_MAX}};
     for (const auto &c : cases) {
         Parsed p(document("", mailsWith(c.member)));
         ASSERT_EQ(p.code, 0) << c.member << p.report();
@@ -212,8 +202,7 @@ TEST(MailDbParse, QuotaForms)
     }
 }
 
-TEST(MailDbParse, QuotaTooLargeForBytesIsRefused)
-{
+TEST(MailDbParse, QuotaTooLargeForBytesIsRefused) {
     Parsed fits(document("", mailsWith(R"(, "mbox_quota": 8388607, "mbox_quota_unit": "TB")")));
     EXPECT_EQ(fits.code, 0) << fits.report();
 
@@ -226,8 +215,7 @@ TEST(MailDbParse, QuotaTooLargeForBytesIsRefused)
     EXPECT_EQ(p.offset(), text.find("8388608") + 7);
 }
 
-TEST(MailDbParse, RepeatedKeysReplaceEarlierValues)
-{
+TEST(MailDbParse, RepeatedKeysReplaceEarlierValues) {
     Parsed p(R"({"domain": {"name": "a.com", "dom_aliases": ["x.com", "y.com"], "maillists": [],
                  "mails": [{"name": "m1", "aliases": ["a1", "a2"]}, {"name": "m2", "aliases": []}],
                  "name": "b.com", "dom_aliases": ["z.com"],
@@ -249,18 +237,20 @@ TEST(MailDbParse, RepeatedKeysReplaceEarlierValues)
 struct Budget {
     int reallocations;
 };
-void *budgetAllocate(void *, size_t size) { return malloc(size); }
-void *budgetReallocate(void *data, void *ptr, size_t size)
-{
+void *budgetAllocate(void *, size_t size) {
+    return malloc(size);
+}
+void *budgetReallocate(void *data, void *ptr, size_t size) {
     Budget *budget = static_cast<Budget *>(data);
     if (budget->reallocations-- <= 0)
         return nullptr;
     return realloc(ptr, size);
 }
-void budgetRelease(void *, void *ptr) { free(ptr); }
+void budgetRelease(void *, void *ptr) {
+    free(ptr);
+}
 
-TEST(MailDbParse, FailedGrowthIsCode20WithNothingLeaked)
-{
+TEST(MailDbParse, FailedGrowthIsCode20WithNothingLeaked) {
     const std::string text =
         document(R"(, "dom_aliases": ["a.com", "b.com"])",
                  R"([{"name": "m", "aliases": ["x", "y"]}, {"name": "n", "aliases": ["z"]}])",
@@ -278,8 +268,7 @@ TEST(MailDbParse, FailedGrowthIsCode20WithNothingLeaked)
     EXPECT_EQ(Parsed(text, &hooks).code, 0);
 }
 
-TEST(MailDbObject, CreateAndFreeThroughTheHooks)
-{
+TEST(MailDbObject, CreateAndFreeThroughTheHooks) {
     sj_parser *dummy = sj_get_dummy_parser(nullptr);
     mail_db_data_t *object = create_mail_db_data_object(dummy);
     ASSERT_NE(object, nullptr);

@@ -8,13 +8,11 @@
 
 namespace {
 
-bool mailname(const std::string &text)
-{
+bool mailname(const std::string &text) {
     return is_mailname_valid(text.c_str()) != 0;
 }
 
-TEST(MailnameRule, LengthLimits)
-{
+TEST(MailnameRule, LengthLimits) {
     EXPECT_TRUE(mailname(std::string(245, 'a')));
     EXPECT_FALSE(mailname(std::string(246, 'a')));
     EXPECT_FALSE(mailname(std::string(1000, 'a')));
@@ -23,8 +21,7 @@ TEST(MailnameRule, LengthLimits)
     EXPECT_FALSE(is_mailname_valid(nullptr));
 }
 
-TEST(MailnameRule, CharactersAndDots)
-{
+TEST(MailnameRule, CharactersAndDots) {
     for (const char *name : {"a.b", "o'neil+tag&x_y-z", "A-Z.09", "-", "_x", "a.b.c"})
         EXPECT_TRUE(mailname(name)) << name;
     for (const char *name : {".ab", "ab.", "a..b", ".", "a b", "a@b", "a/b", "a\"b", "a\tb",
@@ -32,8 +29,7 @@ TEST(MailnameRule, CharactersAndDots)
         EXPECT_FALSE(mailname(name)) << name;
 }
 
-TEST(FullMailnameRule, SplitsAtTheFirstAt)
-{
+TEST(FullMailnameRule, SplitsAtTheFirstAt) {
     EXPECT_TRUE(is_full_mailname_valid("john.doe@example.com"));
     EXPECT_TRUE(is_full_mailname_valid("o'neil@localhost"));
     EXPECT_FALSE(is_full_mailname_valid("john"));
@@ -50,8 +46,7 @@ TEST(FullMailnameRule, SplitsAtTheFirstAt)
     EXPECT_FALSE(is_full_mailname_valid((std::string(246, 'x') + "@" + domain).c_str()));
 }
 
-TEST(QuotaRule, MinusOneOrMore)
-{
+TEST(QuotaRule, MinusOneOrMore) {
     EXPECT_TRUE(is_mbox_quota_valid(-1));
     EXPECT_TRUE(is_mbox_quota_valid(0));
     EXPECT_TRUE(is_mbox_quota_valid(INT64_MAX));
@@ -59,8 +54,7 @@ TEST(QuotaRule, MinusOneOrMore)
     EXPECT_FALSE(is_mbox_quota_valid(INT64_MIN));
 }
 
-TEST(SizeUnits, ExactNamesOnly)
-{
+TEST(SizeUnits, ExactNamesOnly) {
     EXPECT_EQ(get_size_unit("B"), 1u);
     EXPECT_EQ(get_size_unit("KB"), 1024u);
     EXPECT_EQ(get_size_unit("MB"), 1048576u);
@@ -74,8 +68,7 @@ TEST(SizeUnits, ExactNamesOnly)
     EXPECT_TRUE(is_valid_size_unit("TB"));
 }
 
-TEST(SizeUnits, ValueInBytes)
-{
+TEST(SizeUnits, ValueInBytes) {
     EXPECT_EQ(get_value_in_bytes(5, "KB"), 5120);
     EXPECT_EQ(get_value_in_bytes(3, "TB"), 3 * 1099511627776LL);
     EXPECT_EQ(get_value_in_bytes(-1, "MB"), -1048576);

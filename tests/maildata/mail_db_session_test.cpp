@@ -19,8 +19,7 @@ namespace {
 
 std::vector<std::pair<int, std::string>> logged;
 
-void captureLog(int priority, const char *format, ...)
-{
+void captureLog(int priority, const char *format, ...) {
     char line[2048];
     va_list args;
     va_start(args, format);
@@ -32,25 +31,21 @@ void captureLog(int priority, const char *format, ...)
 // A pipe whose read end is a stream; the write end stays open until closeWriter().
 class Pipe {
 public:
-    Pipe()
-    {
+    Pipe() {
         int fds[2];
         if (pipe(fds) != 0)
             std::abort();
         reader = fdopen(fds[0], "r");
         writer_ = fds[1];
     }
-    ~Pipe()
-    {
+    ~Pipe() {
         closeWriter();
         fclose(reader);
     }
-    void write(const std::string &text)
-    {
+    void write(const std::string &text) {
         ASSERT_EQ(::write(writer_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
-    void closeWriter()
-    {
+    void closeWriter() {
         if (writer_ >= 0)
             close(writer_);
         writer_ = -1;
@@ -62,8 +57,7 @@ private:
     int writer_;
 };
 
-int readDocument(const std::string &text)
-{
+int readDocument(const std::string &text) {
     Pipe pipe;
     pipe.write(text);
     pipe.closeWriter();
@@ -76,14 +70,12 @@ const char MINIMAL[] =
 
 class SessionMailDb : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         saved_ = velka_log;
         velka_log = captureLog;
         logged.clear();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         free_session_mail_db_info();
         velka_log = saved_;
     }
@@ -93,14 +85,12 @@ private:
 };
 
 // Decoding has put NUL bytes into the buffer, so its size comes from the caller.
-bool inBuffer(const char *text, size_t size)
-{
+bool inBuffer(const char *text, size_t size) {
     const char *start = session_mail_db_json;
     return text >= start && text < start + size;
 }
 
-TEST_F(SessionMailDb, ReadsAndNormalises)
-{
+TEST_F(SessionMailDb, ReadsAndNormalises) {
     const std::string text = R"({
         "domain": {
             "name": "Example.COM", "dom_aliases": ["Example.NET"], "maillists": ["News"],
@@ -135,8 +125,7 @@ TEST_F(SessionMailDb, ReadsAndNormalises)
     EXPECT_EQ(get_session_mail_db_info(), d);
 }
 
-TEST_F(SessionMailDb, ParseErrorIsLoggedAndLeavesNothing)
-{
+TEST_F(SessionMailDb, ParseErrorIsLoggedAndLeavesNothing) {
     EXPECT_EQ(readDocument(""), SJ_ERROR_OBJECT_EXPECTED);
     EXPECT_EQ(session_mail_db_info, nullptr);
     EXPECT_EQ(session_mail_db_json, nullptr);
@@ -160,8 +149,7 @@ TEST_F(SessionMailDb, ParseErrorIsLoggedAndLeavesNothing)
     EXPECT_EQ(session_mail_db_info, nullptr);
 }
 
-TEST_F(SessionMailDb, SecondReadIsRefusedUntilReleased)
-{
+TEST_F(SessionMailDb, SecondReadIsRefusedUntilReleased) {
     ASSERT_EQ(readDocument(MINIMAL), 0);
     mail_db_data_t *first = session_mail_db_info;
     EXPECT_EQ(readDocument(MINIMAL), -2);
@@ -187,8 +175,7 @@ TEST_F(SessionMailDb, SecondReadIsRefusedUntilReleased)
     EXPECT_EQ(readDocument(MINIMAL), -2);
 }
 
-TEST_F(SessionMailDb, CheckReadyDoesNotWaitNorConsume)
-{
+TEST_F(SessionMailDb, CheckReadyDoesNotWaitNorConsume) {
     Pipe pipe;
     EXPECT_EQ(read_session_mail_db_info(pipe.reader, 1), -1);
     EXPECT_EQ(session_mail_db_info, nullptr);
@@ -201,8 +188,7 @@ TEST_F(SessionMailDb, CheckReadyDoesNotWaitNorConsume)
     EXPECT_STREQ(session_mail_db_info->domain_name, "a.com");
 }
 
-TEST_F(SessionMailDb, CheckReadyReadsWhatIsWaiting)
-{
+TEST_F(SessionMailDb, CheckReadyReadsWhatIsWaiting) {
     Pipe waiting;
     waiting.write(MINIMAL);
     waiting.closeWriter();
@@ -215,8 +201,7 @@ TEST_F(SessionMailDb, CheckReadyReadsWhatIsWaiting)
     EXPECT_EQ(read_session_mail_db_info(ended.reader, 1), SJ_ERROR_OBJECT_EXPECTED);
 }
 
-TEST_F(SessionMailDb, UnreadableInputIsMinusThree)
-{
+TEST_F(SessionMailDb, UnreadableInputIsMinusThree) {
     FILE *directory = fopen("/", "r");
     ASSERT_NE(directory, nullptr);
     EXPECT_EQ(read_session_mail_db_info(directory, 0), -3);
@@ -225,15 +210,13 @@ TEST_F(SessionMailDb, UnreadableInputIsMinusThree)
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].first, LOG_ERR);
     EXPECT_EQ(logged[0].second, "Failed to read session mail DB info from input stream (fd=" +
-                                    std::to_string(fileno(directory)) +
-                                    "): Is a directory [21]");
+                                    std::to_string(fileno(directory)) + "): Is a directory [21]");
     fclose(directory);
 }
 
 // Input beyond 64 MB is refused once the limit is passed, even from an endless stream;
 // a document of exactly 64 MB (here with blanks after it) is still read.
-TEST_F(SessionMailDb, InputIsCappedAt64MB)
-{
+TEST_F(SessionMailDb, InputIsCappedAt64MB) {
     const size_t limit = 64 * 1024 * 1024;
     FILE *endless = fopen("/dev/zero", "r");
     ASSERT_NE(endless, nullptr);
@@ -253,8 +236,7 @@ TEST_F(SessionMailDb, InputIsCappedAt64MB)
     fclose(stream);
 }
 
-std::string dump(const mail_db_data_t *object)
-{
+std::string dump(const mail_db_data_t *object) {
     char *text = nullptr;
     size_t size = 0;
     FILE *stream = open_memstream(&text, &size);
@@ -265,8 +247,7 @@ std::string dump(const mail_db_data_t *object)
     return result;
 }
 
-TEST_F(SessionMailDb, DebugDump)
-{
+TEST_F(SessionMailDb, DebugDump) {
     EXPECT_EQ(dump(nullptr), "mail_db_data_t = (null)\n");
     ASSERT_EQ(readDocument(R"({"domain": {"name": "a.com", "dom_aliases": ["b.com", "c.com"],
         "maillists": ["list"], "mails": [{"name": "m", "mbox_quota": 2, "mbox_quota_unit": "KB",

@@ -13,14 +13,15 @@ namespace {
 // A writable, NUL-terminated copy of a document with a default parser over it.
 class Doc {
 public:
-    explicit Doc(const std::string &text) : text_(text.begin(), text.end())
-    {
+    explicit Doc(const std::string &text) : text_(text.begin(), text.end()) {
         text_.push_back('\0');
         p = sj_create_parser(text_.data(), nullptr);
     }
     ~Doc() { sj_free_parser(p); }
     size_t offset() const { return static_cast<size_t>(p->current - p->start); }
-    bool inside(const char *s) const { return s >= text_.data() && s < text_.data() + text_.size(); }
+    bool inside(const char *s) const {
+        return s >= text_.data() && s < text_.data() + text_.size();
+    }
 
     sj_parser *p;
 
@@ -38,21 +39,22 @@ struct Counts {
     int releases = 0;
 };
 
-void *count_allocate(void *data, size_t size)
-{
+void *count_allocate(void *data, size_t size) {
     static_cast<Counts *>(data)->allocations++;
     return malloc(size);
 }
-void *count_reallocate(void *, void *ptr, size_t size) { return realloc(ptr, size); }
-void count_release(void *data, void *ptr)
-{
+void *count_reallocate(void *, void *ptr, size_t size) {
+    return realloc(ptr, size);
+}
+void count_release(void *data, void *ptr) {
     static_cast<Counts *>(data)->releases++;
     free(ptr);
 }
-void *refuse_allocate(void *, size_t) { return nullptr; }
+void *refuse_allocate(void *, size_t) {
+    return nullptr;
+}
 
-TEST_F(SjParser, CreateUsesTheHooksForTheRecordOnly)
-{
+TEST_F(SjParser, CreateUsesTheHooksForTheRecordOnly) {
     EXPECT_EQ(sj_create_parser(nullptr, nullptr), nullptr);
 
     Counts counts;
@@ -72,8 +74,7 @@ TEST_F(SjParser, CreateUsesTheHooksForTheRecordOnly)
     EXPECT_EQ(sj_create_parser(text, &hooks), nullptr);
 }
 
-TEST_F(SjParser, DummyParserIsResetOnEveryCall)
-{
+TEST_F(SjParser, DummyParserIsResetOnEveryCall) {
     Counts counts;
     sj_util_funcs hooks = {&counts, count_allocate, count_reallocate, count_release};
     sj_parser *dummy = sj_get_dummy_parser(&hooks);
@@ -91,8 +92,7 @@ TEST_F(SjParser, DummyParserIsResetOnEveryCall)
     dummy->funcs.release(nullptr, block);
 }
 
-TEST_F(SjParser, ParseStringDecodesEscapesInPlace)
-{
+TEST_F(SjParser, ParseStringDecodesEscapesInPlace) {
     Doc d(R"(  "a\"b\/c\\\b\f\n\r\t" ,)");
     char *s = sj_parse_string(d.p);
     ASSERT_NE(s, nullptr);
@@ -105,8 +105,7 @@ TEST_F(SjParser, ParseStringDecodesEscapesInPlace)
     EXPECT_EQ(*nul.p->current, ']');
 }
 
-TEST_F(SjParser, ParseStringRejectsBadEscapesAtTheBackslash)
-{
+TEST_F(SjParser, ParseStringRejectsBadEscapesAtTheBackslash) {
     struct Case {
         const char *text;
         int error;
@@ -125,8 +124,7 @@ TEST_F(SjParser, ParseStringRejectsBadEscapesAtTheBackslash)
     }
 }
 
-TEST_F(SjParser, ParseStringRejectsControlAndHighBytes)
-{
+TEST_F(SjParser, ParseStringRejectsControlAndHighBytes) {
     for (const char *text : {"\"a\tb\"", "\"a\x7f\x80\"", "\"caf\xc3\xa9\"", "\"a\x01\""}) {
         Doc d(text);
         EXPECT_EQ(sj_parse_string(d.p), nullptr);
@@ -135,8 +133,7 @@ TEST_F(SjParser, ParseStringRejectsControlAndHighBytes)
     }
 }
 
-TEST_F(SjParser, ParseStringFailuresOutsideAString)
-{
+TEST_F(SjParser, ParseStringFailuresOutsideAString) {
     Doc open(R"({"key": "abc\n)");
     EXPECT_EQ(sj_parse_object_start(open.p), 0);
     EXPECT_STREQ(sj_parse_object_key(open.p), "key");
@@ -161,9 +158,7 @@ struct IntCase {
     size_t offset;
 };
 
-template <typename Parse>
-void check_integers(Parse parse, std::initializer_list<IntCase> cases)
-{
+template <typename Parse> void check_integers(Parse parse, std::initializer_list<IntCase> cases) {
     for (const IntCase &c : cases) {
         Doc d(c.text);
         EXPECT_EQ(static_cast<long long>(parse(d.p)), c.value) << c.text;
@@ -172,53 +167,49 @@ void check_integers(Parse parse, std::initializer_list<IntCase> cases)
     }
 }
 
-TEST_F(SjParser, ParseInt64BasesSignsAndFormats)
-{
+TEST_F(SjParser, ParseInt64BasesSignsAndFormats) {
     check_integers(sj_parse_int64, {
-        {"12,", 12, 0, 2},
-        {" +7]", 7, 0, 3},
-        {"-42", -42, 0, 3},
-        {"0x1F", 31, 0, 4},
-        {"010", 8, 0, 3},
-        {"-9223372036854775808", INT64_MIN, 0, 20},
-        {"9223372036854775808", 0, SJ_ERROR_NUMBER_RANGE, 0},
-        {"12.5", 0, SJ_ERROR_NUMBER_FORMAT, 2},
-        {"1e3", 0, SJ_ERROR_NUMBER_FORMAT, 1},
-        {"  x", 0, SJ_ERROR_NUMBER_EXPECTED, 0},
-        {"\"5\"", 0, SJ_ERROR_NUMBER_EXPECTED, 0},
-    });
+                                       {"12,", 12, 0, 2},
+                                       {" +7]", 7, 0, 3},
+                                       {"-42", -42, 0, 3},
+                                       {"0x1F", 31, 0, 4},
+                                       {"010", 8, 0, 3},
+                                       {"-9223372036854775808", INT64_MIN, 0, 20},
+                                       {"9223372036854775808", 0, SJ_ERROR_NUMBER_RANGE, 0},
+                                       {"12.5", 0, SJ_ERROR_NUMBER_FORMAT, 2},
+                                       {"1e3", 0, SJ_ERROR_NUMBER_FORMAT, 1},
+                                       {"  x", 0, SJ_ERROR_NUMBER_EXPECTED, 0},
+                                       {"\"5\"", 0, SJ_ERROR_NUMBER_EXPECTED, 0},
+                                   });
 }
 
-TEST_F(SjParser, ParseUint64RejectsMinus)
-{
+TEST_F(SjParser, ParseUint64RejectsMinus) {
     check_integers(sj_parse_uint64, {
-        {"0X10", 16, 0, 4},
-        {" -1", 0, SJ_ERROR_NUMBER_FORMAT, 1},
-        {"18446744073709551616", 0, SJ_ERROR_NUMBER_RANGE, 0},
-    });
+                                        {"0X10", 16, 0, 4},
+                                        {" -1", 0, SJ_ERROR_NUMBER_FORMAT, 1},
+                                        {"18446744073709551616", 0, SJ_ERROR_NUMBER_RANGE, 0},
+                                    });
     Doc max("18446744073709551615");
     EXPECT_EQ(sj_parse_uint64(max.p), UINT64_MAX);
 }
 
-TEST_F(SjParser, Parse32BitRangesRestoreCurrent)
-{
+TEST_F(SjParser, Parse32BitRangesRestoreCurrent) {
     check_integers(sj_parse_int, {
-        {"2147483647", INT32_MAX, 0, 10},
-        {"-2147483648", INT32_MIN, 0, 11},
-        {"2147483648", 0, SJ_ERROR_NUMBER_RANGE, 0},
-        {" -2147483649", 0, SJ_ERROR_NUMBER_RANGE, 0},
-        {" 3.0", 0, SJ_ERROR_NUMBER_FORMAT, 0},
-    });
+                                     {"2147483647", INT32_MAX, 0, 10},
+                                     {"-2147483648", INT32_MIN, 0, 11},
+                                     {"2147483648", 0, SJ_ERROR_NUMBER_RANGE, 0},
+                                     {" -2147483649", 0, SJ_ERROR_NUMBER_RANGE, 0},
+                                     {" 3.0", 0, SJ_ERROR_NUMBER_FORMAT, 0},
+                                 });
     check_integers(sj_parse_uint, {
-        {" 4294967295", UINT32_MAX, 0, 11},
-        {" 4294967296", 0, SJ_ERROR_NUMBER_RANGE, 0},
-        {" -1", 0, SJ_ERROR_NUMBER_FORMAT, 0},
-        {" 1E2", 0, SJ_ERROR_NUMBER_FORMAT, 0},
-    });
+                                      {" 4294967295", UINT32_MAX, 0, 11},
+                                      {" 4294967296", 0, SJ_ERROR_NUMBER_RANGE, 0},
+                                      {" -1", 0, SJ_ERROR_NUMBER_FORMAT, 0},
+                                      {" 1E2", 0, SJ_ERROR_NUMBER_FORMAT, 0},
+                                  });
 }
 
-TEST_F(SjParser, ParseIntegerErrnoOnlyReportsItsOwnRangeError)
-{
+TEST_F(SjParser, ParseIntegerErrnoOnlyReportsItsOwnRangeError) {
     errno = ERANGE;
     Doc stale("5");
     EXPECT_EQ(sj_parse_int64(stale.p), 5);
@@ -231,8 +222,7 @@ TEST_F(SjParser, ParseIntegerErrnoOnlyReportsItsOwnRangeError)
     EXPECT_EQ(errno, ERANGE);
 }
 
-TEST_F(SjParser, SkipNumberAcceptsFractionsAndExponents)
-{
+TEST_F(SjParser, SkipNumberAcceptsFractionsAndExponents) {
     for (const char *text : {"1.5e-3", "-0.25", "7E+10", "-", "12"}) {
         Doc d(text);
         EXPECT_EQ(sj_skip_number(d.p), 0) << text;
@@ -245,8 +235,7 @@ TEST_F(SjParser, SkipNumberAcceptsFractionsAndExponents)
     }
 }
 
-TEST_F(SjParser, SkipValueWalksNestedValues)
-{
+TEST_F(SjParser, SkipValueWalksNestedValues) {
     Doc d(R"( [1.5e-3, {"a": [true, null]}, "x", {}, [], false] ,)");
     EXPECT_EQ(sj_skip_value(d.p), 0);
     EXPECT_STREQ(d.p->current, " ,");
@@ -256,16 +245,11 @@ TEST_F(SjParser, SkipValueWalksNestedValues)
         int error;
         size_t offset;
     } cases[] = {
-        {"}", SJ_ERROR_VALUE_EXPECTED, 0},
-        {R"([1, .5])", SJ_ERROR_VALUE_EXPECTED, 4},
-        {R"({"a" 1})", SJ_ERROR_NAME_SEPARATOR, 5},
-        {R"({"a": 1])", SJ_ERROR_OBJECT_SEPARATOR, 7},
-        {R"([1 2])", SJ_ERROR_ARRAY_SEPARATOR, 3},
-        {R"({1: 2})", SJ_ERROR_STRING_EXPECTED, 1},
-        {R"(["ab)", SJ_ERROR_PREMATURE_END, 1},
-        {"[tru]", SJ_ERROR_BOOLEAN_EXPECTED, 1},
-        {"[nul]", SJ_ERROR_NULL_EXPECTED, 1},
-        {"[1,", SJ_ERROR_VALUE_EXPECTED, 3},
+        {"}", SJ_ERROR_VALUE_EXPECTED, 0},          {R"([1, .5])", SJ_ERROR_VALUE_EXPECTED, 4},
+        {R"({"a" 1})", SJ_ERROR_NAME_SEPARATOR, 5}, {R"({"a": 1])", SJ_ERROR_OBJECT_SEPARATOR, 7},
+        {R"([1 2])", SJ_ERROR_ARRAY_SEPARATOR, 3},  {R"({1: 2})", SJ_ERROR_STRING_EXPECTED, 1},
+        {R"(["ab)", SJ_ERROR_PREMATURE_END, 1},     {"[tru]", SJ_ERROR_BOOLEAN_EXPECTED, 1},
+        {"[nul]", SJ_ERROR_NULL_EXPECTED, 1},       {"[1,", SJ_ERROR_VALUE_EXPECTED, 3},
     };
     for (const Case &c : cases) {
         Doc bad(c.text);
@@ -279,8 +263,7 @@ TEST_F(SjParser, SkipValueWalksNestedValues)
     EXPECT_EQ(sj_skip_object(object.p), SJ_ERROR_OBJECT_EXPECTED);
 }
 
-TEST_F(SjParser, SkipValueBoundsTheNestingDepth)
-{
+TEST_F(SjParser, SkipValueBoundsTheNestingDepth) {
     std::string deepest = std::string(SJ_MAX_SKIP_DEPTH, '[') + std::string(SJ_MAX_SKIP_DEPTH, ']');
     Doc ok(deepest);
     EXPECT_EQ(sj_skip_value(ok.p), 0);
@@ -297,8 +280,7 @@ TEST_F(SjParser, SkipValueBoundsTheNestingDepth)
     EXPECT_EQ(hostile.offset(), size_t(SJ_MAX_SKIP_DEPTH));
 }
 
-TEST_F(SjParser, SeparatorsSkipWhiteSpaceAndReportTheWrongCloser)
-{
+TEST_F(SjParser, SeparatorsSkipWhiteSpaceAndReportTheWrongCloser) {
     Doc object(R"( { } {"k" : 1 , "v" 2 ] })");
     EXPECT_EQ(sj_parse_object_start(object.p), 0);
     EXPECT_EQ(sj_parse_object_end_if_empty(object.p), 1);
@@ -329,8 +311,7 @@ TEST_F(SjParser, SeparatorsSkipWhiteSpaceAndReportTheWrongCloser)
     EXPECT_EQ(sj_parse_object_start(array.p), SJ_ERROR_OBJECT_EXPECTED);
 }
 
-TEST_F(SjParser, LiteralsAndPeeks)
-{
+TEST_F(SjParser, LiteralsAndPeeks) {
     Doc d(" trueish false null nul");
     EXPECT_FALSE(sj_peek_is_boolean(d.p));
     EXPECT_EQ(sj_parse_boolean(d.p), 1);
@@ -348,17 +329,18 @@ TEST_F(SjParser, LiteralsAndPeeks)
 
     Doc peek("-");
     EXPECT_TRUE(sj_peek_is_number(peek.p));
-    EXPECT_FALSE(sj_peek_is_object(peek.p) || sj_peek_is_array(peek.p) || sj_peek_is_string(peek.p));
+    EXPECT_FALSE(sj_peek_is_object(peek.p) || sj_peek_is_array(peek.p) ||
+                 sj_peek_is_string(peek.p));
 }
 
-TEST_F(SjParser, StrerrorTexts)
-{
+TEST_F(SjParser, StrerrorTexts) {
     Doc d("x");
     errno = EIO;
     EXPECT_STREQ(sj_parser_strerror(d.p), "OK, no error.");
 
     // A tab inside a string value at byte 57.
-    Doc tab(R"({"domain": {"name": "example.com", "certfile": "/etc/abcd)" "\tb\"}}");
+    Doc tab(R"({"domain": {"name": "example.com", "certfile": "/etc/abcd)"
+            "\tb\"}}");
     errno = 0;
     EXPECT_EQ(sj_skip_value(tab.p), SJ_ERROR_INVALID_CHARACTER);
     EXPECT_STREQ(sj_parser_strerror(tab.p),
@@ -369,16 +351,18 @@ TEST_F(SjParser, StrerrorTexts)
     sj_parse_object_start(field.p);
     field.p->error = SJ_ERROR_UNKNOWN_FIELD;
     field.p->context = "extra";
-    EXPECT_STREQ(sj_parser_strerror(field.p),
-                 "Encountered an object field \"extra\" not present in JSON schema. Remove excessive "
-                 "data from input JSON document or allow skipping unknown fields. Error occured at "
-                 "offset 1, character '\"'. ");
+    EXPECT_STREQ(
+        sj_parser_strerror(field.p),
+        "Encountered an object field \"extra\" not present in JSON schema. Remove excessive "
+        "data from input JSON document or allow skipping unknown fields. Error occured at "
+        "offset 1, character '\"'. ");
     field.p->error = SJ_ERROR_DUPLICATE_FIELD;
     field.p->context = nullptr;
-    EXPECT_STREQ(sj_parser_strerror(field.p),
-                 "Encountered a duplicate field \"N/A\" in a JSON object. Remove duplicates from input "
-                 "JSON document or disable duplicate fields check. Error occured at offset 1, "
-                 "character '\"'. ");
+    EXPECT_STREQ(
+        sj_parser_strerror(field.p),
+        "Encountered a duplicate field \"N/A\" in a JSON object. Remove duplicates from input "
+        "JSON document or disable duplicate fields check. Error occured at offset 1, "
+        "character '\"'. ");
     field.p->error = SJ_ERROR_CONSTRAINT;
     field.p->context = "Domain name is not valid";
     field.p->current = field.p->start + 12;
@@ -387,8 +371,7 @@ TEST_F(SjParser, StrerrorTexts)
                  "offset 12, character '\\x00'. ");
 }
 
-TEST_F(SjParser, StrerrorAddsTheSystemErrorAndStaysInItsBuffer)
-{
+TEST_F(SjParser, StrerrorAddsTheSystemErrorAndStaysInItsBuffer) {
     Doc d("abc");
     d.p->error = SJ_ERROR_NUMBER_EXPECTED;
     errno = ENOENT;
@@ -399,7 +382,8 @@ TEST_F(SjParser, StrerrorAddsTheSystemErrorAndStaysInItsBuffer)
 
     errno = 0;
     d.p->error = 99;
-    EXPECT_STREQ(sj_parser_strerror(d.p), "unknown error code Error occured at offset 0, character 'a'. ");
+    EXPECT_STREQ(sj_parser_strerror(d.p),
+                 "unknown error code Error occured at offset 0, character 'a'. ");
 
     std::string context(3000, 'c');
     d.p->error = SJ_ERROR_CONSTRAINT;

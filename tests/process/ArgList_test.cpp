@@ -6,14 +6,14 @@
 #include <string>
 #include <utility>
 
-TEST(ArgList, KeepsANullEntryAfterTheCopiedArguments)
-{
+TEST(ArgList, KeepsANullEntryAfterTheCopiedArguments) {
     ArgList args;
     EXPECT_EQ(args.size(), 0u);
     EXPECT_EQ(args.argv()[0], nullptr);
 
     std::string arg = "first";
-    args << arg << "" << "third";
+    args << arg << ""
+         << "third";
     arg[0] = 'X';
     ASSERT_EQ(args.size(), 3u);
     EXPECT_STREQ(args.argv()[0], "first");
@@ -22,10 +22,10 @@ TEST(ArgList, KeepsANullEntryAfterTheCopiedArguments)
     EXPECT_EQ(args.argv()[3], nullptr);
 }
 
-TEST(ArgList, CopiesAreDeepAndMovedFromListsStayUsable)
-{
+TEST(ArgList, CopiesAreDeepAndMovedFromListsStayUsable) {
     ArgList original;
-    original << "a" << "b";
+    original << "a"
+             << "b";
     ArgList copy(original);
     EXPECT_NE(copy.argv()[0], original.argv()[0]);
     EXPECT_STREQ(copy[1], "b");

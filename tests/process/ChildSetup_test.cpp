@@ -20,8 +20,7 @@ using proc_test::runInChild;
 namespace {
 
 // Opens count descriptors, the last of them moved up to high; returns the lowest.
-int openMany(int count, int high)
-{
+int openMany(int count, int high) {
     int first = -1;
     for (int i = 0; i < count; ++i) {
         const int fd = dup(0);
@@ -34,8 +33,7 @@ int openMany(int count, int high)
 
 // Exit code 0 when descriptors 0 to keep-1 are open and every one from keep up to
 // limit is closed.
-int checkOnlyBelow(int keep, int limit)
-{
+int checkOnlyBelow(int keep, int limit) {
     for (int fd = 0; fd < limit; ++fd)
         if (isOpen(fd) != (fd < keep))
             return 10 + (fd % 200);
@@ -44,20 +42,19 @@ int checkOnlyBelow(int keep, int limit)
 
 } // namespace
 
-TEST(ProcFdName, AcceptsOnlyCanonicalDecimalInts)
-{
+TEST(ProcFdName, AcceptsOnlyCanonicalDecimalInts) {
     int fd = -1;
     EXPECT_EQ(proc_pid_fd_str_to_int("0", &fd), 0);
     EXPECT_EQ(fd, 0);
     EXPECT_EQ(proc_pid_fd_str_to_int("2147483647", &fd), 0);
     EXPECT_EQ(fd, INT_MAX);
-    for (const char *bad : {"", "07", "00", "12a", "-1", "+1", "2147483648", "99999999999999999999"})
+    for (const char *bad :
+         {"", "07", "00", "12a", "-1", "+1", "2147483648", "99999999999999999999"})
         EXPECT_EQ(proc_pid_fd_str_to_int(bad, &fd), -1) << bad;
     EXPECT_EQ(fd, INT_MAX);
 }
 
-TEST(Closefrom, ClosesEveryDescriptorFromTheBoundUp)
-{
+TEST(Closefrom, ClosesEveryDescriptorFromTheBoundUp) {
     auto result = runInChild([] {
         openMany(20, 900);
         closefrom(5);
@@ -66,8 +63,7 @@ TEST(Closefrom, ClosesEveryDescriptorFromTheBoundUp)
     EXPECT_EQ(result.exitCode(), 0);
 }
 
-TEST(Closefrom, FallsBackToClosingByNumberWhenTheWalkIsCutShort)
-{
+TEST(Closefrom, FallsBackToClosingByNumberWhenTheWalkIsCutShort) {
     auto result = runInChild([] {
         // Below 1000 the walk may meet only 100 entries.
         struct rlimit limit = {512, 512};
@@ -82,10 +78,10 @@ TEST(Closefrom, FallsBackToClosingByNumberWhenTheWalkIsCutShort)
     EXPECT_EQ(result.exitCode(), 0);
 }
 
-TEST(Closefrom, WorksWithoutProcSelfFd)
-{
+TEST(Closefrom, WorksWithoutProcSelfFd) {
     auto result = runInChild([] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
             return 77;
         openMany(10, 700);
@@ -99,8 +95,7 @@ TEST(Closefrom, WorksWithoutProcSelfFd)
     EXPECT_EQ(result.exitCode(), 0);
 }
 
-TEST(Dup2Custom, MovesClosesAndStandsInDevNull)
-{
+TEST(Dup2Custom, MovesClosesAndStandsInDevNull) {
     auto result = runInChild([] {
         int p[2];
         if (pipe(p) != 0 || dup2Custom(p[1], 20) != 20 || isOpen(p[1]))
@@ -128,35 +123,38 @@ TEST(Dup2Custom, MovesClosesAndStandsInDevNull)
     }
 }
 
-TEST(SetUid, RefusesRootUnlessAllowed)
-{
+TEST(SetUid, RefusesRootUnlessAllowed) {
     auto refused = runInChild([] { return p_setuid_ex("root", 0, 0); });
     EXPECT_EQ(refused.exitCode(), 1);
     EXPECT_EQ(refused.err, "Cannot run as forbidden uid: 0\n");
     EXPECT_EQ(refused.out, refused.err);
 
-    auto allowed = runInChild([] { return p_setuid_with_flags("root", P_SETUID_ALLOW_ROOT) == 0 ? 0 : 1; });
+    auto allowed =
+        runInChild([] { return p_setuid_with_flags("root", P_SETUID_ALLOW_ROOT) == 0 ? 0 : 1; });
     EXPECT_EQ(allowed.exitCode(), 0);
 }
 
-TEST(SetUid, SwitchesUidGidAndGroups)
-{
+TEST(SetUid, SwitchesUidGidAndGroups) {
     auto result = runInChild([] {
         p_setuid_ex("nobody", 0, 0);
         gid_t groups[4];
         const int n = getgroups(4, groups);
-        return getuid() == 65534 && geteuid() == 65534 && getgid() == 65534 && n == 1 && groups[0] == 65534 ? 0 : 1;
+        return getuid() == 65534 && geteuid() == 65534 && getgid() == 65534 && n == 1 &&
+                       groups[0] == 65534
+                   ? 0
+                   : 1;
     });
     EXPECT_EQ(result.exitCode(), 0) << result.err;
 }
 
-TEST(SetUid, FailuresEndTheProcess)
-{
+TEST(SetUid, FailuresEndTheProcess) {
     auto noHome = runInChild([] { return p_setuid("nobody"); });
     EXPECT_EQ(noHome.exitCode(), 1);
-    EXPECT_EQ(noHome.err, "Cannot chdir to 'nobody' homedir '/nonexistent'\nSystem error 2: No such file or directory\n");
+    EXPECT_EQ(noHome.err, "Cannot chdir to 'nobody' homedir '/nonexistent'\nSystem error 2: No "
+                          "such file or directory\n");
 
     auto unknown = runInChild([] { return p_setuid("velka-no-such-user"); });
     EXPECT_EQ(unknown.exitCode(), 1);
-    EXPECT_NE(unknown.err.find("User 'velka-no-such-user' not found"), std::string::npos) << unknown.err;
+    EXPECT_NE(unknown.err.find("User 'velka-no-such-user' not found"), std::string::npos)
+        << unknown.err;
 }

@@ -4,8 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-int main(void)
-{
+int main(void) {
     DIR *dir = opendir("/proc/self/fd");
     if (!dir)
         return 2;

@@ -20,8 +20,7 @@ namespace {
 
 std::vector<std::pair<int, std::string>> logged;
 
-void recordLog(int priority, const char *format, ...)
-{
+void recordLog(int priority, const char *format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
@@ -32,14 +31,12 @@ void recordLog(int priority, const char *format, ...)
 
 class ForkExec : public proc_test::ProcessTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         logged.clear();
         savedLog = velka_log;
         velka_log = recordLog;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         velka_log = savedLog;
         ProcessTest::TearDown();
     }
@@ -47,8 +44,7 @@ protected:
 };
 
 // Runs sh -c script with both outputs captured.
-int shOutErr(const char *script, std::string &out, std::string &err)
-{
+int shOutErr(const char *script, std::string &out, std::string &err) {
     char *o = nullptr;
     char *e = nullptr;
     const int rc = fork_execl_getouterr(&o, &e, "/bin/sh", "sh", "-c", script, nullptr);
@@ -59,15 +55,13 @@ int shOutErr(const char *script, std::string &out, std::string &err)
     return rc;
 }
 
-std::string seconds(std::chrono::steady_clock::duration d)
-{
+std::string seconds(std::chrono::steady_clock::duration d) {
     return std::to_string(std::chrono::duration<double>(d).count());
 }
 
 } // namespace
 
-TEST_F(ForkExec, CapturesBothStreamsAndEveryExitStatus)
-{
+TEST_F(ForkExec, CapturesBothStreamsAndEveryExitStatus) {
     std::string out, err;
     EXPECT_EQ(shOutErr("head -c 300000 /dev/zero | tr '\\0' o; echo e >&2; exit 7", out, err), 7);
     EXPECT_EQ(out, std::string(300000, 'o'));
@@ -79,7 +73,8 @@ TEST_F(ForkExec, CapturesBothStreamsAndEveryExitStatus)
     EXPECT_EQ(shOutErr("kill -TERM $$", out, err), -1);
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].first, 4);
-    EXPECT_NE(logged[0].second.find("process '/bin/sh' killed by signal 15"), std::string::npos) << logged[0].second;
+    EXPECT_NE(logged[0].second.find("process '/bin/sh' killed by signal 15"), std::string::npos)
+        << logged[0].second;
 
     char *o = nullptr;
     EXPECT_EQ(fork_execl_getout(&o, "/bin/echo", "echo", "only", "out", nullptr), 0);
@@ -87,8 +82,7 @@ TEST_F(ForkExec, CapturesBothStreamsAndEveryExitStatus)
     free(o);
 }
 
-TEST_F(ForkExec, MissingProgramIsStatus255)
-{
+TEST_F(ForkExec, MissingProgramIsStatus255) {
     std::string out, err;
     char *o = nullptr;
     char *e = nullptr;
@@ -99,8 +93,7 @@ TEST_F(ForkExec, MissingProgramIsStatus255)
     free(e);
 }
 
-TEST_F(ForkExec, ChildSeesOnlyTheStandardDescriptors)
-{
+TEST_F(ForkExec, ChildSeesOnlyTheStandardDescriptors) {
     const int stray = dup2(0, 900);
     char *out = nullptr;
     char *const argv[] = {const_cast<char *>(FD_PROBE), nullptr};
@@ -110,8 +103,7 @@ TEST_F(ForkExec, ChildSeesOnlyTheStandardDescriptors)
     close(stray);
 }
 
-TEST_F(ForkExec, GrandchildHoldingThePipesDoesNotHoldTheCaller)
-{
+TEST_F(ForkExec, GrandchildHoldingThePipesDoesNotHoldTheCaller) {
     std::string out, err;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(shOutErr("echo started; sleep 4 & exit 3", out, err), 3);
@@ -121,8 +113,7 @@ TEST_F(ForkExec, GrandchildHoldingThePipesDoesNotHoldTheCaller)
     EXPECT_LT(took, std::chrono::milliseconds(2500)) << seconds(took);
 }
 
-TEST_F(ForkExec, EndsWhenTheChildWasReapedElsewhere)
-{
+TEST_F(ForkExec, EndsWhenTheChildWasReapedElsewhere) {
     auto result = runInChild([] {
         alarm(20);
         signal(SIGCHLD, SIG_IGN);
@@ -132,45 +123,50 @@ TEST_F(ForkExec, EndsWhenTheChildWasReapedElsewhere)
     EXPECT_EQ(result.exitCode(), 0);
 }
 
-TEST_F(ForkExec, LogFailureReportsOutputAndPath)
-{
-    auto noOutput = runInChild([] { return fork_execl_log("/bin/sh", "sh", "-c", "exit 2", nullptr); });
+TEST_F(ForkExec, LogFailureReportsOutputAndPath) {
+    auto noOutput =
+        runInChild([] { return fork_execl_log("/bin/sh", "sh", "-c", "exit 2", nullptr); });
     EXPECT_EQ(noOutput.exitCode(), 2);
     EXPECT_EQ(noOutput.err, "/bin/sh execution failed (no output)\n");
     EXPECT_EQ(noOutput.out, noOutput.err);
 
-    auto withOutput = runInChild([] { return fork_execl_log("/bin/sh", "sh", "-c", "echo o; echo e >&2; exit 1", nullptr); });
+    auto withOutput = runInChild([] {
+        return fork_execl_log("/bin/sh", "sh", "-c", "echo o; echo e >&2; exit 1", nullptr);
+    });
     EXPECT_EQ(withOutput.err, "o\n/bin/sh execution failed:\ne\n");
     EXPECT_EQ(withOutput.out, "/bin/sh execution failed:\ne\n");
 
-    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>("exit 4"), nullptr};
+    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+                          const_cast<char *>("exit 4"), nullptr};
     auto quiet = runInChild([&] { return fork_execv_log("/bin/sh", argv, 1); });
     EXPECT_EQ(quiet.exitCode(), 4);
     EXPECT_EQ(quiet.err, "");
 }
 
-TEST_F(ForkExec, WaitpidLogsEveryAbnormalEnd)
-{
+TEST_F(ForkExec, WaitpidLogsEveryAbnormalEnd) {
     EXPECT_EQ(fork_exec_waitpid(-1, nullptr, nullptr), -1);
     EXPECT_EQ(fork_exec_getres(-1, "x"), -1);
     EXPECT_EQ(fork_exec_waitpid(1, "init", nullptr), -1);
 
     // A stopped child is reported, then killed and reaped rather than left behind.
-    const pid_t stopping = fork_execl_pipes(-1, -1, -1, "/bin/sh", "sh", "-c", "kill -STOP $$", nullptr);
+    const pid_t stopping =
+        fork_execl_pipes(-1, -1, -1, "/bin/sh", "sh", "-c", "kill -STOP $$", nullptr);
     int status = 0;
     EXPECT_EQ(fork_exec_waitpid(stopping, "stopper", &status), -1);
     EXPECT_TRUE(WIFSTOPPED(status));
 
     ASSERT_EQ(logged.size(), 3u);
     EXPECT_EQ(logged[0], std::make_pair(3, std::string("fork before spawning '<unknown>' failed")));
-    EXPECT_EQ(logged[1], std::make_pair(3, std::string("waitpid(1) for 'init' process failed: No child processes (10)")));
+    EXPECT_EQ(logged[1],
+              std::make_pair(
+                  3, std::string("waitpid(1) for 'init' process failed: No child processes (10)")));
     EXPECT_EQ(logged[2].first, 4);
-    EXPECT_EQ(logged[2].second, "waitpid(" + std::to_string(stopping) + ")=" + std::to_string(stopping) +
+    EXPECT_EQ(logged[2].second, "waitpid(" + std::to_string(stopping) +
+                                    ")=" + std::to_string(stopping) +
                                     ": process 'stopper' stopped by signal 19");
 }
 
-TEST_F(ForkExec, FdFormRelaysStandardErrorAndRefusesStandardDescriptors)
-{
+TEST_F(ForkExec, FdFormRelaysStandardErrorAndRefusesStandardDescriptors) {
     char inPath[] = "/tmp/velka-fd-in-XXXXXX";
     char outPath[] = "/tmp/velka-fd-out-XXXXXX";
     const int in = mkstemp(inPath);
@@ -192,8 +188,7 @@ TEST_F(ForkExec, FdFormRelaysStandardErrorAndRefusesStandardDescriptors)
     close(out);
 }
 
-TEST_F(ForkExec, PrepareFdsMovesOverlappingDescriptors)
-{
+TEST_F(ForkExec, PrepareFdsMovesOverlappingDescriptors) {
     auto result = runInChild([] {
         // out on 0 and err on 1, both in the way of earlier moves.
         FILE *outFile = tmpfile();
@@ -212,12 +207,12 @@ TEST_F(ForkExec, PrepareFdsMovesOverlappingDescriptors)
     EXPECT_EQ(result.exitCode(), 0);
 }
 
-TEST_F(ForkExec, VariadicFormsTakeAtMost99Arguments)
-{
+TEST_F(ForkExec, VariadicFormsTakeAtMost99Arguments) {
     std::vector<std::string> extra(120, "a");
     // sh -c script $0 $1...: of the 99 arguments, -c, the script and $0 leave 96.
     auto result = runInChild([&] {
-        return path_exec("/bin/sh", "-c", "exit $#", "zero", extra[0].c_str(), extra[1].c_str(), extra[2].c_str(),
+        return path_exec("/bin/sh", "-c", "exit $#", "zero", extra[0].c_str(), extra[1].c_str(),
+                         extra[2].c_str(),
 #define A10 "a", "a", "a", "a", "a", "a", "a", "a", "a", "a"
                          A10, A10, A10, A10, A10, A10, A10, A10, A10, A10, A10, nullptr);
 #undef A10
@@ -225,35 +220,37 @@ TEST_F(ForkExec, VariadicFormsTakeAtMost99Arguments)
     EXPECT_EQ(result.exitCode(), 96);
 }
 
-TEST_F(ForkExec, UtilExecChecksNamesAndBuildsThePath)
-{
+TEST_F(ForkExec, UtilExecChecksNamesAndBuildsThePath) {
     auto slash = runInChild([] { return -util_exec("../sbin/x", nullptr); });
     EXPECT_EQ(slash.exitCode(), 1);
-    EXPECT_EQ(slash.err, "Utility name '../sbin/x' is invalid. Use only utility name without path.\n");
+    EXPECT_EQ(slash.err,
+              "Utility name '../sbin/x' is invalid. Use only utility name without path.\n");
 
     auto missing = runInChild([] { return util_exec("velka-no-such-utility", "arg", nullptr); });
     EXPECT_EQ(missing.exitCode(), 255);
-    EXPECT_EQ(missing.out, "/usr/local/vqa/admin/sbin/velka-no-such-utility execution failed:\nfork_execv: "
-                           "execv(\"/usr/local/vqa/admin/sbin/velka-no-such-utility\") failed: No such file or directory\n");
+    EXPECT_EQ(missing.out,
+              "/usr/local/vqa/admin/sbin/velka-no-such-utility execution failed:\nfork_execv: "
+              "execv(\"/usr/local/vqa/admin/sbin/velka-no-such-utility\") failed: No such file or "
+              "directory\n");
 
     const std::string longName(5000, 'n');
     auto tooLong = runInChild([&] { return -util_libexec(longName.c_str(), nullptr); });
     EXPECT_EQ(tooLong.exitCode(), 1);
 }
 
-TEST_F(ForkExec, ForkExecvAndDoExecWaitOnlyForTheirOwnChild)
-{
-    const pid_t other = fork_execl_pipes(-1, -1, -1, "/bin/sh", "sh", "-c", "sleep 0.3; exit 9", nullptr);
+TEST_F(ForkExec, ForkExecvAndDoExecWaitOnlyForTheirOwnChild) {
+    const pid_t other =
+        fork_execl_pipes(-1, -1, -1, "/bin/sh", "sh", "-c", "sleep 0.3; exit 9", nullptr);
     EXPECT_EQ(fork_execv("/bin/sh", "-c", "read x; exit 6", nullptr), 6);
     EXPECT_EQ(fork_execv("/bin/sh", "-c", "kill -KILL $$", nullptr), 1);
     EXPECT_EQ(fork_execv("/velka/no/such", nullptr), 255);
-    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>("exit 3"), nullptr};
+    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+                          const_cast<char *>("exit 3"), nullptr};
     EXPECT_EQ(do_exec("/bin/sh", argv), 3 << 8);
     EXPECT_EQ(fork_exec_getres(other, "other"), 9);
 }
 
-TEST_F(ForkExec, LeaksNoDescriptorOverManyRuns)
-{
+TEST_F(ForkExec, LeaksNoDescriptorOverManyRuns) {
     const int fds = openFdCount();
     for (int i = 0; i < 1000; ++i) {
         char *o = nullptr, *e = nullptr;

@@ -16,8 +16,7 @@ class Popen : public proc_test::ProcessTest {};
 
 } // namespace
 
-TEST_F(Popen, CollectsOutputOfAnySizeAndTheStatusWithoutLeakingDescriptors)
-{
+TEST_F(Popen, CollectsOutputOfAnySizeAndTheStatusWithoutLeakingDescriptors) {
     char *out = nullptr;
     EXPECT_EQ(popen_exec_getoutput(&out, "head -c 20000 /dev/zero | tr '\\0' x; exit 3"), 3);
     EXPECT_EQ(std::string(out), std::string(20000, 'x'));
@@ -33,8 +32,7 @@ TEST_F(Popen, CollectsOutputOfAnySizeAndTheStatusWithoutLeakingDescriptors)
     close(stray);
 }
 
-TEST_F(Popen, ReportsAFailedCommand)
-{
+TEST_F(Popen, ReportsAFailedCommand) {
     auto failed = runInChild([] { return popen_exec("exit 3"); });
     EXPECT_EQ(failed.exitCode(), 3);
     EXPECT_EQ(failed.err, "popen_exec: command failed code: 3 , error: none\n");
@@ -43,22 +41,22 @@ TEST_F(Popen, ReportsAFailedCommand)
     EXPECT_EQ(withOutput.err, "popen_exec: command failed code: 2 , why\n\n");
 }
 
-TEST_F(Popen, FeedsInputAndSurvivesACommandThatStopsReading)
-{
+TEST_F(Popen, FeedsInputAndSurvivesACommandThatStopsReading) {
     char path[] = "/tmp/velka-popen-XXXXXX";
     close(mkstemp(path));
-    EXPECT_EQ(popen_exec_with_input(("cat > " + std::string(path) + "; exit 4").c_str(), "line\n"), 4);
+    EXPECT_EQ(popen_exec_with_input(("cat > " + std::string(path) + "; exit 4").c_str(), "line\n"),
+              4);
     EXPECT_EQ(proc_test::readAndRemove(path), "line\n");
 
     const std::string big(1 << 20, 'b');
-    auto result = runInChild([&] { return popen_exec_with_input("exit 0", big.c_str()) == -1 ? 0 : 1; });
+    auto result =
+        runInChild([&] { return popen_exec_with_input("exit 0", big.c_str()) == -1 ? 0 : 1; });
     EXPECT_EQ(result.exitCode(), 0);
     EXPECT_EQ(result.err.rfind("Failed to execute command with input: only ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find(" of 1048576 bytes were written."), std::string::npos);
 }
 
-TEST(StreamContents, ReadsAcrossEveryGrowthStep)
-{
+TEST(StreamContents, ReadsAcrossEveryGrowthStep) {
     for (size_t size : {0, 1, 1022, 1023, 1024, 2047, 2048, 70000}) {
         std::string text(size, 'c');
         if (size > 10)

@@ -26,8 +26,7 @@ struct ChildResult {
     int exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 };
 
-inline std::string readAndRemove(const char *path)
-{
+inline std::string readAndRemove(const char *path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -37,8 +36,7 @@ inline std::string readAndRemove(const char *path)
 
 // Runs fn in a forked child whose standard output and error go to files; the exit
 // status is fn's result unless fn ends the process itself.
-inline ChildResult runInChild(const std::function<int()> &fn)
-{
+inline ChildResult runInChild(const std::function<int()> &fn) {
     char outPath[] = "/tmp/velka-proc-test-XXXXXX";
     char errPath[] = "/tmp/velka-proc-test-XXXXXX";
     const int outFd = mkstemp(outPath);
@@ -62,8 +60,7 @@ inline ChildResult runInChild(const std::function<int()> &fn)
     return result;
 }
 
-inline int openFdCount()
-{
+inline int openFdCount() {
     DIR *dir = opendir("/proc/self/fd");
     int count = 0;
     while (readdir(dir))
@@ -72,14 +69,12 @@ inline int openFdCount()
     return count;
 }
 
-inline bool isOpen(int fd)
-{
+inline bool isOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1;
 }
 
 // True when the process has no child at all, running or zombie.
-inline bool noChildLeft()
-{
+inline bool noChildLeft() {
     return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
 

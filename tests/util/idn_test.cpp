@@ -13,8 +13,7 @@ using velka::idn::toAscii;
 using velka::idn::toUtf8;
 
 // The code of the IdnaError that f throws, or -1000 when it throws none.
-template <typename F> int idnaCode(F f)
-{
+template <typename F> int idnaCode(F f) {
     try {
         f();
     } catch (const IdnaError &e) {
@@ -25,8 +24,7 @@ template <typename F> int idnaCode(F f)
 
 const std::string LABEL_64(64, 'a');
 
-TEST(IdnTest, ConvertsToAsciiAndBack)
-{
+TEST(IdnTest, ConvertsToAsciiAndBack) {
     EXPECT_EQ("xn--bcher-kva.example", toAscii("bücher.example"));
     EXPECT_EQ("xn--e1afmkfd.xn--p1ai", toAscii("пример.рф"));
     EXPECT_EQ("bücher.example", toUtf8("xn--bcher-kva.example"));
@@ -34,8 +32,7 @@ TEST(IdnTest, ConvertsToAsciiAndBack)
     EXPECT_EQ("пример.рф", toUtf8(toAscii("пример.рф")));
 }
 
-TEST(IdnTest, AsciiAndUnicodeInputPassThrough)
-{
+TEST(IdnTest, AsciiAndUnicodeInputPassThrough) {
     EXPECT_EQ("", toAscii(""));
     EXPECT_EQ("under_score.de", toAscii("under_score.de"));
     EXPECT_EQ("xn--bcher-kva.example", toAscii("xn--bcher-kva.example"));
@@ -43,21 +40,18 @@ TEST(IdnTest, AsciiAndUnicodeInputPassThrough)
     EXPECT_EQ("plain.de", toUtf8("plain.de"));
 }
 
-TEST(IdnTest, CaseIsFoldedOnlyInConvertedLabels)
-{
+TEST(IdnTest, CaseIsFoldedOnlyInConvertedLabels) {
     // ASCII labels keep their case; callers lower-case the result themselves.
     EXPECT_EQ("Example.COM", toAscii("Example.COM"));
     EXPECT_EQ("xn--bcher-kva.Example", toAscii("BÜCHER.Example"));
 }
 
-TEST(IdnTest, StopsAtEmbeddedNul)
-{
+TEST(IdnTest, StopsAtEmbeddedNul) {
     const std::string name("bücher.example\0ignored", 23);
     EXPECT_EQ("xn--bcher-kva.example", toAscii(name));
 }
 
-TEST(IdnTest, RejectionsCarryLibidnCode)
-{
+TEST(IdnTest, RejectionsCarryLibidnCode) {
     EXPECT_EQ(5, idnaCode([] { toAscii(LABEL_64 + ".de"); }));
     EXPECT_EQ(5, idnaCode([] { toAscii("a..b"); }));
     EXPECT_EQ(9, idnaCode([] { toAscii("a\xff\xfe.de"); }));
@@ -65,8 +59,7 @@ TEST(IdnTest, RejectionsCarryLibidnCode)
     EXPECT_EQ(9, idnaCode([] { toUtf8("a\xff.de"); }));
 }
 
-TEST(IdnTest, IdnaErrorDescribesItsCode)
-{
+TEST(IdnTest, IdnaErrorDescribesItsCode) {
     try {
         toAscii(LABEL_64);
         FAIL() << "no exception";
@@ -77,12 +70,17 @@ TEST(IdnTest, IdnaErrorDescribesItsCode)
     EXPECT_STREQ("Unknown error", IdnaError(-7).what());
 }
 
-TEST(IdnTest, StrerrorCoversEveryCode)
-{
-    const char *const texts[] = {"Success",        "Stringprep error",     "Punycode error",
-                                 "Contains non-LDH characters",          "Contains minus",
-                                 "Invalid length", "ACE prefix not found", "Verify error",
-                                 "ACE prefix found", "Iconv error"};
+TEST(IdnTest, StrerrorCoversEveryCode) {
+    const char *const texts[] = {"Success",
+                                 "Stringprep error",
+                                 "Punycode error",
+                                 "Contains non-LDH characters",
+                                 "Contains minus",
+                                 "Invalid length",
+                                 "ACE prefix not found",
+                                 "Verify error",
+                                 "ACE prefix found",
+                                 "Iconv error"};
     for (int code = 0; code <= 9; ++code)
         EXPECT_STREQ(texts[code], idn_strerror(code)) << code;
     EXPECT_STREQ("Cannot allocate buffer", idn_strerror(201));
@@ -90,8 +88,7 @@ TEST(IdnTest, StrerrorCoversEveryCode)
         EXPECT_STREQ("Unknown error", idn_strerror(code)) << code;
 }
 
-TEST(IdnTest, EmailConvertsOnlyTheDomain)
-{
+TEST(IdnTest, EmailConvertsOnlyTheDomain) {
     EXPECT_EQ("", emailToAscii(""));
     EXPECT_EQ("bücher.example", emailToAscii("bücher.example"));
     EXPECT_EQ("@xn--bcher-kva.example", emailToAscii("@bücher.example"));
@@ -100,8 +97,7 @@ TEST(IdnTest, EmailConvertsOnlyTheDomain)
     EXPECT_EQ("user@", emailToAscii("user@"));
 }
 
-TEST(IdnTest, EmailDomainErrorsPropagate)
-{
+TEST(IdnTest, EmailDomainErrorsPropagate) {
     EXPECT_EQ(5, idnaCode([] { emailToAscii("user@" + LABEL_64 + ".de"); }));
     // The local part is never examined.
     EXPECT_EQ("\xff@example.com", emailToAscii("\xff@example.com"));

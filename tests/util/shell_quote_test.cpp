@@ -18,8 +18,7 @@ using CString = std::unique_ptr<char, FreeDeleter>;
 
 const std::string BACKSLASHED = std::string("\t \"#$&'()*;<>?[\\`|~");
 
-TEST(ShellClassTableTest, HasTheExpectedMarks)
-{
+TEST(ShellClassTableTest, HasTheExpectedMarks) {
     int stars = 0, quotes = 0, safe = 0;
     for (int b = 0; b < 256; ++b) {
         char mark = shell_escape_chars[b];
@@ -42,8 +41,7 @@ TEST(ShellClassTableTest, HasTheExpectedMarks)
     EXPECT_EQ(236, safe);
 }
 
-TEST(ShQuoteTest, EscapesOnlyMarkedBytes)
-{
+TEST(ShQuoteTest, EscapesOnlyMarkedBytes) {
     EXPECT_EQ("", velka::sh_quote(""));
     EXPECT_EQ("a\\ b", velka::sh_quote("a b"));
     EXPECT_EQ("a'\n'b", velka::sh_quote("a\nb"));
@@ -54,16 +52,14 @@ TEST(ShQuoteTest, EscapesOnlyMarkedBytes)
     EXPECT_EQ(std::string("a\0b", 3), velka::sh_quote(std::string("a\0b", 3)));
 }
 
-TEST(ShQuoteTest, StrongQuoteWrapsAndEscapesSingleQuotes)
-{
+TEST(ShQuoteTest, StrongQuoteWrapsAndEscapesSingleQuotes) {
     EXPECT_EQ("''", velka::sh_strong_quote(""));
     EXPECT_EQ("'a b;$x'", velka::sh_strong_quote("a b;$x"));
     EXPECT_EQ("'it'\\''s'", velka::sh_strong_quote("it's"));
     EXPECT_EQ("''\\'''\\'''", velka::sh_strong_quote("''"));
 }
 
-TEST(CheckShellArgTest, NothrowAcceptsOnlySafeText)
-{
+TEST(CheckShellArgTest, NothrowAcceptsOnlySafeText) {
     EXPECT_EQ(1, check_shell_arg_nothrow(nullptr));
     EXPECT_EQ(1, check_shell_arg_nothrow(""));
     EXPECT_EQ(1, check_shell_arg_nothrow("Az09,-./:=@_"));
@@ -72,8 +68,7 @@ TEST(CheckShellArgTest, NothrowAcceptsOnlySafeText)
         EXPECT_EQ(0, check_shell_arg_nothrow(bad)) << bad;
 }
 
-TEST(CheckShellArgTest, ThrowsForUnsafeText)
-{
+TEST(CheckShellArgTest, ThrowsForUnsafeText) {
     EXPECT_NO_THROW(velka::check_shell_arg(""));
     EXPECT_NO_THROW(velka::check_shell_arg("/usr/bin/doveconf"));
     try {
@@ -86,8 +81,7 @@ TEST(CheckShellArgTest, ThrowsForUnsafeText)
     EXPECT_THROW(velka::check_shell_arg(std::string("ok\0; rm -rf /", 13)), std::runtime_error);
 }
 
-TEST(EscapeCharsTest, BackslashesSpecials)
-{
+TEST(EscapeCharsTest, BackslashesSpecials) {
     EXPECT_EQ(nullptr, escape_chars(nullptr, "a"));
     EXPECT_EQ(nullptr, escape_chars("a", nullptr));
     CString empty(escape_chars("\"", ""));
@@ -101,16 +95,14 @@ TEST(EscapeCharsTest, BackslashesSpecials)
     EXPECT_STREQ("pa\\$\\$\\\"word", mixed.get());
 }
 
-TEST(StrToLowerTest, LowersAsciiLettersOnly)
-{
+TEST(StrToLowerTest, LowersAsciiLettersOnly) {
     strtolower(nullptr);
     char text[] = "MiXeD-ÄÖ 09@Z";
     strtolower(text);
     EXPECT_STREQ("mixed-ÄÖ 09@z", text);
 }
 
-TEST(StrToLowerTest, DynamicLeavesTheOriginal)
-{
+TEST(StrToLowerTest, DynamicLeavesTheOriginal) {
     EXPECT_EQ(nullptr, strtolower_dynamic(nullptr));
     const char original[] = "User@Example.COM";
     CString copy(strtolower_dynamic(original));

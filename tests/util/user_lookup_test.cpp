@@ -26,8 +26,7 @@ struct Captured {
 };
 
 // Runs f with standard error and standard output captured.
-Captured capture(const std::function<void()> &f)
-{
+Captured capture(const std::function<void()> &f) {
     CaptureStderr();
     CaptureStdout();
     f();
@@ -38,8 +37,7 @@ Captured capture(const std::function<void()> &f)
 }
 
 // A user whose uid and gid differ, so that mixing them up shows.
-bool findUserWithDistinctIds(std::string &name, uid_t &uid, gid_t &gid)
-{
+bool findUserWithDistinctIds(std::string &name, uid_t &uid, gid_t &gid) {
     setpwent();
     for (struct passwd *pw = getpwent(); pw != nullptr; pw = getpwent()) {
         if (pw->pw_uid != 0 && pw->pw_uid != pw->pw_gid) {
@@ -54,8 +52,7 @@ bool findUserWithDistinctIds(std::string &name, uid_t &uid, gid_t &gid)
     return false;
 }
 
-bool findNonRootGroup(std::string &name, gid_t &gid)
-{
+bool findNonRootGroup(std::string &name, gid_t &gid) {
     setgrent();
     for (struct group *gr = getgrent(); gr != nullptr; gr = getgrent()) {
         if (gr->gr_gid != 0) {
@@ -69,8 +66,7 @@ bool findNonRootGroup(std::string &name, gid_t &gid)
     return false;
 }
 
-TEST(VelkaGetpwTest, FindsRoot)
-{
+TEST(VelkaGetpwTest, FindsRoot) {
     uid_t uid = 99;
     gid_t gid = 99;
     const char *home = nullptr;
@@ -83,8 +79,7 @@ TEST(VelkaGetpwTest, FindsRoot)
     EXPECT_EQ("", c.err);
 }
 
-TEST(VelkaGetpwTest, MissingUserIsReported)
-{
+TEST(VelkaGetpwTest, MissingUserIsReported) {
     uid_t uid = 99;
     errno = EAGAIN; // a stale errno must not show up as the lookup's cause
     Captured c = capture([&] { EXPECT_EQ(-1, velka_getpw(MISSING_USER, &uid, nullptr, nullptr)); });
@@ -96,8 +91,7 @@ TEST(VelkaGetpwTest, MissingUserIsReported)
     EXPECT_EQ("Unable to getpwnam for user (null)\n", c.err);
 }
 
-TEST(VelkaUgidTest, PicksUidOrGid)
-{
+TEST(VelkaUgidTest, PicksUidOrGid) {
     std::string name;
     uid_t uid;
     gid_t gid;
@@ -107,8 +101,7 @@ TEST(VelkaUgidTest, PicksUidOrGid)
     EXPECT_EQ(gid, velka_ugid(name.c_str(), 1));
 }
 
-TEST(VelkaUgidTest, MissingUserGivesZero)
-{
+TEST(VelkaUgidTest, MissingUserGivesZero) {
     Captured c = capture([] {
         EXPECT_EQ(0u, velka_ugid(MISSING_USER, 0));
         EXPECT_EQ(0u, velka_ugid(MISSING_USER, 1));
@@ -118,8 +111,7 @@ TEST(VelkaUgidTest, MissingUserGivesZero)
               c.err);
 }
 
-TEST(GroupLookupTest, FindsGroupsByNameAndNumber)
-{
+TEST(GroupLookupTest, FindsGroupsByNameAndNumber) {
     char found = 0;
     Captured c = capture([&] {
         EXPECT_EQ(0u, get_group_if_exists("root", &found));
@@ -140,8 +132,7 @@ TEST(GroupLookupTest, FindsGroupsByNameAndNumber)
     EXPECT_EQ(gid, get_group_if_exists(std::to_string(gid).c_str(), nullptr));
 }
 
-TEST(GroupLookupTest, MissingGroupsAreReported)
-{
+TEST(GroupLookupTest, MissingGroupsAreReported) {
     ASSERT_EQ(nullptr, getgrgid(UNUSED_ID));
     char found = 1;
     Captured c = capture([&] {
@@ -155,8 +146,7 @@ TEST(GroupLookupTest, MissingGroupsAreReported)
     EXPECT_EQ(c.err, c.out);
 }
 
-TEST(GroupLookupTest, EmptyNameIsSilentlyAbsent)
-{
+TEST(GroupLookupTest, EmptyNameIsSilentlyAbsent) {
     char found = 1;
     Captured c = capture([&] {
         EXPECT_EQ(0u, get_group_if_exists("", &found));
@@ -169,8 +159,7 @@ TEST(GroupLookupTest, EmptyNameIsSilentlyAbsent)
     EXPECT_EQ("", c.out);
 }
 
-TEST(GroupLookupTest, OversizedNumberDoesNotWrapToRoot)
-{
+TEST(GroupLookupTest, OversizedNumberDoesNotWrapToRoot) {
     char found = 1;
     Captured c = capture([&] { EXPECT_EQ(0u, get_group_if_exists("4294967296", &found)); });
     EXPECT_EQ(0, found);
@@ -182,19 +171,18 @@ TEST(GroupLookupTest, OversizedNumberDoesNotWrapToRoot)
     EXPECT_EQ(0u, c.err.find("getgrgid(99999999999999999999999): ")) << c.err;
 }
 
-TEST(GetUserIdTest, FindsRootAndReportsMissing)
-{
+TEST(GetUserIdTest, FindsRootAndReportsMissing) {
     EXPECT_EQ(0u, get_user_id("root"));
     Captured c = capture([] { EXPECT_EQ(0u, get_user_id(MISSING_USER)); });
     EXPECT_EQ("Unable to find uid for user velka-no-such-user: User not found\n", c.err);
     EXPECT_EQ(c.err, c.out);
 }
 
-TEST(GetUserNameTest, NameOrUnsignedNumber)
-{
+TEST(GetUserNameTest, NameOrUnsignedNumber) {
     EXPECT_STREQ("root", get_user_name(0));
     ASSERT_EQ(nullptr, getpwuid(UNUSED_ID));
-    Captured c = capture([] { EXPECT_STREQ("4000000000", get_user_name(static_cast<int>(UNUSED_ID))); });
+    Captured c =
+        capture([] { EXPECT_STREQ("4000000000", get_user_name(static_cast<int>(UNUSED_ID))); });
     EXPECT_EQ("", c.err);
 }
 

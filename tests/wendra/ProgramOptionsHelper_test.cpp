@@ -21,8 +21,7 @@ namespace {
 
 // A command "--cmd" with a mandatory --first, an optional --value and a mandatory
 // --second, in that order.
-void declare(ProgramOptionsHelper &helper)
-{
+void declare(ProgramOptionsHelper &helper) {
     helper.addOptions()("first", po::value<std::string>(), "first option", true)(
         "value,v", po::value<int>(), "some value")("second", "second flag", true);
 }
@@ -37,8 +36,7 @@ const std::string USAGE = "test the helper\n"
                           "\n";
 
 // Parses args after the command word "--cmd" in a child, through standardOptionsParse.
-velka_test::ChildResult parseInChild(std::vector<std::string> args)
-{
+velka_test::ChildResult parseInChild(std::vector<std::string> args) {
     return runInChild([&] {
         args.insert(args.begin(), "--cmd");
         std::vector<char *> argv;
@@ -53,8 +51,7 @@ velka_test::ChildResult parseInChild(std::vector<std::string> args)
 }
 
 // Parses in this process; returns the helper's variables or throws.
-po::variables_map parse(std::vector<std::string> args)
-{
+po::variables_map parse(std::vector<std::string> args) {
     args.insert(args.begin(), "--cmd");
     std::vector<char *> argv;
     for (std::string &arg : args)
@@ -65,8 +62,7 @@ po::variables_map parse(std::vector<std::string> args)
     return helper.variables();
 }
 
-std::string errorOf(const std::vector<std::string> &args)
-{
+std::string errorOf(const std::vector<std::string> &args) {
     try {
         parse(args);
     } catch (const po::error &e) {
@@ -75,8 +71,7 @@ std::string errorOf(const std::vector<std::string> &args)
     return "";
 }
 
-TEST(ProgramOptionsHelper, HelpPrintsTheUsageAndExitsZero)
-{
+TEST(ProgramOptionsHelper, HelpPrintsTheUsageAndExitsZero) {
     for (const char *help : {"--help", "-h"}) {
         auto r = parseInChild({help});
         EXPECT_EQ(r.exitCode, 0);
@@ -85,16 +80,14 @@ TEST(ProgramOptionsHelper, HelpPrintsTheUsageAndExitsZero)
     }
 }
 
-TEST(ProgramOptionsHelper, MalformedValueBeatsHelp)
-{
+TEST(ProgramOptionsHelper, MalformedValueBeatsHelp) {
     auto r = parseInChild({"--help", "--value=x"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "the argument ('x') for option '--value' is invalid\n");
     EXPECT_EQ(r.out, r.err + USAGE);
 }
 
-TEST(ProgramOptionsHelper, MissingMandatoryNamesTheLastDeclared)
-{
+TEST(ProgramOptionsHelper, MissingMandatoryNamesTheLastDeclared) {
     auto r = parseInChild({});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "mandatory option \"--second\" is not specified\n");
@@ -108,8 +101,7 @@ TEST(ProgramOptionsHelper, MissingMandatoryNamesTheLastDeclared)
     }
 }
 
-TEST(ProgramOptionsHelper, AcceptedForms)
-{
+TEST(ProgramOptionsHelper, AcceptedForms) {
     po::variables_map v = parse({"--first", "a b", "stray", "--second", "-v", "3", "/x"});
     EXPECT_EQ(v["first"].as<std::string>(), "a b");
     EXPECT_EQ(v["value"].as<int>(), 3);
@@ -119,8 +111,7 @@ TEST(ProgramOptionsHelper, AcceptedForms)
     EXPECT_EQ(parseInChild({"--first=x", "--second"}).exitCode, 42);
 }
 
-TEST(ProgramOptionsHelper, OptionErrors)
-{
+TEST(ProgramOptionsHelper, OptionErrors) {
     EXPECT_EQ(errorOf({"--fir=x", "--second"}), "unrecognised option '--fir=x'");
     EXPECT_EQ(errorOf({"--FIRST=x", "--second"}), "unrecognised option '--FIRST=x'");
     EXPECT_EQ(errorOf({"--first=x", "--first=y", "--second"}),
@@ -136,8 +127,7 @@ TEST(ProgramOptionsHelper, OptionErrors)
 }
 
 // argv for the command word "--cmd" followed by args.
-std::vector<char *> argvOf(std::vector<std::string> &args)
-{
+std::vector<char *> argvOf(std::vector<std::string> &args) {
     args.insert(args.begin(), "--cmd");
     std::vector<char *> argv;
     for (std::string &arg : args)
@@ -147,8 +137,7 @@ std::vector<char *> argvOf(std::vector<std::string> &args)
 
 // An argument holding one of the library's message placeholders once made the message
 // formatting loop for ever; the message now shows the argument as given.
-TEST(ProgramOptionsHelper, PlaceholdersInArgumentsAreShownAsGiven)
-{
+TEST(ProgramOptionsHelper, PlaceholdersInArgumentsAreShownAsGiven) {
     for (const std::string arg : {"--x%original_token%", "--x%canonical_option%%prefix%"}) {
         velka_test::ChildResult r = runInChild([&] {
             alarm(10);
@@ -170,8 +159,7 @@ struct UsageExit {
 
 // The seam an in-process caller uses instead of exit(): help and option errors arrive
 // as its exception, with the status the program would have exited with.
-TEST(ProgramOptionsHelper, UsageExitSeamReplacesExit)
-{
+TEST(ProgramOptionsHelper, UsageExitSeamReplacesExit) {
     std::ostringstream sink;
     std::streambuf *out = std::cout.rdbuf(sink.rdbuf());
     std::streambuf *err = std::cerr.rdbuf(sink.rdbuf());

@@ -14,8 +14,7 @@
 using namespace velka::mail::wendra_commands;
 using velka_test::runInChild;
 
-namespace
-{
+namespace {
 
 const std::string SHORT_USAGE =
     "Usage: wendra <COMMAND> <COMMAND OPTIONS...>\n"
@@ -23,11 +22,10 @@ const std::string SHORT_USAGE =
     "\t for help on syntax for a particular command use ``wendra <COMMAND> --help''\n"
     "\t for legacy complete help use ``wendra --help-legacy''\n";
 
-velka_test::ChildResult runDoMain(std::vector<std::string> args)
-{
+velka_test::ChildResult runDoMain(std::vector<std::string> args) {
     return runInChild([&] {
-        std::vector<char*> argv;
-        for (std::string& a : args)
+        std::vector<char *> argv;
+        for (std::string &a : args)
             argv.push_back(&a[0]);
         argv.push_back(nullptr);
         return do_main(static_cast<int>(args.size()), argv.data());
@@ -36,20 +34,18 @@ velka_test::ChildResult runDoMain(std::vector<std::string> args)
 
 } // namespace
 
-TEST(FindCommand, MatchesWholeWordsOnly)
-{
+TEST(FindCommand, MatchesWholeWordsOnly) {
     EXPECT_EQ(findCommand("-h"), &usageShortCmd);
     EXPECT_EQ(findCommand("--help"), &usageShortCmd);
     EXPECT_EQ(findCommand("--help-commands"), &usageCommandsCmd);
     EXPECT_EQ(findCommand("--help-legacy"), &usageLegacyCmd);
     EXPECT_EQ(findCommand("--help-stdin"), &usageStdinCmd);
-    for (const char* word :
+    for (const char *word :
          {"", "--HELP", "--help=1", "--help ", "-help", "--get-connections", "h"})
         EXPECT_EQ(findCommand(word), nullptr) << word;
 }
 
-TEST(DoMain, MissingOrUnknownCommandIsWrongUsage)
-{
+TEST(DoMain, MissingOrUnknownCommandIsWrongUsage) {
     auto none = runDoMain({"wendra"});
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_EQ(none.err, "Error: no command specified\n" + SHORT_USAGE);
@@ -60,23 +56,20 @@ TEST(DoMain, MissingOrUnknownCommandIsWrongUsage)
     EXPECT_EQ(empty.err, "Error: invalid command \n" + SHORT_USAGE);
 }
 
-TEST(DoMain, HelpIgnoresFurtherArguments)
-{
+TEST(DoMain, HelpIgnoresFurtherArguments) {
     auto r = runDoMain({"wendra", "-h", "--bogus", "x"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, SHORT_USAGE);
     EXPECT_EQ(r.err, "");
 }
 
-TEST(RunReportingFailures, HandlerResultIsTheStatus)
-{
+TEST(RunReportingFailures, HandlerResultIsTheStatus) {
     auto r = runInChild([] { return runReportingFailures([] { return 7; }); });
     EXPECT_EQ(r.exitCode, 7);
     EXPECT_EQ(r.out + r.err, "");
 }
 
-TEST(RunReportingFailures, UtilExceptionIsAPlainMessage)
-{
+TEST(RunReportingFailures, UtilExceptionIsAPlainMessage) {
     auto r = runInChild([] {
         return runReportingFailures(
             []() -> int { throw velka::VelkaUtilException("cannot do it"); });
@@ -86,8 +79,7 @@ TEST(RunReportingFailures, UtilExceptionIsAPlainMessage)
     EXPECT_EQ(r.err, "cannot do it\n");
 }
 
-TEST(RunReportingFailures, OtherExceptionsGetTheFatalReport)
-{
+TEST(RunReportingFailures, OtherExceptionsGetTheFatalReport) {
     auto r = runInChild(
         [] { return runReportingFailures([]() -> int { throw std::runtime_error("x"); }); });
     EXPECT_EQ(r.exitCode, 1);
@@ -95,8 +87,7 @@ TEST(RunReportingFailures, OtherExceptionsGetTheFatalReport)
     EXPECT_EQ(r.out, "Fatal error: std::runtime_error(x)\n");
 }
 
-TEST(RunReportingFailures, UnknownThrowIsStatusTwo)
-{
+TEST(RunReportingFailures, UnknownThrowIsStatusTwo) {
     auto r = runInChild([] { return runReportingFailures([]() -> int { throw 42; }); });
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.err, "UNSPECIFIED ERROR OCCURED\n");

@@ -16,9 +16,7 @@ namespace po = boost::program_options;
 namespace {
 
 // Parses --OPTION values of type T given as separate words after the command word.
-template <typename T>
-po::variables_map parse(const char *option, std::vector<std::string> args)
-{
+template <typename T> po::variables_map parse(const char *option, std::vector<std::string> args) {
     args.insert(args.begin(), "--cmd");
     std::vector<char *> argv;
     for (std::string &arg : args)
@@ -29,22 +27,19 @@ po::variables_map parse(const char *option, std::vector<std::string> args)
     return helper.variables();
 }
 
-std::uint32_t limit(const std::string &text)
-{
+std::uint32_t limit(const std::string &text) {
     return parse<PositiveMailServerLimit>("limit", {"--limit=" + text})["limit"]
         .as<PositiveMailServerLimit>()
         .limit;
 }
 
-std::string names(const std::string &text)
-{
+std::string names(const std::string &text) {
     return parse<CertNamesListTOpt>("names", {"--names=" + text})["names"]
         .as<CertNamesListTOpt>()
         .names;
 }
 
-TEST(PositiveMailServerLimit, WholeDecimalNumbersOf32Bits)
-{
+TEST(PositiveMailServerLimit, WholeDecimalNumbersOf32Bits) {
     EXPECT_EQ(limit("0"), 0u);
     EXPECT_EQ(limit("4294967295"), 4294967295u);
     EXPECT_EQ(limit("007"), 7u);
@@ -67,8 +62,7 @@ TEST(PositiveMailServerLimit, WholeDecimalNumbersOf32Bits)
                  po::multiple_occurrences);
 }
 
-TEST(CertNamesListTOpt, NormalisedAndChecked)
-{
+TEST(CertNamesListTOpt, NormalisedAndChecked) {
     EXPECT_EQ(names("Example.COM,,test.org"), "example.com,,test.org");
     EXPECT_EQ(names(",a.com,"), ",a.com,");
     EXPECT_EQ(names("B\xc3\xbc\x63her.DE,mail.example.com"), "xn--bcher-kva.de,mail.example.com");

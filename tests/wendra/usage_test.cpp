@@ -11,8 +11,7 @@
 using namespace velka::mail::wendra_commands;
 using velka_test::runInChild;
 
-TEST(Usage, StreamAndStatusAreTheCallers)
-{
+TEST(Usage, StreamAndStatusAreTheCallers) {
     auto r = runInChild([]() -> int { usageShort(5, std::cerr); });
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_EQ(r.out, "");

@@ -8,37 +8,31 @@
 
 ArgList::ArgList() : entries{nullptr} {}
 
-ArgList::ArgList(const ArgList &other) : ArgList()
-{
+ArgList::ArgList(const ArgList &other) : ArgList() {
     entries.reserve(other.entries.size());
     for (size_t i = 0; i < other.size(); ++i)
         add(other.entries[i]);
 }
 
-ArgList::ArgList(ArgList &&other) noexcept : ArgList()
-{
+ArgList::ArgList(ArgList &&other) noexcept : ArgList() {
     entries.swap(other.entries);
 }
 
-ArgList &ArgList::operator=(ArgList other) noexcept
-{
+ArgList &ArgList::operator=(ArgList other) noexcept {
     entries.swap(other.entries);
     return *this;
 }
 
-ArgList::~ArgList()
-{
+ArgList::~ArgList() {
     for (char *entry : entries)
         std::free(entry);
 }
 
-ArgList &ArgList::add(const std::string &arg)
-{
+ArgList &ArgList::add(const std::string &arg) {
     return add(arg.c_str());
 }
 
-ArgList &ArgList::add(const char *arg)
-{
+ArgList &ArgList::add(const char *arg) {
     // Room first, so that a failing push_back cannot leak the copy.
     entries.reserve(entries.size() + 1);
     char *copy = ::strdup(arg ? arg : "");

@@ -19,8 +19,7 @@
 
 namespace {
 
-__attribute__((format(printf, 1, 2))) int fail(const char *format, ...)
-{
+__attribute__((format(printf, 1, 2))) int fail(const char *format, ...) {
     va_list args;
     va_start(args, format);
     vmesslog2(0, 1, format, args);
@@ -32,8 +31,7 @@ __attribute__((format(printf, 1, 2))) int fail(const char *format, ...)
 
 extern "C" {
 
-int proc_pid_fd_str_to_int(const char *name, int *fd_r)
-{
+int proc_pid_fd_str_to_int(const char *name, int *fd_r) {
     if (!name || *name == '\0' || (name[0] == '0' && name[1] != '\0'))
         return -1;
     long long value = 0;
@@ -48,8 +46,7 @@ int proc_pid_fd_str_to_int(const char *name, int *fd_r)
     return 0;
 }
 
-int closefrom_through_proc(int low)
-{
+int closefrom_through_proc(int low) {
     DIR *dir = opendir("/proc/self/fd");
     if (!dir)
         return -1;
@@ -82,8 +79,7 @@ int closefrom_through_proc(int low)
     return complete && sawOwn ? 0 : -1;
 }
 
-void closefrom_max(int low)
-{
+void closefrom_max(int low) {
     const int savedErrno = errno;
     if (low < 0)
         low = 0;
@@ -92,40 +88,35 @@ void closefrom_max(int low)
     errno = savedErrno;
 }
 
-void closefrom(int low) noexcept
-{
+void closefrom(int low) noexcept {
     const int savedErrno = errno;
     if (closefrom_through_proc(low) != 0)
         closefrom_max(low);
     errno = savedErrno;
 }
 
-int _p_setuid_impl(const char *user, int flags)
-{
+int _p_setuid_impl(const char *user, int flags) {
     if (velka::switchUser(user, flags) != 0)
         exit(1);
     return 0;
 }
 
-int p_setuid_with_flags(const char *user, int flags)
-{
+int p_setuid_with_flags(const char *user, int flags) {
     return _p_setuid_impl(user, flags);
 }
 
-int p_setuid_ex(const char *user, int chdir_home, int allow_root)
-{
-    return _p_setuid_impl(user, (allow_root ? P_SETUID_ALLOW_ROOT : 0) | (chdir_home ? P_SETUID_CHDIR_HOME : 0));
+int p_setuid_ex(const char *user, int chdir_home, int allow_root) {
+    return _p_setuid_impl(user, (allow_root ? P_SETUID_ALLOW_ROOT : 0) |
+                                    (chdir_home ? P_SETUID_CHDIR_HOME : 0));
 }
 
-int p_setuid(const char *user)
-{
+int p_setuid(const char *user) {
     return p_setuid_ex(user, 1, 0);
 }
 
 } // extern "C"
 
-int dup2Custom(int fd, int target)
-{
+int dup2Custom(int fd, int target) {
     if (fd == target)
         return target;
     if (fd == -1) {
@@ -146,8 +137,7 @@ int dup2Custom(int fd, int target)
 
 namespace velka {
 
-int liftStdSources(int fds[3])
-{
+int liftStdSources(int fds[3]) {
     for (int i = 0; i < 3; ++i) {
         if (fds[i] < 0)
             continue;
@@ -164,8 +154,7 @@ int liftStdSources(int fds[3])
     return 0;
 }
 
-int switchUser(const char *user, int flags)
-{
+int switchUser(const char *user, int flags) {
     if (!user)
         user = "";
     uid_t uid = 0;

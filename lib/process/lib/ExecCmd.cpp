@@ -17,8 +17,7 @@ namespace velka {
 namespace {
 
 // "<name> is\n<text>" ending in exactly one line feed; nothing for an empty text.
-std::string prepare_output_string(const std::string &name, const std::string &text)
-{
+std::string prepare_output_string(const std::string &name, const std::string &text) {
     if (text.empty())
         return std::string();
     const char *end = text.back() == '\n' ? "" : "\n";
@@ -27,32 +26,27 @@ std::string prepare_output_string(const std::string &name, const std::string &te
 
 } // namespace
 
-ExecCmd::ExecCmd(const std::string &path) : path(path)
-{
+ExecCmd::ExecCmd(const std::string &path) : path(path) {
     args.add(path);
 }
 
-ExecCmd &ExecCmd::operator<<(const std::string &arg)
-{
+ExecCmd &ExecCmd::operator<<(const std::string &arg) {
     args.add(arg);
     return *this;
 }
 
-void ExecCmd::setEnv(const std::string &name, const std::string &value)
-{
+void ExecCmd::setEnv(const std::string &name, const std::string &value) {
     env[name] = value;
 }
 
-int ExecCmd::exec()
-{
+int ExecCmd::exec() {
     execCmdLine();
     if (returnCode != 0)
         reportError();
     return 0;
 }
 
-int ExecCmd::exec(const std::nothrow_t &)
-{
+int ExecCmd::exec(const std::nothrow_t &) {
     try {
         return execCmdLine();
     } catch (...) {
@@ -60,12 +54,11 @@ int ExecCmd::exec(const std::nothrow_t &)
     }
 }
 
-int ExecCmd::execCmdLine()
-{
+int ExecCmd::execCmdLine() {
     started = true;
     errno = 0;
-    const int result = forkExecvGetInOutErrSuidEnv(std::string(stdinText), stdoutText, stderrText, path, args, user,
-                                                   chdirHome, env);
+    const int result = forkExecvGetInOutErrSuidEnv(std::string(stdinText), stdoutText, stderrText,
+                                                   path, args, user, chdirHome, env);
     returnCode = result;
     savedErrno = errno;
     lastError = savedErrno != 0 ? std::strerror(savedErrno) : "";
@@ -73,8 +66,7 @@ int ExecCmd::execCmdLine()
     return returnCode;
 }
 
-std::string ExecCmd::getString() const
-{
+std::string ExecCmd::getString() const {
     std::string line;
     for (size_t i = 0; i < args.size(); ++i) {
         if (i > 0)
@@ -85,17 +77,16 @@ std::string ExecCmd::getString() const
     return line;
 }
 
-void ExecCmd::reportError() const
-{
-    throw ExecCmdFailed("ExecCmd::ExFailed", "Execution of %1% failed with return code %2%.\n%3%%4%%5%%6%", 30,
-                        __PRETTY_FUNCTION__, "lib/process/lib/ExecCmd", __LINE__)
-        % getString() % returnCode % prepare_output_string("Stdin", stdinText)
-        % prepare_output_string("Stdout", stdoutText) % prepare_output_string("Stderr", stderrText)
-        % prepare_output_string("Last error", lastError);
+void ExecCmd::reportError() const {
+    throw ExecCmdFailed("ExecCmd::ExFailed",
+                        "Execution of %1% failed with return code %2%.\n%3%%4%%5%%6%", 30,
+                        __PRETTY_FUNCTION__, "lib/process/lib/ExecCmd", __LINE__) %
+        getString() % returnCode % prepare_output_string("Stdin", stdinText) %
+        prepare_output_string("Stdout", stdoutText) % prepare_output_string("Stderr", stderrText) %
+        prepare_output_string("Last error", lastError);
 }
 
-std::string getReport(const ExecCmd &cmd)
-{
+std::string getReport(const ExecCmd &cmd) {
     std::string report = "The return code was " + std::to_string(cmd.returnCode);
     if (!cmd.stdoutText.empty())
         report += " \nThe output on STDOUT was: \n" + cmd.stdoutText;
@@ -110,8 +101,7 @@ std::string getReport(const ExecCmd &cmd)
     return report;
 }
 
-std::string newUUID()
-{
+std::string newUUID() {
     static const char HEX[] = "0123456789abcdef";
     std::string uuid = "xxxxxxxx-xxxx-4xxx-8xxx-xxxxxxxxxxxx";
     unsigned char random[16]; // one nibble per "x": 30 of the 32 are used

@@ -34,8 +34,7 @@ constexpr size_t STRING_FORM_BUFFER_SIZE = 4096;
 constexpr int TERM_GRACE_STEPS = 200;
 constexpr long TERM_GRACE_STEP_NS = 10 * 1000 * 1000;
 
-const EnvMap &emptyenv()
-{
+const EnvMap &emptyenv() {
     static const EnvMap env;
     return env;
 }
@@ -47,8 +46,7 @@ struct StringInOut {
     std::string *err;
 };
 
-size_t stdinWriter(char *buf, size_t size, void *context)
-{
+size_t stdinWriter(char *buf, size_t size, void *context) {
     auto *io = static_cast<StringInOut *>(context);
     const size_t n = std::min(size, io->input->size() - io->offset);
     std::memcpy(buf, io->input->data() + io->offset, n);
@@ -56,35 +54,30 @@ size_t stdinWriter(char *buf, size_t size, void *context)
     return n;
 }
 
-void stdoutReader(const char *data, size_t length, void *context)
-{
+void stdoutReader(const char *data, size_t length, void *context) {
     static_cast<StringInOut *>(context)->out->append(data, length);
 }
 
-void stderrReader(const char *data, size_t length, void *context)
-{
+void stderrReader(const char *data, size_t length, void *context) {
     static_cast<StringInOut *>(context)->err->append(data, length);
 }
 
-void closeFd(int &fd)
-{
+void closeFd(int &fd) {
     if (fd < 0)
         return;
     close(fd);
     fd = -1;
 }
 
-int setNonBlocking(int fd)
-{
+int setNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags < 0 ? -1 : fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
 // Writes what the writer supplies until the pipe is full. pending counts bytes still
 // in buf from an earlier pass. False: the input is finished or the child closed it.
-bool writeFromCallback(int fd, char *buf, size_t size, size_t &pending, StdinWriter writer, void *context,
-                       int &lastError)
-{
+bool writeFromCallback(int fd, char *buf, size_t size, size_t &pending, StdinWriter writer,
+                       void *context, int &lastError) {
     velka::SigpipeBlock block;
     for (;;) {
         if (pending == 0) {
@@ -111,8 +104,7 @@ bool writeFromCallback(int fd, char *buf, size_t size, size_t &pending, StdinWri
 }
 
 // Reads until the pipe is empty. False: end of stream.
-bool readToCallback(int fd, OutputReader reader, void *context, char *buf, size_t size)
-{
+bool readToCallback(int fd, OutputReader reader, void *context, char *buf, size_t size) {
     for (;;) {
         const ssize_t n = read(fd, buf, size);
         if (n > 0) {
@@ -130,8 +122,7 @@ bool readToCallback(int fd, OutputReader reader, void *context, char *buf, size_
     }
 }
 
-pid_t waitChild(pid_t pid, int *status)
-{
+pid_t waitChild(pid_t pid, int *status) {
     pid_t r;
     while ((r = waitpid(pid, status, 0)) < 0 && errno == EINTR) {
     }
@@ -140,8 +131,7 @@ pid_t waitChild(pid_t pid, int *status)
 
 // Reaps a child that was sent SIGTERM; one that ignores it gets SIGKILL after a grace
 // period, so that a failed run cannot hang.
-pid_t reapTerminated(pid_t pid, int *status)
-{
+pid_t reapTerminated(pid_t pid, int *status) {
     const struct timespec step = {0, TERM_GRACE_STEP_NS};
     for (int i = 0; i < TERM_GRACE_STEPS; ++i) {
         const pid_t r = waitpid(pid, status, WNOHANG);
@@ -154,8 +144,7 @@ pid_t reapTerminated(pid_t pid, int *status)
 }
 
 [[noreturn]] void runChild(int in, int out, int err, const std::string &path, const ArgList &args,
-                           const std::string &user, bool chdirHome, const EnvMap &env)
-{
+                           const std::string &user, bool chdirHome, const EnvMap &env) {
     // Text the parent has buffered is the parent's to print, not this child's.
     __fpurge(stdout);
     try {
@@ -189,8 +178,7 @@ pid_t reapTerminated(pid_t pid, int *status)
 } // namespace
 
 pid_t forkExecvPipes(int in, int out, int err, const std::string &path, const ArgList &args,
-                     const std::string &user, bool chdirHome, const EnvMap &env)
-{
+                     const std::string &user, bool chdirHome, const EnvMap &env) {
     const pid_t pid = fork();
     if (pid < 0)
         velka::throwSystemError("forkExecvPipes: fork() failed", errno);
@@ -200,14 +188,15 @@ pid_t forkExecvPipes(int in, int out, int err, const std::string &path, const Ar
 }
 
 int forkExecvGetInOutErrSuidEnv(StdinWriter writer, OutputReader outReader, OutputReader errReader,
-                                const std::string &path, const ArgList &args, const std::string &user,
-                                bool chdirHome, const EnvMap &env, void *context, size_t inBufferSize,
-                                size_t outBufferSize, size_t errBufferSize)
-{
+                                const std::string &path, const ArgList &args,
+                                const std::string &user, bool chdirHome, const EnvMap &env,
+                                void *context, size_t inBufferSize, size_t outBufferSize,
+                                size_t errBufferSize) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0)
         messlog2(1, 1, "forkExecvGetOutErr: pipe() failed");
-    if (setNonBlocking(inPipe[1]) != 0 || setNonBlocking(outPipe[0]) != 0 || setNonBlocking(errPipe[0]) != 0)
+    if (setNonBlocking(inPipe[1]) != 0 || setNonBlocking(outPipe[0]) != 0 ||
+        setNonBlocking(errPipe[0]) != 0)
         messlog2(1, 1, "forkExecvGetOutErr: fcntl(O_NONBLOCK) failed");
 
     int fds[3] = {inPipe[1], outPipe[0], errPipe[0]};
@@ -235,18 +224,21 @@ int forkExecvGetInOutErrSuidEnv(StdinWriter writer, OutputReader outReader, Outp
         if (!writer)
             closeFd(fds[0]);
         while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
-            struct pollfd polled[3] = {{fds[0], POLLOUT, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}};
+            struct pollfd polled[3] = {
+                {fds[0], POLLOUT, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}};
             if (poll(polled, 3, -1) < 0) {
                 if (errno == EINTR)
                     continue;
                 velka::throwSystemError("forkExecvGetOutErr: select() failed", errno);
             }
-            if (polled[0].revents &&
-                !writeFromCallback(fds[0], inBuf.data(), inBuf.size(), pending, writer, context, lastError))
+            if (polled[0].revents && !writeFromCallback(fds[0], inBuf.data(), inBuf.size(), pending,
+                                                        writer, context, lastError))
                 closeFd(fds[0]);
-            if (polled[1].revents && !readToCallback(fds[1], outReader, context, outBuf.data(), outBuf.size()))
+            if (polled[1].revents &&
+                !readToCallback(fds[1], outReader, context, outBuf.data(), outBuf.size()))
                 closeFd(fds[1]);
-            if (polled[2].revents && !readToCallback(fds[2], errReader, context, errBuf.data(), errBuf.size()))
+            if (polled[2].revents &&
+                !readToCallback(fds[2], errReader, context, errBuf.data(), errBuf.size()))
                 closeFd(fds[2]);
         }
     } catch (...) {
@@ -269,44 +261,41 @@ int forkExecvGetInOutErrSuidEnv(StdinWriter writer, OutputReader outReader, Outp
 }
 
 int forkExecvGetInOutErrSuidEnv(const std::string &input, std::string &out, std::string &err,
-                                const std::string &path, const ArgList &args, const std::string &user,
-                                bool chdirHome, const EnvMap &env)
-{
+                                const std::string &path, const ArgList &args,
+                                const std::string &user, bool chdirHome, const EnvMap &env) {
     StringInOut io{&input, 0, &out, &err};
-    return forkExecvGetInOutErrSuidEnv(stdinWriter, stdoutReader, stderrReader, path, args, user, chdirHome, env,
-                                       &io, STRING_FORM_BUFFER_SIZE, STRING_FORM_BUFFER_SIZE,
-                                       STRING_FORM_BUFFER_SIZE);
+    return forkExecvGetInOutErrSuidEnv(stdinWriter, stdoutReader, stderrReader, path, args, user,
+                                       chdirHome, env, &io, STRING_FORM_BUFFER_SIZE,
+                                       STRING_FORM_BUFFER_SIZE, STRING_FORM_BUFFER_SIZE);
 }
 
-int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::string &path, const ArgList &args,
-                              const std::string &user, bool chdirHome, const EnvMap &env)
-{
+int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::string &path,
+                              const ArgList &args, const std::string &user, bool chdirHome,
+                              const EnvMap &env) {
     return forkExecvGetInOutErrSuidEnv(std::string(), out, err, path, args, user, chdirHome, env);
 }
 
-int forkExecvGetOutErrSuid(std::string &out, std::string &err, const std::string &path, const ArgList &args,
-                           const std::string &user, bool chdirHome)
-{
+int forkExecvGetOutErrSuid(std::string &out, std::string &err, const std::string &path,
+                           const ArgList &args, const std::string &user, bool chdirHome) {
     return forkExecvGetOutErrSuidEnv(out, err, path, args, user, chdirHome, emptyenv());
 }
 
-int forkExecvGetOutErr(std::string &out, std::string &err, const std::string &path, const ArgList &args)
-{
+int forkExecvGetOutErr(std::string &out, std::string &err, const std::string &path,
+                       const ArgList &args) {
     return forkExecvGetOutErrSuid(out, err, path, args, std::string(), true);
 }
 
-int forkExecvGetOut(std::string &out, const std::string &path, const ArgList &args)
-{
+int forkExecvGetOut(std::string &out, const std::string &path, const ArgList &args) {
     const std::string input;
     StringInOut io{&input, 0, &out, nullptr};
-    return forkExecvGetInOutErrSuidEnv(stdinWriter, stdoutReader, nullptr, path, args, std::string(), true,
-                                       emptyenv(), &io, STRING_FORM_BUFFER_SIZE, STRING_FORM_BUFFER_SIZE,
-                                       STRING_FORM_BUFFER_SIZE);
+    return forkExecvGetInOutErrSuidEnv(
+        stdinWriter, stdoutReader, nullptr, path, args, std::string(), true, emptyenv(), &io,
+        STRING_FORM_BUFFER_SIZE, STRING_FORM_BUFFER_SIZE, STRING_FORM_BUFFER_SIZE);
 }
 
-int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::vector<std::string> &argv,
-                              const std::string &user, bool chdirHome, const EnvMap &env)
-{
+int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err,
+                              const std::vector<std::string> &argv, const std::string &user,
+                              bool chdirHome, const EnvMap &env) {
     const std::string &path = argv.at(0);
     ArgList args;
     for (const std::string &arg : argv)
@@ -314,7 +303,6 @@ int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::vec
     return forkExecvGetOutErrSuidEnv(out, err, path, args, user, chdirHome, env);
 }
 
-int forkExecvGetOutErr(std::string &out, std::string &err, const std::vector<std::string> &argv)
-{
+int forkExecvGetOutErr(std::string &out, std::string &err, const std::vector<std::string> &argv) {
     return forkExecvGetOutErrSuidEnv(out, err, argv, std::string(), false, emptyenv());
 }

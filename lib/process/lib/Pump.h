@@ -43,27 +43,31 @@ pid_t forkExecvPipes(int in, int out, int err, const std::string &path, const Ar
 // A buffer size of 0 stands for 4096 bytes. An exception from a callback ends the run
 // like a machinery failure and is rethrown after the child is reaped.
 int forkExecvGetInOutErrSuidEnv(StdinWriter writer, OutputReader outReader, OutputReader errReader,
-                                const std::string &path, const ArgList &args, const std::string &user,
-                                bool chdirHome, const EnvMap &env, void *context, size_t inBufferSize,
-                                size_t outBufferSize, size_t errBufferSize);
+                                const std::string &path, const ArgList &args,
+                                const std::string &user, bool chdirHome, const EnvMap &env,
+                                void *context, size_t inBufferSize, size_t outBufferSize,
+                                size_t errBufferSize);
 
 // String form: feeds input, appends the output streams to out and err (not cleared).
 int forkExecvGetInOutErrSuidEnv(const std::string &input, std::string &out, std::string &err,
-                                const std::string &path, const ArgList &args, const std::string &user,
-                                bool chdirHome, const EnvMap &env);
+                                const std::string &path, const ArgList &args,
+                                const std::string &user, bool chdirHome, const EnvMap &env);
 
-int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::string &path, const ArgList &args,
-                              const std::string &user, bool chdirHome, const EnvMap &env);
-int forkExecvGetOutErrSuid(std::string &out, std::string &err, const std::string &path, const ArgList &args,
-                           const std::string &user, bool chdirHome);
-int forkExecvGetOutErr(std::string &out, std::string &err, const std::string &path, const ArgList &args);
+int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::string &path,
+                              const ArgList &args, const std::string &user, bool chdirHome,
+                              const EnvMap &env);
+int forkExecvGetOutErrSuid(std::string &out, std::string &err, const std::string &path,
+                           const ArgList &args, const std::string &user, bool chdirHome);
+int forkExecvGetOutErr(std::string &out, std::string &err, const std::string &path,
+                       const ArgList &args);
 // Standard error is read and dropped.
 int forkExecvGetOut(std::string &out, const std::string &path, const ArgList &args);
 
 // Vector forms: the path is argv.at(0) (std::out_of_range for an empty vector) and
 // every element, the path included, is an argument.
-int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err, const std::vector<std::string> &argv,
-                              const std::string &user, bool chdirHome, const EnvMap &env);
+int forkExecvGetOutErrSuidEnv(std::string &out, std::string &err,
+                              const std::vector<std::string> &argv, const std::string &user,
+                              bool chdirHome, const EnvMap &env);
 // No user switch, no change of directory, no extra environment.
 int forkExecvGetOutErr(std::string &out, std::string &err, const std::vector<std::string> &argv);
 

@@ -14,8 +14,7 @@ namespace velka {
 // inherit the mask, so none should be.
 class SigpipeBlock {
 public:
-    SigpipeBlock()
-    {
+    SigpipeBlock() {
         sigemptyset(&pipeSet);
         sigaddset(&pipeSet, SIGPIPE);
         sigset_t pending;
@@ -23,8 +22,7 @@ public:
         wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
         pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask);
     }
-    ~SigpipeBlock()
-    {
+    ~SigpipeBlock() {
         const int savedErrno = errno;
         if (!wasPending) {
             const struct timespec zero = {0, 0};

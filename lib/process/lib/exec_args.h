@@ -20,8 +20,7 @@ struct FixedArgv {
 
 // argv = path, then the arguments of args up to the first null, at most
 // VELKA_EXEC_MAX_ARGS of them; further ones are not read.
-inline void collectFixedArgs(FixedArgv &fixed, const char *path, va_list args)
-{
+inline void collectFixedArgs(FixedArgv &fixed, const char *path, va_list args) {
     fixed.argv[0] = const_cast<char *>(path);
     int i = 1;
     for (; i <= VELKA_EXEC_MAX_ARGS; ++i) {
@@ -35,8 +34,7 @@ inline void collectFixedArgs(FixedArgv &fixed, const char *path, va_list args)
 
 // A malloc'ed copy of the pointers of args up to and including the first null (the
 // strings themselves are not copied); the caller frees it. Allocation failure is fatal.
-inline char **collectHeapArgs(va_list args)
-{
+inline char **collectHeapArgs(va_list args) {
     va_list counting;
     va_copy(counting, args);
     size_t count = 1;

@@ -17,8 +17,7 @@ namespace {
 constexpr size_t MAX_PATH_LENGTH = 4095;
 
 // Builds "<dir>/<name>" into path; false (after a message) when it does not fit.
-bool buildPath(char (&path)[MAX_PATH_LENGTH + 1], const char *dir, const char *name)
-{
+bool buildPath(char (&path)[MAX_PATH_LENGTH + 1], const char *dir, const char *name) {
     const int n = snprintf(path, sizeof path, "%s/%s", dir, name);
     if (n < 0 || static_cast<size_t>(n) > MAX_PATH_LENGTH) {
         errno = 0;
@@ -29,17 +28,16 @@ bool buildPath(char (&path)[MAX_PATH_LENGTH + 1], const char *dir, const char *n
 }
 
 // A name with a "/" could leave the utility directory.
-bool isUtilityName(const char *name)
-{
+bool isUtilityName(const char *name) {
     if (name && !strchr(name, '/'))
         return true;
     errno = 0;
-    messlog2(0, 1, "Utility name '%s' is invalid. Use only utility name without path.", name ? name : "");
+    messlog2(0, 1, "Utility name '%s' is invalid. Use only utility name without path.",
+             name ? name : "");
     return false;
 }
 
-int runFixed(const char *path, va_list args)
-{
+int runFixed(const char *path, va_list args) {
     velka::FixedArgv fixed;
     velka::collectFixedArgs(fixed, path, args);
     return fork_execv_log(path, fixed.argv, 0);
@@ -49,8 +47,7 @@ int runFixed(const char *path, va_list args)
 
 extern "C" {
 
-pid_t fork_execl_pipes(int fd_in, int fd_out, int fd_err, const char *path, ...)
-{
+pid_t fork_execl_pipes(int fd_in, int fd_out, int fd_err, const char *path, ...) {
     va_list args;
     va_start(args, path);
     char **argv = velka::collectHeapArgs(args);
@@ -60,8 +57,7 @@ pid_t fork_execl_pipes(int fd_in, int fd_out, int fd_err, const char *path, ...)
     return pid;
 }
 
-int fork_execl_getout(char **out, const char *path, ...)
-{
+int fork_execl_getout(char **out, const char *path, ...) {
     va_list args;
     va_start(args, path);
     char **argv = velka::collectHeapArgs(args);
@@ -71,8 +67,7 @@ int fork_execl_getout(char **out, const char *path, ...)
     return result;
 }
 
-int fork_execl_getouterr(char **out, char **err, const char *path, ...)
-{
+int fork_execl_getouterr(char **out, char **err, const char *path, ...) {
     va_list args;
     va_start(args, path);
     char **argv = velka::collectHeapArgs(args);
@@ -82,8 +77,7 @@ int fork_execl_getouterr(char **out, char **err, const char *path, ...)
     return result;
 }
 
-int fork_execl_log(const char *path, ...)
-{
+int fork_execl_log(const char *path, ...) {
     va_list args;
     va_start(args, path);
     char **argv = velka::collectHeapArgs(args);
@@ -93,13 +87,11 @@ int fork_execl_log(const char *path, ...)
     return result;
 }
 
-int path_exec_raw(const char *path, va_list args)
-{
+int path_exec_raw(const char *path, va_list args) {
     return runFixed(path, args);
 }
 
-int path_exec(const char *path, ...)
-{
+int path_exec(const char *path, ...) {
     va_list args;
     va_start(args, path);
     const int result = runFixed(path, args);
@@ -107,8 +99,7 @@ int path_exec(const char *path, ...)
     return result;
 }
 
-int util_exec(const char *name, ...)
-{
+int util_exec(const char *name, ...) {
     char path[MAX_PATH_LENGTH + 1];
     if (!isUtilityName(name) || !buildPath(path, VELKA_PRODUCT_ROOT "/admin/sbin", name))
         return -1;
@@ -119,16 +110,14 @@ int util_exec(const char *name, ...)
     return result;
 }
 
-int util_exec_args(const char *name, char *const argv[])
-{
+int util_exec_args(const char *name, char *const argv[]) {
     char path[MAX_PATH_LENGTH + 1];
     if (!isUtilityName(name) || !buildPath(path, VELKA_PRODUCT_ROOT "/admin/sbin", name))
         return -1;
     return fork_execv_log(path, argv, 0);
 }
 
-int util_libexec(const char *name, ...)
-{
+int util_libexec(const char *name, ...) {
     char path[MAX_PATH_LENGTH + 1];
     if (!name || !buildPath(path, VELKA_LIBEXEC_DIR, name))
         return -1;

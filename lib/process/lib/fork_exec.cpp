@@ -41,16 +41,14 @@ struct Capture {
     size_t cap = 0;
 };
 
-void closeCapture(Capture &c)
-{
+void closeCapture(Capture &c) {
     if (c.fd < 0)
         return;
     close(c.fd);
     c.fd = -1;
 }
 
-void read_to_buf(Capture &c)
-{
+void read_to_buf(Capture &c) {
     if (c.cap - c.len < MIN_FREE) {
         if (c.cap > SIZE_MAX / 2)
             messlog2(1, 1, "Cannot allocate memory");
@@ -80,22 +78,19 @@ void read_to_buf(Capture &c)
     errno = 0;
 }
 
-char *finishCapture(Capture &c)
-{
+char *finishCapture(Capture &c) {
     if (c.buf)
         c.buf[c.len] = '\0';
     return c.buf;
 }
 
-int setNonBlocking(int fd)
-{
+int setNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags < 0 ? -1 : fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
 // The pump of fork_execv_getout (err null) and fork_execv_getouterr.
-int captureRun(char **out, char **err, const char *path, char *const argv[])
-{
+int captureRun(char **out, char **err, const char *path, char *const argv[]) {
     *out = nullptr;
     if (err)
         *err = nullptr;
@@ -156,15 +151,13 @@ int captureRun(char **out, char **err, const char *path, char *const argv[])
 }
 
 // Ends a child that a wait found stopped, so that it is not left behind.
-void reapStopped(pid_t pid)
-{
+void reapStopped(pid_t pid) {
     kill(pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
-pid_t waitInterrupted(pid_t pid, int *status, int options)
-{
+pid_t waitInterrupted(pid_t pid, int *status, int options) {
     pid_t r;
     do {
         errno = 0;
@@ -173,8 +166,7 @@ pid_t waitInterrupted(pid_t pid, int *status, int options)
     return r;
 }
 
-[[noreturn]] void execOrDie(const char *path, char *const argv[])
-{
+[[noreturn]] void execOrDie(const char *path, char *const argv[]) {
     execv(path, argv);
     fprintf(stderr, "fork_execv: execv(\"%s\") failed: %s\n", path, strerror(errno));
     _exit(255);
@@ -184,8 +176,7 @@ pid_t waitInterrupted(pid_t pid, int *status, int options)
 
 extern "C" {
 
-int prepare_fds_to_exec(int in, int out, int err)
-{
+int prepare_fds_to_exec(int in, int out, int err) {
     int fds[3] = {in, out, err};
     if (velka::liftStdSources(fds) != 0)
         return -1;
@@ -208,8 +199,7 @@ int prepare_fds_to_exec(int in, int out, int err)
     return 0;
 }
 
-pid_t fork_execv_pipes(int fd_in, int fd_out, int fd_err, const char *path, char *const argv[])
-{
+pid_t fork_execv_pipes(int fd_in, int fd_out, int fd_err, const char *path, char *const argv[]) {
     const pid_t pid = fork();
     if (pid < 0)
         messlog2(1, 1, "fork_execv_pipes: fork() failed");
@@ -223,18 +213,15 @@ pid_t fork_execv_pipes(int fd_in, int fd_out, int fd_err, const char *path, char
     execOrDie(path, argv);
 }
 
-int fork_execv_getout(char **out, const char *path, char *const argv[])
-{
+int fork_execv_getout(char **out, const char *path, char *const argv[]) {
     return captureRun(out, nullptr, path, argv);
 }
 
-int fork_execv_getouterr(char **out, char **err, const char *path, char *const argv[])
-{
+int fork_execv_getouterr(char **out, char **err, const char *path, char *const argv[]) {
     return captureRun(out, err, path, argv);
 }
 
-int fork_execv_log(const char *path, char *const argv[], int quiet)
-{
+int fork_execv_log(const char *path, char *const argv[], int quiet) {
     char *out = nullptr;
     char *err = nullptr;
     const int result = fork_execv_getouterr(&out, &err, path, argv);
@@ -253,8 +240,7 @@ int fork_execv_log(const char *path, char *const argv[], int quiet)
     return result;
 }
 
-int fork_exec_waitpid(pid_t pid, const char *name, int *status)
-{
+int fork_exec_waitpid(pid_t pid, const char *name, int *status) {
     if (!name)
         name = "<unknown>";
     // 0 would wait for any child of the process group.
@@ -268,23 +254,24 @@ int fork_exec_waitpid(pid_t pid, const char *name, int *status)
         *status = st;
     if (r < 0) {
         const int e = errno;
-        velka_log(LOG_ERR, "waitpid(%ld) for '%s' process failed: %s (%d)", static_cast<long>(pid), name,
-                  strerror(e), e);
+        velka_log(LOG_ERR, "waitpid(%ld) for '%s' process failed: %s (%d)", static_cast<long>(pid),
+                  name, strerror(e), e);
         errno = e;
         return -1;
     }
     if (r == 0) {
-        velka_log(LOG_ERR, "waitpid(%ld) for '%s' process returned unexpected 0 code", static_cast<long>(pid), name);
+        velka_log(LOG_ERR, "waitpid(%ld) for '%s' process returned unexpected 0 code",
+                  static_cast<long>(pid), name);
         return -1;
     }
     if (WIFEXITED(st))
         return WEXITSTATUS(st);
     if (WIFSIGNALED(st)) {
-        velka_log(LOG_WARNING, "waitpid(%ld)=%ld: process '%s' killed by signal %d", static_cast<long>(pid),
-                  static_cast<long>(r), name, WTERMSIG(st));
+        velka_log(LOG_WARNING, "waitpid(%ld)=%ld: process '%s' killed by signal %d",
+                  static_cast<long>(pid), static_cast<long>(r), name, WTERMSIG(st));
     } else if (WIFSTOPPED(st)) {
-        velka_log(LOG_WARNING, "waitpid(%ld)=%ld: process '%s' stopped by signal %d", static_cast<long>(pid),
-                  static_cast<long>(r), name, WSTOPSIG(st));
+        velka_log(LOG_WARNING, "waitpid(%ld)=%ld: process '%s' stopped by signal %d",
+                  static_cast<long>(pid), static_cast<long>(r), name, WSTOPSIG(st));
         reapStopped(pid);
     } else if (WIFCONTINUED(st)) {
         velka_log(LOG_WARNING, "waitpid(%ld)=%ld: process '%s' continued", static_cast<long>(pid),
@@ -293,15 +280,13 @@ int fork_exec_waitpid(pid_t pid, const char *name, int *status)
     return -1;
 }
 
-int fork_exec_getres(pid_t pid, const char *name)
-{
+int fork_exec_getres(pid_t pid, const char *name) {
     if (pid == -1)
         return -1;
     return fork_exec_waitpid(pid, name, nullptr);
 }
 
-int fork_execv_fd(int fd_in, int fd_out, const char *path, char *const argv[])
-{
+int fork_execv_fd(int fd_in, int fd_out, const char *path, char *const argv[]) {
     if (fd_in == 0 || fd_out == 1) {
         errno = 0;
         messlog2(0, 1, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
@@ -322,7 +307,8 @@ int fork_execv_fd(int fd_in, int fd_out, const char *path, char *const argv[])
         execv(path, argv);
         const int e = errno;
         fprintf(stderr, "Error occured during execv():\n%s%s", strerror(e),
-                e == EFAULT ? ", possible reason - NULL parameter is absent in util_exec(path, arg1, arg2, NULL) call.\n"
+                e == EFAULT ? ", possible reason - NULL parameter is absent in util_exec(path, "
+                              "arg1, arg2, NULL) call.\n"
                             : ".\n");
         _exit(255);
     }
@@ -342,26 +328,26 @@ int fork_execv_fd(int fd_in, int fd_out, const char *path, char *const argv[])
 
     int status = 0;
     if (waitInterrupted(pid, &status, WUNTRACED) < 0) {
-        messlog2(0, 1, "Error occured during waiting the child process with pid: %d: %s\n", static_cast<int>(pid),
-                 strerror(errno));
+        messlog2(0, 1, "Error occured during waiting the child process with pid: %d: %s\n",
+                 static_cast<int>(pid), strerror(errno));
         return -1;
     }
     errno = 0;
     if (WIFSIGNALED(status)) {
-        messlog2(0, 1, "The child process with pid %d killed by signal %i\n", static_cast<int>(pid), WTERMSIG(status));
+        messlog2(0, 1, "The child process with pid %d killed by signal %i\n", static_cast<int>(pid),
+                 WTERMSIG(status));
         return -1;
     }
     if (WIFSTOPPED(status)) {
-        messlog2(0, 1, "The child process with pid %d stopped by signal %i\n", static_cast<int>(pid),
-                 WSTOPSIG(status));
+        messlog2(0, 1, "The child process with pid %d stopped by signal %i\n",
+                 static_cast<int>(pid), WSTOPSIG(status));
         reapStopped(pid);
         return -1;
     }
     return WEXITSTATUS(status);
 }
 
-int do_exec(const char *path, char *const argv[])
-{
+int do_exec(const char *path, char *const argv[]) {
     const pid_t pid = fork();
     if (pid < 0)
         messlog2(1, 1, "Unable to fork");
@@ -375,8 +361,7 @@ int do_exec(const char *path, char *const argv[])
     return chstatus;
 }
 
-int fork_execv(const char *path, ...)
-{
+int fork_execv(const char *path, ...) {
     velka::FixedArgv fixed;
     va_list args;
     va_start(args, path);

@@ -39,7 +39,8 @@ extern "C" {
 /* Forks; the child gets fd_in, fd_out, fd_err as its standard streams (-1: /dev/null,
  * a descriptor equal to its target stays) and execs path. Returns the child's pid. */
 pid_t fork_execv_pipes(int fd_in, int fd_out, int fd_err, const char *path, char *const argv[]);
-pid_t fork_execl_pipes(int fd_in, int fd_out, int fd_err, const char *path, ... /* argv0, ..., NULL */);
+pid_t fork_execl_pipes(int fd_in, int fd_out, int fd_err, const char *path,
+                       ... /* argv0, ..., NULL */);
 
 /* Runs path with its standard output captured into *out (null if the pipe never
  * became readable); standard input and standard error are inherited. */

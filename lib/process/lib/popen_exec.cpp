@@ -30,8 +30,7 @@ struct Command {
 
 // popen() without its descriptor leak: the shell gets 0, 1 and 2 only, one of them
 // the pipe. False when the pipe, the stream or the fork cannot be had.
-bool openCommand(Command &cmd, const char *command, bool forReading)
-{
+bool openCommand(Command &cmd, const char *command, bool forReading) {
     int p[2];
     if (!command || pipe(p) != 0)
         return false;
@@ -62,8 +61,7 @@ bool openCommand(Command &cmd, const char *command, bool forReading)
 }
 
 // pclose(): the raw wait status, or -1.
-int closeCommand(Command &cmd)
-{
+int closeCommand(Command &cmd) {
     fclose(cmd.stream);
     int status = 0;
     pid_t r;
@@ -72,15 +70,13 @@ int closeCommand(Command &cmd)
     return r < 0 ? -1 : status;
 }
 
-int exitStatusOf(int status)
-{
+int exitStatusOf(int status) {
     return status < 0 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
 // Reads what is left so that the command can finish normally instead of meeting a
 // closed pipe.
-void drain(FILE *stream)
-{
+void drain(FILE *stream) {
     char scratch[POPEN_GROW_STEP];
     while (fread(scratch, 1, sizeof scratch, stream) > 0) {
     }
@@ -90,12 +86,12 @@ void drain(FILE *stream)
 
 extern "C" {
 
-int popen_exec_getoutput(char **out, const char *command)
-{
+int popen_exec_getoutput(char **out, const char *command) {
     *out = nullptr;
     Command cmd;
     if (!openCommand(cmd, command, true)) {
-        fputs("popen_exec: failed to execute command: fork or pipe calls failed, or cannot allocate memory\n",
+        fputs("popen_exec: failed to execute command: fork or pipe calls failed, or cannot "
+              "allocate memory\n",
               stderr);
         return -1;
     }
@@ -109,10 +105,12 @@ int popen_exec_getoutput(char **out, const char *command)
     }
     for (;;) {
         if (len + 1 == cap) {
-            char *grown = cap <= SIZE_MAX - POPEN_GROW_STEP ? static_cast<char *>(realloc(buf, cap + POPEN_GROW_STEP))
-                                                            : nullptr;
+            char *grown = cap <= SIZE_MAX - POPEN_GROW_STEP
+                              ? static_cast<char *>(realloc(buf, cap + POPEN_GROW_STEP))
+                              : nullptr;
             if (!grown) {
-                fputs("popen_exec: warning: failed to allocate memory for command output buffer\n", stderr);
+                fputs("popen_exec: warning: failed to allocate memory for command output buffer\n",
+                      stderr);
                 drain(cmd.stream);
                 len = 0;
                 break;
@@ -130,25 +128,26 @@ int popen_exec_getoutput(char **out, const char *command)
     return exitStatusOf(closeCommand(cmd));
 }
 
-int popen_exec(const char *command)
-{
+int popen_exec(const char *command) {
     char *out = nullptr;
     const int code = popen_exec_getoutput(&out, command);
     if (code == -1)
         messlog2(0, 1, "popen_exec: failed to execute command: %s\n", strerror(errno));
     else if (code != 0) {
         errno = 0; // a failing command is no system error
-        messlog2(0, 1, "popen_exec: command failed code: %d , %s\n", code, out && *out ? out : "error: none");
+        messlog2(0, 1, "popen_exec: command failed code: %d , %s\n", code,
+                 out && *out ? out : "error: none");
     }
     free(out);
     return code;
 }
 
-int popen_exec_with_input(const char *command, const char *input)
-{
+int popen_exec_with_input(const char *command, const char *input) {
     Command cmd;
     if (!openCommand(cmd, command, false)) {
-        messlog2(0, 1, "Failed to execute command with input: either pipe, fork or memory allocation failed.");
+        messlog2(
+            0, 1,
+            "Failed to execute command with input: either pipe, fork or memory allocation failed.");
         return -1;
     }
     // Unbuffered, so that the count fwrite() returns is what reached the command.
@@ -173,8 +172,7 @@ int popen_exec_with_input(const char *command, const char *input)
     return exitStatusOf(status);
 }
 
-char *get_stream_contents(FILE *stream, size_t *len)
-{
+char *get_stream_contents(FILE *stream, size_t *len) {
     size_t cap = STREAM_FIRST_SIZE;
     size_t n = 0;
     char *buf = static_cast<char *>(malloc(cap));
@@ -200,8 +198,7 @@ char *get_stream_contents(FILE *stream, size_t *len)
     return buf;
 }
 
-char *get_file_contents(const char *path, size_t *len)
-{
+char *get_file_contents(const char *path, size_t *len) {
     FILE *file = fopen(path, "r");
     if (!file)
         return nullptr;
@@ -210,8 +207,7 @@ char *get_file_contents(const char *path, size_t *len)
     return contents;
 }
 
-char *get_stream_contents_cstr(FILE *stream)
-{
+char *get_stream_contents_cstr(FILE *stream) {
     return get_stream_contents(stream, nullptr);
 }
 

@@ -14,16 +14,14 @@ constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 // included, decode to zero.
 struct DecodeTable {
     unsigned char value[256] = {};
-    constexpr DecodeTable()
-    {
+    constexpr DecodeTable() {
         for (int i = 0; i < 64; ++i)
             value[static_cast<unsigned char>(ALPHABET[i])] = static_cast<unsigned char>(i);
     }
 };
 constexpr DecodeTable DECODE;
 
-unsigned sextet(char ch)
-{
+unsigned sextet(char ch) {
     return DECODE.value[static_cast<unsigned char>(ch)];
 }
 
@@ -32,8 +30,7 @@ constexpr size_t MAX_ENCODE_INPUT = (SIZE_MAX - 1) / 4 * 3 - 2;
 
 } // namespace
 
-size_t base64Encode(const void *data, size_t len, char *out)
-{
+size_t base64Encode(const void *data, size_t len, char *out) {
     const unsigned char *in = static_cast<const unsigned char *>(data);
     char *p = out;
     for (; len >= 3; len -= 3, in += 3) {
@@ -56,12 +53,12 @@ size_t base64Encode(const void *data, size_t len, char *out)
     return static_cast<size_t>(p - out);
 }
 
-size_t base64ArrayDecode(const char *text, size_t len, void *out)
-{
+size_t base64ArrayDecode(const char *text, size_t len, void *out) {
     unsigned char *p = static_cast<unsigned char *>(out);
     const size_t groups = len / 4;
     for (size_t g = 0; g < groups; ++g, text += 4) {
-        uint32_t v = sextet(text[0]) << 18 | sextet(text[1]) << 12 | sextet(text[2]) << 6 | sextet(text[3]);
+        uint32_t v =
+            sextet(text[0]) << 18 | sextet(text[1]) << 12 | sextet(text[2]) << 6 | sextet(text[3]);
         size_t bytes = 3;
         if (g + 1 == groups && text[3] == '=')
             bytes = text[2] == '=' ? 1 : 2;
@@ -74,13 +71,11 @@ size_t base64ArrayDecode(const char *text, size_t len, void *out)
     return static_cast<size_t>(p - static_cast<unsigned char *>(out));
 }
 
-size_t base64Decode(const char *text, void *out)
-{
+size_t base64Decode(const char *text, void *out) {
     return base64ArrayDecode(text, strlen(text), out);
 }
 
-char *b64_encode(const void *data, size_t len)
-{
+char *b64_encode(const void *data, size_t len) {
     if (data == nullptr && len > 0) {
         errno = EINVAL;
         return nullptr;
@@ -96,8 +91,7 @@ char *b64_encode(const void *data, size_t len)
     return out;
 }
 
-unsigned char *b64_decode(const char *text, size_t *len_r)
-{
+unsigned char *b64_decode(const char *text, size_t *len_r) {
     if (text == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -115,8 +109,7 @@ unsigned char *b64_decode(const char *text, size_t *len_r)
     return out;
 }
 
-char *b64_encode_cstr(const char *text)
-{
+char *b64_encode_cstr(const char *text) {
     if (text == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -124,7 +117,6 @@ char *b64_encode_cstr(const char *text)
     return b64_encode(text, strlen(text));
 }
 
-char *b64_decode_cstr(const char *text)
-{
+char *b64_decode_cstr(const char *text) {
     return reinterpret_cast<char *>(b64_decode(text, nullptr));
 }

@@ -39,12 +39,12 @@ struct velka_mail_args {
 /* One lookup, on the data stack together with the strings it points to. */
 struct velka_mail_auth {
     const struct velka_mail_args *args; /* never null */
-    const char *password;        /* supplied plain-text password; null in credentials mode */
-    const char *address;         /* the account's address as the database reported it */
-    const char *stored_password; /* accepted password: plain text or crypt hash */
-    const char *scheme;          /* "PLAIN" or "CRYPT" (static) */
-    int result;                  /* VELKA_LOOKUP_* */
-    bool plain;                  /* the client supplied a plain-text password */
+    const char *password;               /* supplied plain-text password; null in credentials mode */
+    const char *address;                /* the account's address as the database reported it */
+    const char *stored_password;        /* accepted password: plain text or crypt hash */
+    const char *scheme;                 /* "PLAIN" or "CRYPT" (static) */
+    int result;                         /* VELKA_LOOKUP_* */
+    bool plain;                         /* the client supplied a plain-text password */
 };
 
 /* Sets up logging, the panel configuration (with the Maildir check), the mail
@@ -60,8 +60,8 @@ VELKA_AUTHDB_EXPORT void velka_mail_deinit(void);
  * with its result set. password is the supplied plain text or null; plain is
  * true when the client supplied one. Must run inside a data-stack frame. */
 VELKA_AUTHDB_EXPORT struct velka_mail_auth *
-velka_mail_auth_lookup(const char *user, const char *password,
-                       const struct velka_mail_args *args, bool plain);
+velka_mail_auth_lookup(const char *user, const char *password, const struct velka_mail_args *args,
+                       bool plain);
 
 /* Account callback of the database lookups (see mail_auth_callback_t); data
  * is the struct velka_mail_auth of the lookup. Returns VELKA_LOOKUP_FOUND, or

@@ -11,23 +11,19 @@
 
 static_assert(sizeof(MAIL_AES_PREFIX) - 1 == 18, "stored texts are recognised by 18 characters");
 
-bool mail_aes_init(const char *key_path)
-{
+bool mail_aes_init(const char *key_path) {
     return velka_cipher_init(MAIL_AES_CIPHER_NAME, key_path);
 }
 
-bool mail_aes_cleanup(void)
-{
+bool mail_aes_cleanup(void) {
     return velka_cipher_cleanup(MAIL_AES_CIPHER_NAME);
 }
 
-char *mail_aes_encrypt(const char *plain)
-{
+char *mail_aes_encrypt(const char *plain) {
     return velka_cipher_encrypt(MAIL_AES_CIPHER_NAME, plain);
 }
 
-char *mail_aes_decrypt(const char *text)
-{
+char *mail_aes_decrypt(const char *text) {
     if (!is_encrypted_with_mail_aes(text)) {
         errno = EINVAL;
         return nullptr;
@@ -35,13 +31,11 @@ char *mail_aes_decrypt(const char *text)
     return velka_cipher_decrypt(text);
 }
 
-bool is_encrypted_with_mail_aes(const char *text)
-{
+bool is_encrypted_with_mail_aes(const char *text) {
     return text != nullptr && strncmp(text, MAIL_AES_PREFIX, sizeof(MAIL_AES_PREFIX) - 1) == 0;
 }
 
-size_t mail_aes_gen_key(void *buffer, size_t size)
-{
+size_t mail_aes_gen_key(void *buffer, size_t size) {
     const int key_len = EVP_CIPHER_get_key_length(EVP_aes_256_cbc());
     if (buffer == nullptr || size < static_cast<size_t>(key_len)) {
         errno = EINVAL;

@@ -18,8 +18,7 @@
 using velka::mail::authdb::BusyRetry;
 using velka::mail::authdb::Database;
 
-namespace
-{
+namespace {
 
 const char SELECT_DOMAIN_ID[] = "SELECT id FROM domains WHERE name=LOWER(?)";
 const char INSERT_DOMAIN[] = "INSERT INTO domains (name, status) VALUES(LOWER(?), ?)";
@@ -44,38 +43,34 @@ constexpr sqlite3_int64 DOMAIN_ERROR = -2;
 
 // A prepared statement, finalised when it goes out of scope (before its
 // Database, which is declared first).
-class Statement
-{
-  public:
-    Statement(Database& db, const char* sql) : db_(db), sql_(sql), stmt_(db.prepare(sql)) {}
+class Statement {
+public:
+    Statement(Database &db, const char *sql) : db_(db), sql_(sql), stmt_(db.prepare(sql)) {}
     ~Statement() { db_.finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
 
     explicit operator bool() const { return stmt_ != nullptr; }
-    sqlite3_stmt* get() const { return stmt_; }
-    const char* sql() const { return sql_; }
-    bool bindText(int index, const char* text)
-    {
+    sqlite3_stmt *get() const { return stmt_; }
+    const char *sql() const { return sql_; }
+    bool bindText(int index, const char *text) {
         return sqlite3_bind_text(stmt_, index, text, -1, SQLITE_STATIC) == SQLITE_OK;
     }
-    bool bindInt(int index, sqlite3_int64 value)
-    {
+    bool bindInt(int index, sqlite3_int64 value) {
         return sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
     }
     int step() { return db_.step(stmt_); }
 
-  private:
-    Database& db_;
-    const char* sql_;
-    sqlite3_stmt* stmt_;
+private:
+    Database &db_;
+    const char *sql_;
+    sqlite3_stmt *stmt_;
 };
 
 // Names are required: SQLite would store a missing one as NULL, which no
 // lookup can find and UNIQUE does not keep single.
-bool haveNames(const char* operation, std::initializer_list<const char*> names)
-{
-    for (const char* name : names) {
+bool haveNames(const char *operation, std::initializer_list<const char *> names) {
+    for (const char *name : names) {
         if (name == nullptr || name[0] == '\0') {
             velka_log(LOG_ERR, "%s: a mail name or domain name is missing", operation);
             return false;
@@ -87,9 +82,8 @@ bool haveNames(const char* operation, std::initializer_list<const char*> names)
 // The id of domain, created (disabled when mode is not 0) unless mode has
 // DOMAIN_NO_CREATE; NO_DOMAIN when it is missing and not created; DOMAIN_ERROR
 // after logging.
-sqlite3_int64 mail_auth_domain_id(const char* domain, Database& db, int mode)
-{
-    BusyRetry& retry = db.retry();
+sqlite3_int64 mail_auth_domain_id(const char *domain, Database &db, int mode) {
+    BusyRetry &retry = db.retry();
     Statement select(db, SELECT_DOMAIN_ID);
     if (!select)
         return DOMAIN_ERROR;
@@ -142,9 +136,8 @@ sqlite3_int64 mail_auth_domain_id(const char* domain, Database& db, int mode)
     return DOMAIN_ERROR;
 }
 
-int mail_auth_store_user(const char* mailname, const char* domain, const char* password,
-                         unsigned char flags, BusyRetry& retry)
-{
+int mail_auth_store_user(const char *mailname, const char *domain, const char *password,
+                         unsigned char flags, BusyRetry &retry) {
     Database db(retry);
     if (!db.openReadWrite())
         return -1;
@@ -193,8 +186,7 @@ int mail_auth_store_user(const char* mailname, const char* domain, const char* p
     return 0;
 }
 
-int mail_auth_set_domain_status(const char* domain, int status, const char* operation)
-{
+int mail_auth_set_domain_status(const char *domain, int status, const char *operation) {
     if (!haveNames(operation, {domain}))
         return -1;
     BusyRetry retry(operation);
@@ -236,9 +228,8 @@ struct UserRecord {
 };
 
 // 1 with the record filled, 0 when there is no such account, -1 after logging.
-int mail_auth_fetch_user(UserRecord& record, const char* mailname, const char* domain,
-                         BusyRetry& retry)
-{
+int mail_auth_fetch_user(UserRecord &record, const char *mailname, const char *domain,
+                         BusyRetry &retry) {
     Database db(retry);
     if (!db.openReadOnly())
         return -1;
@@ -279,24 +270,24 @@ int mail_auth_fetch_user(UserRecord& record, const char* mailname, const char* d
         retry.log(LOG_ERR, "Unable to get passwd for mailname: %s: %s", mailname, db.errmsg());
         return -1;
     }
-    sqlite3_stmt* row = user_query.get();
+    sqlite3_stmt *row = user_query.get();
     try {
         record.flags = 0;
         if (domain_disabled)
             record.flags |= MAIL_AUTH_FLAG_DOMAIN_DISABLED;
         if (sqlite3_column_int(row, 3) != 0)
             record.flags |= MAIL_AUTH_FLAG_USER_DISABLED;
-        record.name = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
-        const unsigned char* hash = sqlite3_column_text(row, 2);
-        const unsigned char* encrypted = sqlite3_column_text(row, 1);
+        record.name = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
+        const unsigned char *hash = sqlite3_column_text(row, 2);
+        const unsigned char *encrypted = sqlite3_column_text(row, 1);
         if (hash != nullptr) {
-            record.password = reinterpret_cast<const char*>(hash);
+            record.password = reinterpret_cast<const char *>(hash);
             record.flags |= MAIL_AUTH_FLAG_CRYPT;
         } else if (encrypted != nullptr) {
-            record.password = reinterpret_cast<const char*>(encrypted);
+            record.password = reinterpret_cast<const char *>(encrypted);
         }
         record.has_password = hash != nullptr || encrypted != nullptr;
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         retry.log(LOG_ERR, "System error: %s", strerror(ENOMEM));
         return -1;
     }
@@ -305,11 +296,11 @@ int mail_auth_fetch_user(UserRecord& record, const char* mailname, const char* d
 
 } // namespace
 
-int mailAuthSet(const char* mailname, const char* domain, const char* password, unsigned char flags)
-{
+int mailAuthSet(const char *mailname, const char *domain, const char *password,
+                unsigned char flags) {
     if (!haveNames(__func__, {mailname, domain}))
         return -1;
-    char* encrypted = nullptr;
+    char *encrypted = nullptr;
     if (password != nullptr && !(flags & MAIL_AUTH_FLAG_CRYPT)) {
         encrypted = mail_auth_password_crypt(password, 1, mailname, domain);
         if (encrypted == nullptr)
@@ -322,17 +313,15 @@ int mailAuthSet(const char* mailname, const char* domain, const char* password, 
     return rc;
 }
 
-int set_postbox_passwd(const char* mailname, const char* domain, const char* password,
-                       unsigned char flags)
-{
+int set_postbox_passwd(const char *mailname, const char *domain, const char *password,
+                       unsigned char flags) {
     const int rc = password == nullptr || password[0] == '\0'
                        ? mailAuthRemove(mailname, domain)
                        : mailAuthSet(mailname, domain, password, flags);
     return rc == 0 ? 0 : -1;
 }
 
-int mailAuthRemove(const char* mailname, const char* domain)
-{
+int mailAuthRemove(const char *mailname, const char *domain) {
     if (!haveNames(__func__, {mailname, domain}))
         return -1;
     BusyRetry retry(__func__);
@@ -370,9 +359,8 @@ int mailAuthRemove(const char* mailname, const char* domain)
     return 0;
 }
 
-int mailAuthClone(const char* mailname, const char* domain, const char* new_mailname,
-                  const char* new_domain)
-{
+int mailAuthClone(const char *mailname, const char *domain, const char *new_mailname,
+                  const char *new_domain) {
     if (!haveNames(__func__, {mailname, domain, new_mailname, new_domain}))
         return -1;
     BusyRetry retry(__func__);
@@ -389,8 +377,7 @@ int mailAuthClone(const char* mailname, const char* domain, const char* new_mail
                                 record.flags, retry);
 }
 
-int mailAuthRename(const char* old_mailname, const char* new_mailname, const char* domain)
-{
+int mailAuthRename(const char *old_mailname, const char *new_mailname, const char *domain) {
     if (!haveNames(__func__, {old_mailname, new_mailname, domain}))
         return -1;
     BusyRetry retry(__func__);
@@ -432,18 +419,15 @@ int mailAuthRename(const char* old_mailname, const char* new_mailname, const cha
     return 0;
 }
 
-int mailAuthDisableDomain(const char* domain)
-{
+int mailAuthDisableDomain(const char *domain) {
     return mail_auth_set_domain_status(domain, 1, __func__);
 }
 
-int mailAuthEnableDomain(const char* domain)
-{
+int mailAuthEnableDomain(const char *domain) {
     return mail_auth_set_domain_status(domain, 0, __func__);
 }
 
-int mailAuthRenameDomain(const char* old_domain, const char* new_domain)
-{
+int mailAuthRenameDomain(const char *old_domain, const char *new_domain) {
     if (!haveNames(__func__, {old_domain, new_domain}))
         return -1;
     BusyRetry retry(__func__);
@@ -476,8 +460,7 @@ int mailAuthRenameDomain(const char* old_domain, const char* new_domain)
     return 0;
 }
 
-int mailAuthRemoveDomain(const char* domain)
-{
+int mailAuthRemoveDomain(const char *domain) {
     if (!haveNames(__func__, {domain}))
         return -1;
     BusyRetry retry(__func__);

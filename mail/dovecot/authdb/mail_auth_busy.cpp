@@ -10,11 +10,9 @@
 #include <cstring>
 #include <ctime>
 
-namespace velka::mail::authdb
-{
+namespace velka::mail::authdb {
 
-namespace
-{
+namespace {
 
 // SQLite's own wait on a locked database within one call. The retries around it
 // make up the rest of the wait, so that the bound on the whole applies.
@@ -24,15 +22,13 @@ constexpr int64_t BUSY_LIMIT_NSEC = int64_t{MAIL_AUTH_BUSY_LIMIT_MSEC} * 1000000
 
 } // namespace
 
-int64_t BusyRetry::now()
-{
+int64_t BusyRetry::now() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-bool BusyRetry::pause(unsigned repetition, int64_t started)
-{
+bool BusyRetry::pause(unsigned repetition, int64_t started) {
     int64_t waited = waited_ + (now() - started);
     if (waited < BUSY_LIMIT_NSEC) {
         if (repetition == 0)
@@ -58,8 +54,7 @@ bool BusyRetry::pause(unsigned repetition, int64_t started)
     return false;
 }
 
-void BusyRetry::log(int priority, const char* format, ...)
-{
+void BusyRetry::log(int priority, const char *format, ...) {
     if (gave_up_)
         return;
     va_list args;
@@ -68,9 +63,8 @@ void BusyRetry::log(int priority, const char* format, ...)
     va_end(args);
 }
 
-bool Database::open(int flags, const char* what)
-{
-    const char* path = mailAuthDBGetPath();
+bool Database::open(int flags, const char *what) {
+    const char *path = mailAuthDBGetPath();
     if (sqlite3_open_v2(path, &db_, flags, nullptr) != SQLITE_OK) {
         retry_.log(LOG_ERR, "Unable to open database%s %s: %s", what, path, errmsg());
         close();
@@ -80,21 +74,18 @@ bool Database::open(int flags, const char* what)
     return true;
 }
 
-bool Database::openReadOnly()
-{
+bool Database::openReadOnly() {
     return open(SQLITE_OPEN_READONLY, "(readonly)");
 }
 
 // Writes run as root in a directory that the mail system's user may write: a link
 // swapped in at the database's name must not send them to another file.
-bool Database::openReadWrite()
-{
+bool Database::openReadWrite() {
     return open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, "");
 }
 
-sqlite3_stmt* Database::prepare(const char* sql)
-{
-    sqlite3_stmt* stmt = nullptr;
+sqlite3_stmt *Database::prepare(const char *sql) {
+    sqlite3_stmt *stmt = nullptr;
     int rc = retry_.run([&] { return sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr); });
     if (rc == SQLITE_OK)
         return stmt;
@@ -102,13 +93,11 @@ sqlite3_stmt* Database::prepare(const char* sql)
     return finalize(stmt);
 }
 
-int Database::step(sqlite3_stmt* stmt)
-{
+int Database::step(sqlite3_stmt *stmt) {
     return retry_.run([&] { return sqlite3_step(stmt); }, [&] { sqlite3_reset(stmt); });
 }
 
-int Database::exec(const char* sql, char** errmsg)
-{
+int Database::exec(const char *sql, char **errmsg) {
     return retry_.run([&] { return sqlite3_exec(db_, sql, nullptr, nullptr, errmsg); },
                       [&] {
                           if (errmsg != nullptr) {
@@ -122,14 +111,12 @@ int Database::exec(const char* sql, char** errmsg)
                       });
 }
 
-sqlite3_stmt* Database::finalize(sqlite3_stmt* stmt)
-{
+sqlite3_stmt *Database::finalize(sqlite3_stmt *stmt) {
     sqlite3_finalize(stmt);
     return nullptr;
 }
 
-void Database::close()
-{
+void Database::close() {
     if (db_ == nullptr)
         return;
     if (retry_.run([&] { return sqlite3_close(db_); }) != SQLITE_OK) {
@@ -140,8 +127,7 @@ void Database::close()
     db_ = nullptr;
 }
 
-const char* Database::errmsg() const
-{
+const char *Database::errmsg() const {
     return db_ != nullptr ? sqlite3_errmsg(db_) : "general DB errror";
 }
 

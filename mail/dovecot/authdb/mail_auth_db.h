@@ -52,19 +52,19 @@ extern "C" {
  * password (plain text, or a crypt hash with MAIL_AUTH_FLAG_CRYPT), never null;
  * both are valid during the call only. A result above 0 asks for the next
  * account; 0 or below ends the walk, and the operation returns it. */
-typedef int (*mail_auth_callback_t)(const char* address, const char* password, unsigned char flags,
-                                    void* data);
+typedef int (*mail_auth_callback_t)(const char *address, const char *password, unsigned char flags,
+                                    void *data);
 
 /* Paths. The setters keep the caller's pointer, which must stay valid while it
  * is in use; null restores the QMail default. */
-VELKA_AUTHDB_EXPORT void mailAuthDBSetPath(const char* path);
-VELKA_AUTHDB_EXPORT void mailAuthKeySetPath(const char* path);
-VELKA_AUTHDB_EXPORT const char* mailAuthDBGetPath(void);
-VELKA_AUTHDB_EXPORT const char* mailAuthKeyGetPath(void);
+VELKA_AUTHDB_EXPORT void mailAuthDBSetPath(const char *path);
+VELKA_AUTHDB_EXPORT void mailAuthKeySetPath(const char *path);
+VELKA_AUTHDB_EXPORT const char *mailAuthDBGetPath(void);
+VELKA_AUTHDB_EXPORT const char *mailAuthKeyGetPath(void);
 
 /* The key file path beside db_path (its directory and "/passwd_db_key"), to
  * be released with free(); null when memory runs out or db_path is null. */
-VELKA_AUTHDB_EXPORT char* mailAuthDBToKeyPath(const char* db_path);
+VELKA_AUTHDB_EXPORT char *mailAuthDBToKeyPath(const char *db_path);
 
 /* Sets both paths for MAIL_AUTH_STYLE_QMAIL or _POSTFIX; any other value
  * changes nothing. */
@@ -123,11 +123,11 @@ VELKA_AUTHDB_EXPORT bool mailPasswdCipherCleanup(void);
  * domain, in no fixed order; mailAuthIterateAll every account, by domain and
  * then mail name. Both: -1 on error, 1 when the callback was never called,
  * else its last result. */
-VELKA_AUTHDB_EXPORT int mailAuthCheck(const char* address, mail_auth_callback_t callback,
-                                      void* data);
-VELKA_AUTHDB_EXPORT int mailAuthCheckShort(const char* mailname, mail_auth_callback_t callback,
-                                           void* data);
-VELKA_AUTHDB_EXPORT int mailAuthIterateAll(mail_auth_callback_t callback, void* data);
+VELKA_AUTHDB_EXPORT int mailAuthCheck(const char *address, mail_auth_callback_t callback,
+                                      void *data);
+VELKA_AUTHDB_EXPORT int mailAuthCheckShort(const char *mailname, mail_auth_callback_t callback,
+                                           void *data);
+VELKA_AUTHDB_EXPORT int mailAuthIterateAll(mail_auth_callback_t callback, void *data);
 
 /* Administration, on a read-write handle (which creates an empty file when
  * there is none). Names are stored in lower case. 0 or -1.
@@ -147,19 +147,19 @@ VELKA_AUTHDB_EXPORT int mailAuthIterateAll(mail_auth_callback_t callback, void* 
  * mailAuthDisableDomain, mailAuthEnableDomain, mailAuthRenameDomain: a missing
  * domain changes nothing and is not an error; a rename onto an existing name is.
  * mailAuthRemoveDomain: deletes the domain and all its users. */
-VELKA_AUTHDB_EXPORT int mailAuthSet(const char* mailname, const char* domain, const char* password,
+VELKA_AUTHDB_EXPORT int mailAuthSet(const char *mailname, const char *domain, const char *password,
                                     unsigned char flags);
-VELKA_AUTHDB_EXPORT int set_postbox_passwd(const char* mailname, const char* domain,
-                                           const char* password, unsigned char flags);
-VELKA_AUTHDB_EXPORT int mailAuthRemove(const char* mailname, const char* domain);
-VELKA_AUTHDB_EXPORT int mailAuthClone(const char* mailname, const char* domain,
-                                      const char* new_mailname, const char* new_domain);
-VELKA_AUTHDB_EXPORT int mailAuthRename(const char* old_mailname, const char* new_mailname,
-                                       const char* domain);
-VELKA_AUTHDB_EXPORT int mailAuthDisableDomain(const char* domain);
-VELKA_AUTHDB_EXPORT int mailAuthEnableDomain(const char* domain);
-VELKA_AUTHDB_EXPORT int mailAuthRenameDomain(const char* old_domain, const char* new_domain);
-VELKA_AUTHDB_EXPORT int mailAuthRemoveDomain(const char* domain);
+VELKA_AUTHDB_EXPORT int set_postbox_passwd(const char *mailname, const char *domain,
+                                           const char *password, unsigned char flags);
+VELKA_AUTHDB_EXPORT int mailAuthRemove(const char *mailname, const char *domain);
+VELKA_AUTHDB_EXPORT int mailAuthClone(const char *mailname, const char *domain,
+                                      const char *new_mailname, const char *new_domain);
+VELKA_AUTHDB_EXPORT int mailAuthRename(const char *old_mailname, const char *new_mailname,
+                                       const char *domain);
+VELKA_AUTHDB_EXPORT int mailAuthDisableDomain(const char *domain);
+VELKA_AUTHDB_EXPORT int mailAuthEnableDomain(const char *domain);
+VELKA_AUTHDB_EXPORT int mailAuthRenameDomain(const char *old_domain, const char *new_domain);
+VELKA_AUTHDB_EXPORT int mailAuthRemoveDomain(const char *domain);
 
 #ifdef __cplusplus
 }

@@ -25,8 +25,7 @@ using velka::mail::authdb::BusyRetry;
 using velka::mail::authdb::Database;
 using velka::mail::authdb::GAVE_UP;
 
-namespace
-{
+namespace {
 
 const char SELECTION_BASE[] =
     "SELECT u.name || '@' || d.name as mailAddress, u.userPassword AS password, "
@@ -51,8 +50,8 @@ constexpr int START_AGAIN = INT_MIN;
 // opens a handle of its own. Statements are reset when a lookup ends, so that
 // an idle handle holds no lock that would keep writers waiting.
 struct KeptHandle {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* check = nullptr; // CHECK_QUERY, or null before the first use
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *check = nullptr; // CHECK_QUERY, or null before the first use
     std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -62,12 +61,11 @@ KeptHandle kept;
 
 // The password handed to the callback being called when it is a stored text
 // that failed to decrypt; null otherwise.
-const char* undecrypted_password = nullptr;
+const char *undecrypted_password = nullptr;
 
 // Device and inode of the file at path, opened for reading as SQLite would: a
 // file removed, replaced or made unreadable no longer matches.
-bool identifyFile(const char* path, dev_t* dev, ino_t* ino)
-{
+bool identifyFile(const char *path, dev_t *dev, ino_t *ino) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return false;
@@ -85,25 +83,22 @@ bool identifyFile(const char* path, dev_t* dev, ino_t* ino)
 // one. It goes back to the process only when the lookup calls keep(), that is
 // when its database work succeeded; after any error it is closed, and the next
 // lookup opens the file again.
-class Lookup
-{
-  public:
-    explicit Lookup(BusyRetry& retry) : db_(retry) {}
-    ~Lookup()
-    {
+class Lookup {
+public:
+    explicit Lookup(BusyRetry &retry) : db_(retry) {}
+    ~Lookup() {
         if (keep_ && kept.db == nullptr) {
             kept = {db_.release(), check_, path_, dev_, ino_, getpid()};
             return;
         }
         db_.finalize(check_);
     }
-    Lookup(const Lookup&) = delete;
-    Lookup& operator=(const Lookup&) = delete;
+    Lookup(const Lookup &) = delete;
+    Lookup &operator=(const Lookup &) = delete;
 
     // Opens the database as openReadOnly() does, reusing the kept handle when
     // the path names the same readable file.
-    bool open()
-    {
+    bool open() {
         if (kept.db != nullptr && kept.pid != getpid())
             kept = {}; // inherited through fork(): the parent's, never to be used here
         path_ = mailAuthDBGetPath();
@@ -125,16 +120,14 @@ class Lookup
     }
 
     // CHECK_QUERY prepared on the handle; null after logging.
-    sqlite3_stmt* checkStatement()
-    {
+    sqlite3_stmt *checkStatement() {
         if (check_ == nullptr)
             check_ = db_.prepare(CHECK_QUERY);
         return check_;
     }
 
     // Ends a use of the statement from checkStatement().
-    void reset(sqlite3_stmt* stmt)
-    {
+    void reset(sqlite3_stmt *stmt) {
         sqlite3_reset(stmt);
         sqlite3_clear_bindings(stmt);
     }
@@ -146,11 +139,11 @@ class Lookup
     // handle instead of being reported.
     bool startAgain(int rc) const { return reused_ && rc != GAVE_UP; }
 
-    Database& db() { return db_; }
+    Database &db() { return db_; }
 
-  private:
+private:
     Database db_;
-    sqlite3_stmt* check_ = nullptr;
+    sqlite3_stmt *check_ = nullptr;
     std::string path_; // as opened
     dev_t dev_ = 0;
     ino_t ino_ = 0;
@@ -159,32 +152,28 @@ class Lookup
     bool reused_ = false;
 };
 
-const char* columnText(sqlite3_stmt* stmt, int column)
-{
-    return reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+const char *columnText(sqlite3_stmt *stmt, int column) {
+    return reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
 }
 
-bool haveCallback(mail_auth_callback_t callback, const char* operation)
-{
+bool haveCallback(mail_auth_callback_t callback, const char *operation) {
     if (callback != nullptr)
         return true;
     velka_log(LOG_ERR, "%s: no account callback given", operation);
     return false;
 }
 
-bool bothNull(sqlite3_stmt* stmt, int column)
-{
+bool bothNull(sqlite3_stmt *stmt, int column) {
     return sqlite3_column_type(stmt, column) == SQLITE_NULL &&
            sqlite3_column_type(stmt, column + 1) == SQLITE_NULL;
 }
 
-int mail_auth_deliver_row(const char* address, const char* enc_password, const char* hash_password,
+int mail_auth_deliver_row(const char *address, const char *enc_password, const char *hash_password,
                           int user_disabled, int domain_disabled, mail_auth_callback_t callback,
-                          void* data)
-{
-    char* decrypted = nullptr;
+                          void *data) {
+    char *decrypted = nullptr;
     bool undecrypted = false;
-    const char* password;
+    const char *password;
     unsigned char flags = 0;
     if (enc_password != nullptr && enc_password[0] != '\0') {
         // Passwords kept unencrypted still work: a failed decryption is logged
@@ -205,7 +194,7 @@ int mail_auth_deliver_row(const char* address, const char* enc_password, const c
         flags |= MAIL_AUTH_FLAG_DOMAIN_DISABLED;
 
     // A lookup started from within the callback sets its own and puts this back.
-    const char* outer = undecrypted_password;
+    const char *outer = undecrypted_password;
     undecrypted_password = undecrypted ? password : nullptr;
     const int result = callback(address, password, flags, data);
     undecrypted_password = outer;
@@ -218,11 +207,10 @@ int mail_auth_deliver_row(const char* address, const char* enc_password, const c
 
 // Opens the database and prepares the selection with suffix; null after
 // logging on failure.
-sqlite3_stmt* mail_auth_open_selection(Lookup& lookup, const char* suffix)
-{
+sqlite3_stmt *mail_auth_open_selection(Lookup &lookup, const char *suffix) {
     if (!lookup.open())
         return nullptr;
-    Database& db = lookup.db();
+    Database &db = lookup.db();
     char query[sizeof(SELECTION_BASE) + 64];
     static_assert(sizeof(SHORT_NAME_SUFFIX) < 63 && sizeof(ALL_SUFFIX) < 63,
                   "query buffer too small");
@@ -232,10 +220,9 @@ sqlite3_stmt* mail_auth_open_selection(Lookup& lookup, const char* suffix)
 
 // The walk: every row to the callback until it answers 0 or below. Finalises
 // the statement; the caller's Lookup keeps or closes the handle.
-int mail_auth_iterate_rows(Lookup& lookup, sqlite3_stmt* stmt, mail_auth_callback_t callback,
-                           void* data)
-{
-    Database& db = lookup.db();
+int mail_auth_iterate_rows(Lookup &lookup, sqlite3_stmt *stmt, mail_auth_callback_t callback,
+                           void *data) {
+    Database &db = lookup.db();
     int result = 1;
     for (bool first = true;; first = false) {
         const int rc = db.step(stmt);
@@ -252,7 +239,7 @@ int mail_auth_iterate_rows(Lookup& lookup, sqlite3_stmt* stmt, mail_auth_callbac
             result = -1;
             break;
         }
-        const char* address = columnText(stmt, 0);
+        const char *address = columnText(stmt, 0);
         if (address == nullptr || address[0] == '\0') {
             velka_log(LOG_WARNING, "NULL or empty mail address stored in the database, skipped");
             continue;
@@ -277,14 +264,13 @@ int mail_auth_iterate_rows(Lookup& lookup, sqlite3_stmt* stmt, mail_auth_callbac
 
 } // namespace
 
-bool mail_auth_password_undecrypted(const char* password)
-{
+bool mail_auth_password_undecrypted(const char *password) {
     return password != nullptr && password == undecrypted_password;
 }
 
-char* mail_auth_password_crypt(const char* text, int mode, const char* mailname, const char* domain)
-{
-    const char* at = domain != nullptr ? "@" : "";
+char *mail_auth_password_crypt(const char *text, int mode, const char *mailname,
+                               const char *domain) {
+    const char *at = domain != nullptr ? "@" : "";
     if (domain == nullptr)
         domain = "";
     if (!mail_aes_init(mailAuthKeyGetPath())) {
@@ -293,7 +279,7 @@ char* mail_auth_password_crypt(const char* text, int mode, const char* mailname,
                   mailname, at, domain);
         return nullptr;
     }
-    char* result = mode == 1 ? mail_aes_encrypt(text) : mail_aes_decrypt(text);
+    char *result = mode == 1 ? mail_aes_encrypt(text) : mail_aes_decrypt(text);
     if (result == nullptr)
         velka_log(LOG_ERR, "Failed to %s password for mail address '%s%s%s'",
                   mode == 1 ? "encrypt" : "decrypt", mailname, at, domain);
@@ -301,18 +287,16 @@ char* mail_auth_password_crypt(const char* text, int mode, const char* mailname,
     return result;
 }
 
-namespace
-{
+namespace {
 
 // One attempt of mailAuthCheck on the address split at its "@".
-int mail_auth_check_once(BusyRetry& retry, const char* address, int name_len, const char* domain,
-                         mail_auth_callback_t callback, void* data)
-{
+int mail_auth_check_once(BusyRetry &retry, const char *address, int name_len, const char *domain,
+                         mail_auth_callback_t callback, void *data) {
     Lookup lookup(retry);
     if (!lookup.open())
         return -1;
-    Database& db = lookup.db();
-    sqlite3_stmt* stmt = lookup.checkStatement();
+    Database &db = lookup.db();
+    sqlite3_stmt *stmt = lookup.checkStatement();
     if (stmt == nullptr)
         return -1;
     if (sqlite3_bind_text(stmt, 1, address, name_len, SQLITE_STATIC) != SQLITE_OK) {
@@ -358,17 +342,16 @@ int mail_auth_check_once(BusyRetry& retry, const char* address, int name_len, co
 
 } // namespace
 
-int mailAuthCheck(const char* address, mail_auth_callback_t callback, void* data)
-{
+int mailAuthCheck(const char *address, mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
-    const char* at = address != nullptr ? strchr(address, '@') : nullptr;
+    const char *at = address != nullptr ? strchr(address, '@') : nullptr;
     if (at == nullptr || at == address || at[1] == '\0') {
         velka_log(LOG_ERR, "Invalid mail address '%s'", address != nullptr ? address : "");
         return -1;
     }
     const int name_len = static_cast<int>(at - address);
-    const char* domain = at + 1;
+    const char *domain = at + 1;
 
     BusyRetry retry(__func__);
     int result = mail_auth_check_once(retry, address, name_len, domain, callback, data);
@@ -377,15 +360,14 @@ int mailAuthCheck(const char* address, mail_auth_callback_t callback, void* data
     return result;
 }
 
-int mailAuthCheckShort(const char* mailname, mail_auth_callback_t callback, void* data)
-{
+int mailAuthCheckShort(const char *mailname, mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
     BusyRetry retry(__func__);
     int result = START_AGAIN;
     for (int attempt = 0; attempt < 2 && result == START_AGAIN; ++attempt) {
         Lookup lookup(retry);
-        sqlite3_stmt* stmt = mail_auth_open_selection(lookup, SHORT_NAME_SUFFIX);
+        sqlite3_stmt *stmt = mail_auth_open_selection(lookup, SHORT_NAME_SUFFIX);
         if (stmt == nullptr)
             return -1;
         if (sqlite3_bind_text(stmt, 1, mailname, -1, SQLITE_STATIC) != SQLITE_OK) {
@@ -399,15 +381,14 @@ int mailAuthCheckShort(const char* mailname, mail_auth_callback_t callback, void
     return result;
 }
 
-int mailAuthIterateAll(mail_auth_callback_t callback, void* data)
-{
+int mailAuthIterateAll(mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
     BusyRetry retry(__func__);
     int result = START_AGAIN;
     for (int attempt = 0; attempt < 2 && result == START_AGAIN; ++attempt) {
         Lookup lookup(retry);
-        sqlite3_stmt* stmt = mail_auth_open_selection(lookup, ALL_SUFFIX);
+        sqlite3_stmt *stmt = mail_auth_open_selection(lookup, ALL_SUFFIX);
         if (stmt == nullptr)
             return -1;
         result = mail_auth_iterate_rows(lookup, stmt, callback, data);

@@ -14,26 +14,24 @@
 #include <strings.h>
 #include <syslog.h>
 
-namespace
-{
+namespace {
 
-const char* db_path = MAIL_AUTH_DB_PATH_QMAIL;
-const char* key_path = MAIL_AUTH_KEY_PATH_QMAIL;
+const char *db_path = MAIL_AUTH_DB_PATH_QMAIL;
+const char *key_path = MAIL_AUTH_KEY_PATH_QMAIL;
 
 const char PRODUCT_ROOT[] = "/usr/local/vqa";
 const char FEATURE_PREFIX[] = "$features['SMTP_Server']";
 constexpr size_t COMMAND_MAX = 4096;
 
 // The style named by one feature line, or -1 when the line names none.
-int styleOfFeatureLine(const char* line)
-{
-    const char* open = strpbrk(line + sizeof(FEATURE_PREFIX) - 1, "'\"");
-    const char* close = open != nullptr ? strpbrk(open + 1, "'\"") : nullptr;
+int styleOfFeatureLine(const char *line) {
+    const char *open = strpbrk(line + sizeof(FEATURE_PREFIX) - 1, "'\"");
+    const char *close = open != nullptr ? strpbrk(open + 1, "'\"") : nullptr;
     if (close == nullptr) {
         velka_log(LOG_INFO, "Unparseable line \"%s\", skipped", line);
         return -1;
     }
-    const char* value = open + 1;
+    const char *value = open + 1;
     const int len = static_cast<int>(close - value);
     if (len == 7 && strncasecmp(value, "postfix", 7) == 0)
         return MAIL_AUTH_STYLE_POSTFIX;
@@ -45,39 +43,34 @@ int styleOfFeatureLine(const char* line)
 
 } // namespace
 
-void mailAuthDBSetPath(const char* path)
-{
+void mailAuthDBSetPath(const char *path) {
     db_path = path != nullptr ? path : MAIL_AUTH_DB_PATH_QMAIL;
 }
 
-void mailAuthKeySetPath(const char* path)
-{
+void mailAuthKeySetPath(const char *path) {
     key_path = path != nullptr ? path : MAIL_AUTH_KEY_PATH_QMAIL;
 }
 
-const char* mailAuthDBGetPath(void)
-{
+const char *mailAuthDBGetPath(void) {
     return db_path;
 }
 
-const char* mailAuthKeyGetPath(void)
-{
+const char *mailAuthKeyGetPath(void) {
     return key_path;
 }
 
-char* mailAuthDBToKeyPath(const char* path)
-{
+char *mailAuthDBToKeyPath(const char *path) {
     if (path == nullptr) {
         errno = EINVAL;
         return nullptr;
     }
-    char* copy = strdup(path);
+    char *copy = strdup(path);
     if (copy == nullptr)
         return nullptr;
     static const char KEY_NAME[] = "/passwd_db_key";
-    const char* dir = dirname(copy);
+    const char *dir = dirname(copy);
     const size_t dir_len = strlen(dir);
-    char* result = static_cast<char*>(malloc(dir_len + sizeof(KEY_NAME)));
+    char *result = static_cast<char *>(malloc(dir_len + sizeof(KEY_NAME)));
     if (result != nullptr) {
         memcpy(result, dir, dir_len);
         memcpy(result + dir_len, KEY_NAME, sizeof(KEY_NAME));
@@ -86,8 +79,7 @@ char* mailAuthDBToKeyPath(const char* path)
     return result;
 }
 
-void mailAuthDBSelectStyle(int style)
-{
+void mailAuthDBSelectStyle(int style) {
     switch (style) {
     case MAIL_AUTH_STYLE_QMAIL:
         db_path = MAIL_AUTH_DB_PATH_QMAIL;
@@ -102,17 +94,16 @@ void mailAuthDBSelectStyle(int style)
     }
 }
 
-int mailAuthDBDetectStyle(void)
-{
+int mailAuthDBDetectStyle(void) {
     char command[COMMAND_MAX];
     snprintf(command, sizeof(command), "%s/admin/sbin/wendra-server --features", PRODUCT_ROOT);
-    FILE* output = popen(command, "re");
+    FILE *output = popen(command, "re");
     if (output == nullptr) {
         velka_log(LOG_ERR, "unable to execute %s: %s", command, strerror(errno));
         return -1;
     }
     int style = -1;
-    char* line = nullptr;
+    char *line = nullptr;
     size_t size = 0;
     ssize_t len;
     while (style < 0 && (len = getline(&line, &size, output)) >= 0) {

@@ -29,8 +29,7 @@
 using velka::mail::authdb::BusyRetry;
 using velka::mail::authdb::Database;
 
-namespace
-{
+namespace {
 
 const char SCHEMA[] =
     "BEGIN TRANSACTION;\n"
@@ -71,13 +70,12 @@ const char DATABASE_FILE[] = "Database";
 const char KEY_FILE[] = "Password Encryption Key";
 
 struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
+    void operator()(char *p) const { free(p); }
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
 
 // A copy of path for dirname(), which may change its argument.
-CString copyPath(const char* path)
-{
+CString copyPath(const char *path) {
     CString copy(strdup(path));
     if (!copy) {
         errno = ENOMEM;
@@ -86,12 +84,11 @@ CString copyPath(const char* path)
     return copy;
 }
 
-bool createParentDirectory(const char* path)
-{
+bool createParentDirectory(const char *path) {
     CString copy = copyPath(path);
     if (!copy)
         return false;
-    const char* dir = dirname(copy.get());
+    const char *dir = dirname(copy.get());
     if (dir == nullptr) {
         velka_log(LOG_CRIT, "dirname(%s) failed: %s", path, strerror(errno));
         return false;
@@ -111,69 +108,60 @@ bool createParentDirectory(const char* path)
 // name and renamed into place.
 
 // A descriptor closed at the end of its scope.
-class Descriptor
-{
-  public:
+class Descriptor {
+public:
     explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor()
-    {
+    ~Descriptor() {
         if (fd_ >= 0)
             close(fd_);
     }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
     int get() const { return fd_; }
-    void reset(int fd)
-    {
+    void reset(int fd) {
         if (fd_ >= 0)
             close(fd_);
         fd_ = fd;
     }
 
-  private:
+private:
     int fd_;
 };
 
-void refuse(const char* path, const char* what)
-{
+void refuse(const char *path, const char *what) {
     velka_log(LOG_CRIT, "Refusing to use %s: it is %s", path, what);
 }
 
-void logChownFailure(const char* path, uid_t uid, gid_t gid, int err)
-{
+void logChownFailure(const char *path, uid_t uid, gid_t gid, int err) {
     velka_log(LOG_CRIT, "chown(\"%s\", %d, %d) failed: %s", path, static_cast<int>(uid),
               static_cast<int>(gid), strerror(err));
 }
 
-void logRecreateFailure(const char* what, int err)
-{
+void logRecreateFailure(const char *what, int err) {
     velka_log(LOG_ERR, "Unable to re-create Mail Authentication %s: %s", what, strerror(err));
 }
 
 // A directory that no one but root can change: a link found in it was put
 // there by root.
-bool onlyRootWrites(const char* dir)
-{
+bool onlyRootWrites(const char *dir) {
     struct stat st;
     return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 // A file's directory, opened once, and the file's name in it.
-class Location
-{
-  public:
-    explicit Location(const char* path) : path_(path) {}
+class Location {
+public:
+    explicit Location(const char *path) : path_(path) {}
 
     // Opens the directory, which may be a link only where root alone could have
     // made it one. A link or a non-directory is refused with a log line; any
     // other failure goes to report(directory, errno) for the caller's message.
-    bool open(const std::function<void(const char*, int)>& report)
-    {
+    bool open(const std::function<void(const char *, int)> &report) {
         CString dir_copy = copyPath(path_), base_copy = copyPath(path_);
         if (!dir_copy || !base_copy)
             return false;
-        const char* dir = dirname(dir_copy.get());
+        const char *dir = dirname(dir_copy.get());
         name_ = basename(base_copy.get());
         dir_.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (dir_.get() < 0 && errno == ELOOP) {
@@ -193,21 +181,20 @@ class Location
     }
 
     int dir() const { return dir_.get(); }
-    const char* name() const { return name_.c_str(); }
-    const char* path() const { return path_; }
+    const char *name() const { return name_.c_str(); }
+    const char *path() const { return path_; }
 
-  private:
-    const char* path_;
+private:
+    const char *path_;
     std::string name_;
     Descriptor dir_;
 };
 
 // Opens the regular file of loc for a change of owner and mode: not a link,
 // not a FIFO or device, not a hard link to a file elsewhere. -1 after logging.
-int openOwnFile(const Location& loc, uid_t uid, gid_t gid)
-{
-    const int fd = openat(loc.dir(), loc.name(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+int openOwnFile(const Location &loc, uid_t uid, gid_t gid) {
+    const int fd =
+        openat(loc.dir(), loc.name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 && errno == ELOOP) {
         refuse(loc.path(), "a symbolic link");
@@ -231,8 +218,7 @@ int openOwnFile(const Location& loc, uid_t uid, gid_t gid)
 // Owner and mode of an open file. The mode is first narrowed to what both the
 // old and the new mode allow, so that neither the old nor the new owner ever
 // gets more than the final mode grants, not even between the two steps.
-bool setAccess(int fd, const char* path, uid_t uid, gid_t gid, mode_t mode)
-{
+bool setAccess(int fd, const char *path, uid_t uid, gid_t gid, mode_t mode) {
     // A caller that may not change the mode may not change the owner either,
     // and fails there, at the first step it always took.
     struct stat st;
@@ -253,8 +239,7 @@ bool setAccess(int fd, const char* path, uid_t uid, gid_t gid, mode_t mode)
 // A new file beside loc's, created with mode 0600 (narrowed further by the
 // umask only), so that only its creator can open it; its name is stored in
 // tmp_name. -1 with errno.
-int createTemporary(const Location& loc, std::string& tmp_name)
-{
+int createTemporary(const Location &loc, std::string &tmp_name) {
     static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned char random[8];
@@ -263,9 +248,9 @@ int createTemporary(const Location& loc, std::string& tmp_name)
         tmp_name = std::string(".") + loc.name() + ".";
         for (unsigned char r : random)
             tmp_name += LETTERS[r % (sizeof(LETTERS) - 1)];
-        const int fd = openat(loc.dir(), tmp_name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                              0600);
+        const int fd =
+            openat(loc.dir(), tmp_name.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -273,8 +258,7 @@ int createTemporary(const Location& loc, std::string& tmp_name)
     return -1;
 }
 
-bool writeAll(int fd, const unsigned char* data, size_t len)
-{
+bool writeAll(int fd, const unsigned char *data, size_t len) {
     while (len > 0) {
         const ssize_t n = write(fd, data, len);
         if (n < 0 && errno == EINTR)
@@ -291,8 +275,7 @@ bool writeAll(int fd, const unsigned char* data, size_t len)
 // the caller alone (0600). A link or anything but a regular file in its place
 // is refused and left alone. what names the file in the message of other
 // failures. false after one log line.
-bool replaceFile(const Location& loc, const unsigned char* data, size_t len, const char* what)
-{
+bool replaceFile(const Location &loc, const unsigned char *data, size_t len, const char *what) {
     std::string tmp_name;
     Descriptor fd(createTemporary(loc, tmp_name));
     if (fd.get() < 0) {
@@ -304,8 +287,7 @@ bool replaceFile(const Location& loc, const unsigned char* data, size_t len, con
         logRecreateFailure(what, errno);
     } else {
         struct stat st;
-        if (fstatat(loc.dir(), loc.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !S_ISREG(st.st_mode)) {
+        if (fstatat(loc.dir(), loc.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
             refuse(loc.path(), S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file");
             ok = false;
         } else if (renameat(loc.dir(), tmp_name.c_str(), loc.dir(), loc.name()) != 0) {
@@ -322,19 +304,18 @@ bool replaceFile(const Location& loc, const unsigned char* data, size_t len, con
 // The image of a new, empty database with the schema, built in memory, so
 // that SQLite never opens a path in the database's directory for it. Null after
 // logging; the caller releases it with sqlite3_free().
-unsigned char* schemaImage(sqlite3_int64* size)
-{
+unsigned char *schemaImage(sqlite3_int64 *size) {
     BusyRetry retry("mailAuthDBInit");
     Database db(retry);
-    sqlite3* handle = nullptr;
-    if (sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    sqlite3 *handle = nullptr;
+    if (sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         db.adopt(handle);
         retry.log(LOG_ERR, "Unable to open database %s: %s", mailAuthDBGetPath(), db.errmsg());
         return nullptr;
     }
     db.adopt(handle);
-    char* error = nullptr;
+    char *error = nullptr;
     if (db.exec(SCHEMA, &error) != SQLITE_OK) {
         if (error != nullptr) {
             retry.log(LOG_ERR, "Unable to re-create Mail Authentication Database: %s", error);
@@ -344,7 +325,7 @@ unsigned char* schemaImage(sqlite3_int64* size)
         }
         return nullptr;
     }
-    unsigned char* image = sqlite3_serialize(handle, "main", size, 0);
+    unsigned char *image = sqlite3_serialize(handle, "main", size, 0);
     if (image == nullptr)
         logRecreateFailure(DATABASE_FILE, ENOMEM);
     return image;
@@ -352,16 +333,15 @@ unsigned char* schemaImage(sqlite3_int64* size)
 
 } // namespace
 
-int mailAuthDBInit(void)
-{
-    const char* path = mailAuthDBGetPath();
+int mailAuthDBInit(void) {
+    const char *path = mailAuthDBGetPath();
     if (!createParentDirectory(path))
         return -1;
     Location loc(path);
-    if (!loc.open([](const char*, int err) { logRecreateFailure(DATABASE_FILE, err); }))
+    if (!loc.open([](const char *, int err) { logRecreateFailure(DATABASE_FILE, err); }))
         return -1;
     sqlite3_int64 size = 0;
-    unsigned char* image = schemaImage(&size);
+    unsigned char *image = schemaImage(&size);
     if (image == nullptr)
         return -1;
     const bool ok = replaceFile(loc, image, static_cast<size_t>(size), DATABASE_FILE);
@@ -369,13 +349,12 @@ int mailAuthDBInit(void)
     return ok ? 0 : -1;
 }
 
-int mailAuthKeyInit(void)
-{
-    const char* path = mailAuthKeyGetPath();
+int mailAuthKeyInit(void) {
+    const char *path = mailAuthKeyGetPath();
     if (!createParentDirectory(path))
         return -1;
     Location loc(path);
-    if (!loc.open([](const char*, int err) { logRecreateFailure(KEY_FILE, err); }))
+    if (!loc.open([](const char *, int err) { logRecreateFailure(KEY_FILE, err); }))
         return -1;
 
     unsigned char key[MAIL_AES_KEY_LENGTH];
@@ -392,37 +371,34 @@ int mailAuthKeyInit(void)
 }
 
 int mailAuthDBSetAccess(uid_t db_uid, gid_t db_gid, mode_t db_mode, uid_t dir_uid, gid_t dir_gid,
-                        mode_t dir_mode)
-{
-    const char* path = mailAuthDBGetPath();
+                        mode_t dir_mode) {
+    const char *path = mailAuthDBGetPath();
     CString copy = copyPath(path);
     if (!copy)
         return -1;
-    const char* dir = dirname(copy.get());
+    const char *dir = dirname(copy.get());
     if (dir[0] != '/' || dir[1] == '\0') {
         velka_log(LOG_CRIT, "Invalid mail authentication DB path %s", path);
         return -1;
     }
     Location loc(path);
-    const auto report = [&](const char* d, int err) { logChownFailure(d, dir_uid, dir_gid, err); };
+    const auto report = [&](const char *d, int err) { logChownFailure(d, dir_uid, dir_gid, err); };
     if (!loc.open(report) || !setAccess(loc.dir(), dir, dir_uid, dir_gid, dir_mode))
         return -1;
     Descriptor fd(openOwnFile(loc, db_uid, db_gid));
     return fd.get() >= 0 && setAccess(fd.get(), path, db_uid, db_gid, db_mode) ? 0 : -1;
 }
 
-int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode)
-{
-    const char* path = mailAuthKeyGetPath();
+int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode) {
+    const char *path = mailAuthKeyGetPath();
     Location loc(path);
-    if (!loc.open([&](const char*, int err) { logChownFailure(path, uid, gid, err); }))
+    if (!loc.open([&](const char *, int err) { logChownFailure(path, uid, gid, err); }))
         return -1;
     Descriptor fd(openOwnFile(loc, uid, gid));
     return fd.get() >= 0 && setAccess(fd.get(), path, uid, gid, mode) ? 0 : -1;
 }
 
-int mailAuthDBInitStyle(int style)
-{
+int mailAuthDBInitStyle(int style) {
     mailAuthDBSelectStyle(style);
     if (mailAuthDBInit() != 0 || mailAuthKeyInit() != 0)
         return -1;
@@ -440,7 +416,7 @@ int mailAuthDBInitStyle(int style)
             rc = mailAuthKeySetAccess(0, nofiles, 0440);
     } else if (style == MAIL_AUTH_STYLE_POSTFIX) {
         errno = 0;
-        const struct passwd* pw = getpwnam("postfix");
+        const struct passwd *pw = getpwnam("postfix");
         if (pw == nullptr) {
             velka_log(LOG_CRIT, "Unable to get user id for \"%s\": %s", "postfix",
                       errno != 0 ? strerror(errno) : "User not found");
@@ -459,15 +435,13 @@ int mailAuthDBInitStyle(int style)
     return rc;
 }
 
-int mailPasswdCipherInit(void)
-{
+int mailPasswdCipherInit(void) {
     if (mail_aes_init(mailAuthKeyGetPath()))
         return 0;
     velka_log(LOG_ERR, "Failed to initialize password cipher context");
     return -1;
 }
 
-bool mailPasswdCipherCleanup(void)
-{
+bool mailPasswdCipherCleanup(void) {
     return mail_aes_cleanup();
 }

@@ -7,13 +7,13 @@
 #include "settings-parser.h"
 
 struct auth_velka_settings {
-	pool_t pool;
-	bool velka_allow_shortnames;
-	/* Dovecot 2.4 takes "blocking" from passdb { use_worker } instead;
-	   kept so that existing configurations stay valid. */
-	bool velka_blocking;
-	const char *velka_smtp_server;
-	bool velka_allow_maildir_stat;
+    pool_t pool;
+    bool velka_allow_shortnames;
+    /* Dovecot 2.4 takes "blocking" from passdb { use_worker } instead;
+       kept so that existing configurations stay valid. */
+    bool velka_blocking;
+    const char *velka_smtp_server;
+    bool velka_allow_maildir_stat;
 };
 
 extern const struct setting_define auth_velka_passdb_settings_defines[];

@@ -18,26 +18,23 @@ namespace {
 
 const unsigned char ZERO_BLOCK[EVP_MAX_BLOCK_LENGTH] = {};
 
-size_t keyLength(const EVP_CIPHER *cipher)
-{
+size_t keyLength(const EVP_CIPHER *cipher) {
     return static_cast<size_t>(EVP_CIPHER_get_key_length(cipher));
 }
 
-size_t ivLength(const EVP_CIPHER *cipher)
-{
+size_t ivLength(const EVP_CIPHER *cipher) {
     return static_cast<size_t>(EVP_CIPHER_get_iv_length(cipher));
 }
 
 // Key and IV go to OpenSSL straight from the record's arrays, which OpenSSL
 // reads for the cipher's full lengths.
-bool fitsRecord(const EVP_CIPHER *cipher)
-{
-    return keyLength(cipher) <= SYMMETRIC_CIPHER_KEY_SIZE && ivLength(cipher) <= SYMMETRIC_CIPHER_IV_SIZE;
+bool fitsRecord(const EVP_CIPHER *cipher) {
+    return keyLength(cipher) <= SYMMETRIC_CIPHER_KEY_SIZE &&
+           ivLength(cipher) <= SYMMETRIC_CIPHER_IV_SIZE;
 }
 
 // Passwords pass through these buffers, so a buffer is wiped before it is freed.
-void wipeBuffer(unsigned char **buf, int32_t *len, size_t size)
-{
+void wipeBuffer(unsigned char **buf, int32_t *len, size_t size) {
     if (*buf != nullptr) {
         OPENSSL_cleanse(*buf, size);
         free(*buf);
@@ -48,18 +45,18 @@ void wipeBuffer(unsigned char **buf, int32_t *len, size_t size)
 
 // Gives *buf a fresh allocation of size bytes; the old content (len bytes and
 // its zero byte) is wiped. On failure the buffer is gone and the length 0.
-bool resizeBuffer(unsigned char **buf, int32_t *len, size_t size)
-{
+bool resizeBuffer(unsigned char **buf, int32_t *len, size_t size) {
     unsigned char *fresh = static_cast<unsigned char *>(malloc(size));
     wipeBuffer(buf, len, static_cast<size_t>(*len) + 1);
     *buf = fresh;
     return fresh != nullptr;
 }
 
-bool storeData(unsigned char **buf, int32_t *len, const void *data, size_t size, const char *what)
-{
+bool storeData(unsigned char **buf, int32_t *len, const void *data, size_t size, const char *what) {
     if (size > SYMMETRIC_CIPHER_MAX_DATA) {
-        velka_log(4, "Attempt to feed into symmetric cipher more %s data (%zu bytes) than it's designed to handle.",
+        velka_log(4,
+                  "Attempt to feed into symmetric cipher more %s data (%zu bytes) than it's "
+                  "designed to handle.",
                   what, size);
         errno = EINVAL;
         return false;
@@ -78,8 +75,7 @@ bool storeData(unsigned char **buf, int32_t *len, const void *data, size_t size,
 }
 
 // The first use of a context loads cipher and key; later uses change the IV only.
-bool initContext(symmetric_cipher *c, EVP_CIPHER_CTX **ctx, bool *ready, int enc)
-{
+bool initContext(symmetric_cipher *c, EVP_CIPHER_CTX **ctx, bool *ready, int enc) {
     if (*ctx == nullptr) {
         *ctx = EVP_CIPHER_CTX_new();
         if (*ctx == nullptr)
@@ -103,22 +99,19 @@ bool initContext(symmetric_cipher *c, EVP_CIPHER_CTX **ctx, bool *ready, int enc
 
 // Every length below is bounded so that the int counts OpenSSL takes and returns,
 // and the record's 32-bit lengths, cannot overflow.
-bool lengthFits(int32_t len, int block)
-{
+bool lengthFits(int32_t len, int block) {
     return len >= 0 && static_cast<long long>(len) <= INT32_MAX - 2LL * block - 1;
 }
 
 } // namespace
 
-void symmetric_cipher_init(symmetric_cipher *c)
-{
+void symmetric_cipher_init(symmetric_cipher *c) {
     memset(c, 0, sizeof *c);
     c->cipher = EVP_aes_256_cbc();
     c->flags = SYMMETRIC_CIPHER_RANDOM_IV;
 }
 
-bool symmetric_cipher_cleanup(symmetric_cipher *c)
-{
+bool symmetric_cipher_cleanup(symmetric_cipher *c) {
     if (c == nullptr)
         return true;
     bool ok = true;
@@ -135,8 +128,7 @@ bool symmetric_cipher_cleanup(symmetric_cipher *c)
     return ok;
 }
 
-bool symmetric_cipher_set_key(symmetric_cipher *c, const void *key, size_t len)
-{
+bool symmetric_cipher_set_key(symmetric_cipher *c, const void *key, size_t len) {
     if (c == nullptr || c->cipher == nullptr || key == nullptr || len < keyLength(c->cipher) ||
         !fitsRecord(c->cipher)) {
         errno = EINVAL;
@@ -149,8 +141,7 @@ bool symmetric_cipher_set_key(symmetric_cipher *c, const void *key, size_t len)
     return true;
 }
 
-bool symmetric_cipher_set_iv(symmetric_cipher *c, const void *iv, size_t len)
-{
+bool symmetric_cipher_set_iv(symmetric_cipher *c, const void *iv, size_t len) {
     if (c == nullptr || c->cipher == nullptr || iv == nullptr || len < ivLength(c->cipher) ||
         !fitsRecord(c->cipher)) {
         errno = EINVAL;
@@ -160,8 +151,7 @@ bool symmetric_cipher_set_iv(symmetric_cipher *c, const void *iv, size_t len)
     return true;
 }
 
-const unsigned char *symmetric_cipher_get_iv(const symmetric_cipher *c, size_t *len_r)
-{
+const unsigned char *symmetric_cipher_get_iv(const symmetric_cipher *c, size_t *len_r) {
     if (c == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -173,8 +163,7 @@ const unsigned char *symmetric_cipher_get_iv(const symmetric_cipher *c, size_t *
     return c->iv;
 }
 
-bool symmetric_cipher_set_plain(symmetric_cipher *c, const char *text)
-{
+bool symmetric_cipher_set_plain(symmetric_cipher *c, const char *text) {
     if (c == nullptr || text == nullptr) {
         errno = EINVAL;
         return false;
@@ -182,15 +171,13 @@ bool symmetric_cipher_set_plain(symmetric_cipher *c, const char *text)
     return storeData(&c->plain, &c->plain_len, text, strlen(text), "plain");
 }
 
-const char *symmetric_cipher_get_plain(const symmetric_cipher *c)
-{
+const char *symmetric_cipher_get_plain(const symmetric_cipher *c) {
     if (c == nullptr || c->plain_len == 0)
         return nullptr;
     return reinterpret_cast<const char *>(c->plain);
 }
 
-bool symmetric_cipher_set_encrypted(symmetric_cipher *c, const void *data, size_t len)
-{
+bool symmetric_cipher_set_encrypted(symmetric_cipher *c, const void *data, size_t len) {
     if (c == nullptr || (data == nullptr && len > 0)) {
         errno = EINVAL;
         return false;
@@ -198,8 +185,7 @@ bool symmetric_cipher_set_encrypted(symmetric_cipher *c, const void *data, size_
     return storeData(&c->encrypted, &c->encrypted_len, data, len, "encrypted");
 }
 
-const unsigned char *symmetric_cipher_get_encrypted(const symmetric_cipher *c, size_t *len_r)
-{
+const unsigned char *symmetric_cipher_get_encrypted(const symmetric_cipher *c, size_t *len_r) {
     if (c == nullptr || c->encrypted_len == 0)
         return nullptr;
     if (len_r != nullptr)
@@ -207,8 +193,7 @@ const unsigned char *symmetric_cipher_get_encrypted(const symmetric_cipher *c, s
     return c->encrypted;
 }
 
-bool encrypt_symmetric(symmetric_cipher *c)
-{
+bool encrypt_symmetric(symmetric_cipher *c) {
     if (c == nullptr || c->cipher == nullptr || c->plain == nullptr || !fitsRecord(c->cipher)) {
         errno = EINVAL;
         return false;
@@ -221,11 +206,13 @@ bool encrypt_symmetric(symmetric_cipher *c)
     const int plain_len = c->plain_len;
     // Padding or zero fill adds at most one block; one more block of slack is what
     // OpenSSL's documentation asks of an output buffer.
-    if (!resizeBuffer(&c->encrypted, &c->encrypted_len, static_cast<size_t>(plain_len) + 2 * block + 1))
+    if (!resizeBuffer(&c->encrypted, &c->encrypted_len,
+                      static_cast<size_t>(plain_len) + 2 * block + 1))
         return false;
     c->encrypted[0] = 0;
 
-    if ((c->flags & SYMMETRIC_CIPHER_RANDOM_IV) && RAND_bytes(c->iv, static_cast<int>(ivLength(c->cipher))) != 1)
+    if ((c->flags & SYMMETRIC_CIPHER_RANDOM_IV) &&
+        RAND_bytes(c->iv, static_cast<int>(ivLength(c->cipher))) != 1)
         return false;
     if (!initContext(c, &c->encrypt_ctx, &c->encrypt_ready, 1))
         return false;
@@ -240,7 +227,8 @@ bool encrypt_symmetric(symmetric_cipher *c)
     if (c->flags & SYMMETRIC_CIPHER_ZERO_FILL) {
         int partial = plain_len % block;
         if (plain_len == 0 || partial != 0) {
-            if (EVP_EncryptUpdate(c->encrypt_ctx, c->encrypted + total, &n, ZERO_BLOCK, block - partial) != 1)
+            if (EVP_EncryptUpdate(c->encrypt_ctx, c->encrypted + total, &n, ZERO_BLOCK,
+                                  block - partial) != 1)
                 return false;
             total += n;
         }
@@ -253,8 +241,7 @@ bool encrypt_symmetric(symmetric_cipher *c)
     return true;
 }
 
-bool decrypt_symmetric(symmetric_cipher *c)
-{
+bool decrypt_symmetric(symmetric_cipher *c) {
     if (c == nullptr || c->cipher == nullptr || c->encrypted == nullptr || !fitsRecord(c->cipher)) {
         errno = EINVAL;
         return false;

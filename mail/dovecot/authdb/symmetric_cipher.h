@@ -30,18 +30,18 @@ extern "C" {
 #define SYMMETRIC_CIPHER_MAX_DATA 2147483646u
 
 typedef struct symmetric_cipher {
-    EVP_CIPHER_CTX *encrypt_ctx;      /* created on the first encryption */
-    EVP_CIPHER_CTX *decrypt_ctx;      /* created on the first decryption */
-    bool encrypt_ready;               /* encrypt_ctx holds cipher and key */
-    bool decrypt_ready;               /* decrypt_ctx holds cipher and key */
-    const EVP_CIPHER *cipher;         /* AES-256-CBC unless changed */
+    EVP_CIPHER_CTX *encrypt_ctx;                  /* created on the first encryption */
+    EVP_CIPHER_CTX *decrypt_ctx;                  /* created on the first decryption */
+    bool encrypt_ready;                           /* encrypt_ctx holds cipher and key */
+    bool decrypt_ready;                           /* decrypt_ctx holds cipher and key */
+    const EVP_CIPHER *cipher;                     /* AES-256-CBC unless changed */
     unsigned char key[SYMMETRIC_CIPHER_KEY_SIZE]; /* first key-length bytes used */
     unsigned char iv[SYMMETRIC_CIPHER_IV_SIZE];   /* the current IV */
-    unsigned char *plain;             /* plain_len bytes and a zero byte, or null */
-    unsigned char *encrypted;         /* encrypted_len bytes and a zero byte, or null */
+    unsigned char *plain;                         /* plain_len bytes and a zero byte, or null */
+    unsigned char *encrypted;                     /* encrypted_len bytes and a zero byte, or null */
     int32_t plain_len;
     int32_t encrypted_len;
-    int32_t flags;                    /* SYMMETRIC_CIPHER_* bits */
+    int32_t flags; /* SYMMETRIC_CIPHER_* bits */
 } symmetric_cipher;
 
 /* Zeroes the record and selects AES-256-CBC with a random IV per message.
@@ -61,7 +61,8 @@ VELKA_AUTHDB_EXPORT bool symmetric_cipher_set_key(symmetric_cipher *c, const voi
 VELKA_AUTHDB_EXPORT bool symmetric_cipher_set_iv(symmetric_cipher *c, const void *iv, size_t len);
 
 /* The current IV (owned by the record) and its length in *len_r. */
-VELKA_AUTHDB_EXPORT const unsigned char *symmetric_cipher_get_iv(const symmetric_cipher *c, size_t *len_r);
+VELKA_AUTHDB_EXPORT const unsigned char *symmetric_cipher_get_iv(const symmetric_cipher *c,
+                                                                 size_t *len_r);
 
 /* Copies a zero-terminated text into the plain buffer. False with errno EINVAL
  * for a null text or one longer than SYMMETRIC_CIPHER_MAX_DATA; false with the
@@ -72,7 +73,8 @@ VELKA_AUTHDB_EXPORT bool symmetric_cipher_set_plain(symmetric_cipher *c, const c
 VELKA_AUTHDB_EXPORT const char *symmetric_cipher_get_plain(const symmetric_cipher *c);
 
 /* Copies len bytes into the encrypted buffer; as symmetric_cipher_set_plain. */
-VELKA_AUTHDB_EXPORT bool symmetric_cipher_set_encrypted(symmetric_cipher *c, const void *data, size_t len);
+VELKA_AUTHDB_EXPORT bool symmetric_cipher_set_encrypted(symmetric_cipher *c, const void *data,
+                                                        size_t len);
 
 /* The encrypted buffer (owned by the record) and its length in *len_r, or null
  * when it is empty. */

@@ -12,6 +12,4 @@ extern const struct setting_parser_info *const velka_settings_set_infos[];
 const char *velka_settings_version = DOVECOT_ABI_VERSION;
 
 const struct setting_parser_info *const velka_settings_set_infos[] = {
-	&auth_velka_imap_setting_parser_info,
-	NULL
-};
+    &auth_velka_imap_setting_parser_info, NULL};

@@ -25,8 +25,7 @@ struct FreeDeleter {
 };
 template <typename T> using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
-velka_cipher_entry *findEntry(std::string_view name)
-{
+velka_cipher_entry *findEntry(std::string_view name) {
     for (velka_cipher_entry *e = registry; e != nullptr; e = e->next)
         if (name == e->name)
             return e;
@@ -34,8 +33,7 @@ velka_cipher_entry *findEntry(std::string_view name)
 }
 
 // Runs at unload of the library or exit of the process, whichever comes first.
-void destroyRegistry()
-{
+void destroyRegistry() {
     while (registry != nullptr) {
         velka_cipher_entry *e = registry;
         registry = e->next;
@@ -45,8 +43,7 @@ void destroyRegistry()
     }
 }
 
-void registerRegistryCleanup()
-{
+void registerRegistryCleanup() {
     if (registryCleanupRegistered)
         return;
     // OpenSSL registers its own exit handler when it initialises. Initialising it
@@ -57,14 +54,14 @@ void registerRegistryCleanup()
         registryCleanupRegistered = true;
 }
 
-bool releaseEntry(const char *name)
-{
+bool releaseEntry(const char *name) {
     velka_cipher_entry **link = &registry;
     while (*link != nullptr && strcmp((*link)->name, name) != 0)
         link = &(*link)->next;
     velka_cipher_entry *e = *link;
     if (e == nullptr || e->refcount <= 0) {
-        velka_log(6, "Failed to correctly destroy encryption cipher '%s'. A programming error?", name);
+        velka_log(6, "Failed to correctly destroy encryption cipher '%s'. A programming error?",
+                  name);
         return true;
     }
     if (e->refcount > 1) {
@@ -77,8 +74,7 @@ bool releaseEntry(const char *name)
     return ok;
 }
 
-bool readKey(const char *path, unsigned char *key, size_t len)
-{
+bool readKey(const char *path, unsigned char *key, size_t len) {
     FILE *f = fopen(path, "rbe");
     if (f == nullptr) {
         int err = errno;
@@ -91,14 +87,14 @@ bool readKey(const char *path, unsigned char *key, size_t len)
     int err = ferror(f) ? errno : ENODATA;
     fclose(f);
     if (got != len) {
-        velka_log(3, "Failed to read entire encryption key from '%s': %s (%d)", path, strerror(err), err);
+        velka_log(3, "Failed to read entire encryption key from '%s': %s (%d)", path, strerror(err),
+                  err);
         return false;
     }
     return true;
 }
 
-bool createEntry(const char *name, const char *key_path)
-{
+bool createEntry(const char *name, const char *key_path) {
     const char *options = strchr(name, ':');
     int32_t flags = SYMMETRIC_CIPHER_RANDOM_IV;
     if (options == nullptr || strstr(options + 1, "PKCS") == nullptr)
@@ -160,16 +156,14 @@ bool createEntry(const char *name, const char *key_path)
 }
 
 // Decodes base64 text into a new buffer; *len_r gets the byte count.
-MallocPtr<unsigned char> decode(std::string_view text, size_t *len_r)
-{
+MallocPtr<unsigned char> decode(std::string_view text, size_t *len_r) {
     MallocPtr<unsigned char> out(static_cast<unsigned char *>(malloc(text.size() / 4 * 3 + 1)));
     if (out)
         *len_r = base64ArrayDecode(text.data(), text.size(), out.get());
     return out;
 }
 
-bool setIvFromText(symmetric_cipher *c, std::string_view text)
-{
+bool setIvFromText(symmetric_cipher *c, std::string_view text) {
     // Only the first IV-length bytes are used; a longer text is decoded no
     // further than this buffer.
     unsigned char iv[SYMMETRIC_CIPHER_IV_SIZE * 3];
@@ -178,8 +172,7 @@ bool setIvFromText(symmetric_cipher *c, std::string_view text)
 }
 
 // "$" name ["$" iv] "$" data, as a new text.
-char *joinStored(std::string_view name, const std::string_view *iv, std::string_view data)
-{
+char *joinStored(std::string_view name, const std::string_view *iv, std::string_view data) {
     size_t fixed = 1 + name.size() + 1 + 1 + (iv != nullptr ? 1 : 0);
     size_t iv_size = iv != nullptr ? iv->size() : 0;
     if (data.size() > SIZE_MAX - fixed || iv_size > SIZE_MAX - fixed - data.size()) {
@@ -203,8 +196,7 @@ char *joinStored(std::string_view name, const std::string_view *iv, std::string_
 }
 
 // The record keeps its buffers between messages; the password need not stay.
-void forgetPlain(symmetric_cipher *c)
-{
+void forgetPlain(symmetric_cipher *c) {
     if (c->plain == nullptr)
         return;
     OPENSSL_cleanse(c->plain, static_cast<size_t>(c->plain_len) + 1);
@@ -213,8 +205,7 @@ void forgetPlain(symmetric_cipher *c)
 
 } // namespace
 
-bool velka_cipher_init(const char *name, const char *key_path)
-{
+bool velka_cipher_init(const char *name, const char *key_path) {
     if (name == nullptr || key_path == nullptr) {
         errno = EINVAL;
         return false;
@@ -230,13 +221,11 @@ bool velka_cipher_init(const char *name, const char *key_path)
     return true;
 }
 
-bool velka_cipher_cleanup(const char *name)
-{
+bool velka_cipher_cleanup(const char *name) {
     return releaseEntry(name != nullptr ? name : "");
 }
 
-char *velka_cipher_encrypt(const char *name, const char *plain)
-{
+char *velka_cipher_encrypt(const char *name, const char *plain) {
     if (name == nullptr || plain == nullptr || strlen(name) > VELKA_CIPHER_NAME_MAX) {
         errno = EINVAL;
         return nullptr;
@@ -246,8 +235,7 @@ char *velka_cipher_encrypt(const char *name, const char *plain)
     return velka_cipher_crypt(plain, spec);
 }
 
-char *velka_cipher_crypt(const char *plain, const char *spec)
-{
+char *velka_cipher_crypt(const char *plain, const char *spec) {
     if (plain == nullptr || spec == nullptr || spec[0] != '$') {
         errno = EINVAL;
         return nullptr;
@@ -302,8 +290,7 @@ char *velka_cipher_crypt(const char *plain, const char *spec)
     return joinStored(name, &used_iv, data.get());
 }
 
-char *velka_cipher_decrypt(const char *text)
-{
+char *velka_cipher_decrypt(const char *text) {
     if (text == nullptr || text[0] != '$') {
         errno = EINVAL;
         return nullptr;
@@ -317,7 +304,8 @@ char *velka_cipher_decrypt(const char *text)
     std::string_view name = rest.substr(0, second);
     size_t last = rest.rfind('$');
     // With two "$" only, the text after the second one is both IV and data.
-    std::string_view iv_text = last == second ? rest.substr(second + 1) : rest.substr(second + 1, last - second - 1);
+    std::string_view iv_text =
+        last == second ? rest.substr(second + 1) : rest.substr(second + 1, last - second - 1);
     std::string_view data = rest.substr(last + 1);
 
     velka_cipher_entry *e = findEntry(name);
@@ -333,7 +321,8 @@ char *velka_cipher_decrypt(const char *text)
 
     size_t data_len = 0;
     MallocPtr<unsigned char> bytes = decode(data, &data_len);
-    if (!bytes || !symmetric_cipher_set_encrypted(c, bytes.get(), data_len) || !decrypt_symmetric(c))
+    if (!bytes || !symmetric_cipher_set_encrypted(c, bytes.get(), data_len) ||
+        !decrypt_symmetric(c))
         return nullptr;
     char *plain = strdup(reinterpret_cast<const char *>(c->plain));
     forgetPlain(c);

@@ -29,7 +29,7 @@ extern "C" {
 typedef struct velka_cipher_entry {
     char name[VELKA_CIPHER_NAME_MAX + 1];
     symmetric_cipher cipher;
-    int refcount;                    /* 1 or more while the entry is listed */
+    int refcount; /* 1 or more while the entry is listed */
     struct velka_cipher_entry *next;
 } velka_cipher_entry;
 

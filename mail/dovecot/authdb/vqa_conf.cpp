@@ -66,24 +66,21 @@ conf_r *loadedConf = nullptr;
 const char *cachedValues[VQA_MAX_POSSIBLE_VAR + 1];
 
 // ASCII only: the file's syntax must not depend on the process locale.
-bool isBlank(char ch)
-{
+bool isBlank(char ch) {
     return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
 }
 
-bool isNameChar(char ch)
-{
-    return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_';
+bool isNameChar(char ch) {
+    return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+           ch == '_';
 }
 
-int compareItems(const void *a, const void *b)
-{
+int compareItems(const void *a, const void *b) {
     return strcmp(static_cast<const conf_item *>(a)->name, static_cast<const conf_item *>(b)->name);
 }
 
 // Applies one line (without its line end) to the store; -1 only when storing fails.
-int parseLine(char *line, conf_r *conf)
-{
+int parseLine(char *line, conf_r *conf) {
     char *name = line;
     while (isBlank(*name))
         ++name;
@@ -97,7 +94,8 @@ int parseLine(char *line, conf_r *conf)
         return 0;
     }
     if (name_end == name || !isBlank(*name_end)) {
-        velka_log(CONF_LOG_PRIORITY, "Invalid variable definition %s\nExpected a space after variable name\n", name);
+        velka_log(CONF_LOG_PRIORITY,
+                  "Invalid variable definition %s\nExpected a space after variable name\n", name);
         return 0;
     }
     char *value = name_end + 1;
@@ -116,8 +114,7 @@ int parseLine(char *line, conf_r *conf)
 }
 
 // Makes sure that path is a directory, creating it when it is missing.
-bool ensureDirectory(const char *path)
-{
+bool ensureDirectory(const char *path) {
     struct stat st;
     if (stat(path, &st) == 0) {
         if (S_ISDIR(st.st_mode))
@@ -139,8 +136,7 @@ bool ensureDirectory(const char *path)
 
 } // namespace
 
-int conf_init_r(conf_r *conf)
-{
+int conf_init_r(conf_r *conf) {
     if (conf == nullptr) {
         errno = EINVAL;
         return -1;
@@ -177,8 +173,7 @@ int conf_init_r(conf_r *conf)
     return 0;
 }
 
-int conf_set_r(const char *name, const char *value, conf_r *conf)
-{
+int conf_set_r(const char *name, const char *value, conf_r *conf) {
     if (name == nullptr || value == nullptr || conf == nullptr) {
         errno = EINVAL;
         return -1;
@@ -209,8 +204,7 @@ int conf_set_r(const char *name, const char *value, conf_r *conf)
     return 0;
 }
 
-void conf_finalize_r(conf_r *conf)
-{
+void conf_finalize_r(conf_r *conf) {
     if (conf == nullptr || conf->sorted)
         return;
     if (conf->count > 1)
@@ -218,8 +212,7 @@ void conf_finalize_r(conf_r *conf)
     conf->sorted = 1;
 }
 
-const char *conf_get_r(const char *name, const conf_r *conf)
-{
+const char *conf_get_r(const char *name, const conf_r *conf) {
     if (name == nullptr || conf == nullptr || conf->items == nullptr)
         return nullptr;
     if (conf->sorted) {
@@ -234,8 +227,7 @@ const char *conf_get_r(const char *name, const conf_r *conf)
     return nullptr;
 }
 
-int conf_read_file_r(const char *path, conf_r *conf)
-{
+int conf_read_file_r(const char *path, conf_r *conf) {
     if (path == nullptr) {
         errno = EINVAL;
         return -1;
@@ -245,7 +237,8 @@ int conf_read_file_r(const char *path, conf_r *conf)
     FILE *f = fopen(path, "re");
     if (f == nullptr) {
         int err = errno;
-        velka_log(CONF_LOG_PRIORITY, "unable to open configuration file %s: %s\n", path, strerror(err));
+        velka_log(CONF_LOG_PRIORITY, "unable to open configuration file %s: %s\n", path,
+                  strerror(err));
         errno = err;
         return -1;
     }
@@ -279,8 +272,7 @@ int conf_read_file_r(const char *path, conf_r *conf)
     return 0;
 }
 
-void conf_free_r(conf_r *conf)
-{
+void conf_free_r(conf_r *conf) {
     if (conf == nullptr)
         return;
     for (size_t i = 0; i < conf->count; ++i) {
@@ -291,8 +283,7 @@ void conf_free_r(conf_r *conf)
     free(conf);
 }
 
-int autoprepend(void)
-{
+int autoprepend(void) {
     if (loadedConf != nullptr)
         return 0;
     conf_r *conf = static_cast<conf_r *>(calloc(1, sizeof(conf_r)));
@@ -310,15 +301,13 @@ int autoprepend(void)
     return 0;
 }
 
-const char *vqaConfGet(const char *name)
-{
+const char *vqaConfGet(const char *name) {
     if (autoprepend() != 0)
         return nullptr;
     return conf_get_r(name, loadedConf);
 }
 
-const char *vqaConfGetByIndex(int index)
-{
+const char *vqaConfGetByIndex(int index) {
     if (index < 0 || index > VQA_MAX_POSSIBLE_VAR) {
         errno = EINVAL;
         return nullptr;
@@ -328,16 +317,14 @@ const char *vqaConfGetByIndex(int index)
     return cachedValues[index];
 }
 
-const char *vqaConfGetDefaultByIndex(int index)
-{
+const char *vqaConfGetDefaultByIndex(int index) {
     const char *value = vqaConfGetByIndex(index);
     if (value != nullptr || index < 0 || index > VQA_MAX_POSSIBLE_VAR)
         return value;
     return WELL_KNOWN[index].fallback;
 }
 
-const char *vqaConfGetDefault(const char *name)
-{
+const char *vqaConfGetDefault(const char *name) {
     for (int i = 0; name != nullptr && i < VQA_MAX_POSSIBLE_VAR; ++i)
         if (strcmp(WELL_KNOWN[i].name, name) == 0)
             return vqaConfGetDefaultByIndex(i);
@@ -346,8 +333,7 @@ const char *vqaConfGetDefault(const char *name)
     return nullptr;
 }
 
-int createNestedDirectory(const char *path)
-{
+int createNestedDirectory(const char *path) {
     if (path == nullptr || path[0] == 0) {
         errno = path == nullptr ? EINVAL : ENOENT;
         return 0;

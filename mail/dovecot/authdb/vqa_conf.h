@@ -33,7 +33,7 @@ typedef struct conf_r {
     conf_item *items; /* capacity entries, count of them used */
     size_t capacity;
     size_t count;
-    int sorted;       /* the used entries are in strcmp order of their names */
+    int sorted; /* the used entries are in strcmp order of their names */
 } conf_r;
 
 /* Indices of the well-known variables; the first and last are bounds markers. */
