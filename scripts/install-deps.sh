@@ -8,7 +8,7 @@ PACKAGES=(
     libboost-dev libboost-program-options-dev libboost-regex-dev
     libidn-dev libsqlite3-dev libssl-dev libcrypt-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    clang libclang-rt-dev
+    clang libclang-rt-dev clang-format
     python3 python3-pytest
     mmdebstrap uidmap
     sqlite3 openssl curl util-linux procps valgrind

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs every test of the tree from nothing: installs what is needed, prepares the
 # Dovecot 2.4 test beds (Debian 13's 2.4.1 and the newest 2.4 of Debian unstable),
-# builds normally and with AddressSanitizer + UBSan, runs the unit tests of both builds,
+# checks that the C and C++ files follow .clang-format, builds normally and with AddressSanitizer + UBSan, runs the unit tests of both builds,
 # the integration tests against each test bed's real Dovecot (and wendra's once more
 # under valgrind), builds the Debian packages for each release and tests their
 # installation in a fresh tree of that release, runs the fuzz targets for a bounded
@@ -33,6 +33,7 @@ for release in "${RELEASES[@]}"; do
 done
 set +e
 
+run_step "Format check" "$REPO/scripts/check-format.sh"
 run_step "Build" build_normal
 run_step "Build with sanitizers" build_asan
 for release in "${RELEASES[@]}"; do
