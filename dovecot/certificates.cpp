@@ -10,9 +10,7 @@
 #include <iostream>
 #include <regex>
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 namespace {
 
@@ -125,6 +123,4 @@ int removeDovecotAllDomainCertificates() {
     return 0;
 }
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot

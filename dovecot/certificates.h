@@ -6,9 +6,7 @@
 
 #include <string>
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 // Writes "14-velka-sni-NAME.conf" naming certFile as both certificate and key file
 // (the file holds the chain and the key; it is not opened here). Returns 0, or -1 after
@@ -27,8 +25,6 @@ int removeDovecotCertificate(const std::string &name);
 // stay deleted).
 int removeDovecotAllDomainCertificates();
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot
 
 #endif

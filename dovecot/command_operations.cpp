@@ -6,10 +6,7 @@
 #include "dovecot/config_writer.h"
 #include "dovecot/service_control.h"
 
-namespace velka {
-namespace mail {
-namespace dovecot {
-namespace wendra_commands {
+namespace velka::mail::dovecot::wendra_commands {
 
 namespace {
 
@@ -77,7 +74,4 @@ int reloadService(std::uint32_t serviceMask) {
     return applyDovecotConfig(ACTION_RELOAD);
 }
 
-} // namespace wendra_commands
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot::wendra_commands

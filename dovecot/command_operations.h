@@ -7,10 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velka {
-namespace mail {
-namespace dovecot {
-namespace wendra_commands {
+namespace velka::mail::dovecot::wendra_commands {
 
 // Bits of the service mask that select the IMAP/POP3 server; other bits are ignored.
 constexpr std::uint32_t IMAP_POP3_SERVICE_MASK = 0xF0;
@@ -44,9 +41,6 @@ int disableMailboxLimitWarning();
 int restartService(std::uint32_t serviceMask);
 int reloadService(std::uint32_t serviceMask);
 
-} // namespace wendra_commands
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot::wendra_commands
 
 #endif

@@ -11,9 +11,7 @@
 #include <new>
 #include <stdexcept>
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 namespace {
 
@@ -116,6 +114,4 @@ std::uint32_t getDovecotConnectionsLimit() {
     }
 }
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot

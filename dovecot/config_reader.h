@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 // Replaces the doveconf program that every later read runs ("/usr/bin/doveconf" at
 // start). Not thread-safe.
@@ -38,8 +36,6 @@ std::uint32_t getDovecotConnectionsPerIpPerUserLimit();
 // std::runtime_error when a doveconf run fails or a value is not a number.
 std::uint32_t getDovecotConnectionsLimit();
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot
 
 #endif

@@ -12,9 +12,7 @@
 
 const char ADDITIONAL_SYMBOLS_FILENAME[] = "21-velka-additional-symbols.conf";
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 namespace {
 
@@ -153,9 +151,7 @@ int applyDovecotConfig(const char *action) {
     return 1;
 }
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot
 
 using namespace velka::mail::dovecot;
 

@@ -34,9 +34,7 @@ int restartDovecotService(void);
 // The file disableDovecotSubaddressing writes.
 extern const char ADDITIONAL_SYMBOLS_FILENAME[];
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 // Writes mail_max_userip_connections; reloads if restart.
 int setDovecotConnectionsPerIpPerUserLimit(std::uint32_t limit, bool restart);
@@ -55,9 +53,7 @@ int disableDovecotLimitWarning();
 // the result is 1, with nothing run. Otherwise the script's result.
 int applyDovecotConfig(const char *action);
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot
 
 #endif
 

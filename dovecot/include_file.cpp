@@ -16,9 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 const char INCLUDE_FILE_HEADER[] =
     "#ATTENTION!\n"
@@ -332,6 +330,4 @@ std::string printableText(const std::string &text) {
     return shown;
 }
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot

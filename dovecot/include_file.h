@@ -5,9 +5,7 @@
 
 #include <string>
 
-namespace velka {
-namespace mail {
-namespace dovecot {
+namespace velka::mail::dovecot {
 
 // The five lines that open every file the panel writes into Dovecot's include directory.
 extern const char INCLUDE_FILE_HEADER[];
@@ -50,8 +48,6 @@ int undoDovecotChanges();
 // on one line of a message.
 std::string printableText(const std::string &text);
 
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot
 
 #endif

@@ -25,10 +25,7 @@
 #include <unistd.h>
 
 // The stubs of the command operations: no file, no program is touched.
-namespace velka {
-namespace mail {
-namespace dovecot {
-namespace wendra_commands {
+namespace velka::mail::dovecot::wendra_commands {
 
 namespace {
 
@@ -82,10 +79,7 @@ int removeCertificate(const std::string &name) {
     return 0;
 }
 
-} // namespace wendra_commands
-} // namespace dovecot
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::dovecot::wendra_commands
 
 namespace {
 

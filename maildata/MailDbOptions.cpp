@@ -18,9 +18,7 @@
 
 namespace po = boost::program_options;
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 namespace {
 
@@ -219,6 +217,4 @@ std::vector<std::pair<std::string, std::int64_t>> MailDbStdinReader::getMailboxQ
     return quotas;
 }
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands

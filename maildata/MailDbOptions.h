@@ -12,9 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 class ProgramOptionsHelper;
 
@@ -105,8 +103,6 @@ public:
     std::vector<std::pair<std::string, std::int64_t>> getMailboxQuotas() const;
 };
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands
 
 #endif

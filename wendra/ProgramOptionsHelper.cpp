@@ -11,9 +11,7 @@
 
 namespace po = boost::program_options;
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 namespace {
 
@@ -123,6 +121,4 @@ void standardOptionsParse(ProgramOptionsHelper &helper, int argc, char **argv) {
     }
 }
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands

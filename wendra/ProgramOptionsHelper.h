@@ -9,9 +9,7 @@
 #include <ostream>
 #include <string>
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 // A mandatory option was not given.
 class MissingMandatoryOption : public boost::program_options::error {
@@ -77,8 +75,6 @@ UsageExitFunction setUsageExit(UsageExitFunction exitFunction);
 // standard output and exit status 1. Other exceptions pass through.
 void standardOptionsParse(ProgramOptionsHelper &helper, int argc, char **argv);
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands
 
 #endif

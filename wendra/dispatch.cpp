@@ -9,9 +9,7 @@
 #include <iostream>
 #include <map>
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 namespace {
 
@@ -64,9 +62,7 @@ int runReportingFailures(const std::function<int()> &body) {
     }
 }
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands
 
 int do_main(int argc, char **argv) {
     using namespace velka::mail::wendra_commands;

@@ -13,9 +13,7 @@
 namespace po = boost::program_options;
 namespace ops = velka::mail::dovecot::wendra_commands;
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 namespace {
 
@@ -141,6 +139,4 @@ int removeImapCertificate(int argc, char **argv) {
         [](const std::string &name, const std::string &) { return ops::removeCertificate(name); });
 }
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands

@@ -14,9 +14,7 @@
 
 namespace po = boost::program_options;
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 void validate(boost::any &value, const std::vector<std::string> &tokens, PositiveMailServerLimit *,
               int) {
@@ -60,6 +58,4 @@ std::istream &operator>>(std::istream &in, CertNamesListTOpt &value) {
     return in;
 }
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands

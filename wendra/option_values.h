@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 // A connection limit: decimal digits only, at most 4294967295 (0 passes).
 struct PositiveMailServerLimit {
@@ -37,8 +35,6 @@ struct CertNamesListTOpt {
 // conversion throws velka::idn::IdnaError. Both reach the caller of the option parser.
 std::istream &operator>>(std::istream &in, CertNamesListTOpt &value);
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands
 
 #endif

@@ -6,9 +6,7 @@
 #include <cstring>
 #include <iostream>
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 const CommandDescription commandDescriptions[COMMAND_DESCRIPTION_COUNT] = {
     {"--get-connections-limit", "", "returns POP3/IMAP/POP3s/IMAPs maximum connections limit"},
@@ -98,6 +96,4 @@ int usageStdinCmd(int, char **) {
     usageStdin(0, std::cout);
 }
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands

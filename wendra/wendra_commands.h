@@ -7,9 +7,7 @@
 #include <ostream>
 #include <string>
 
-namespace velka {
-namespace mail {
-namespace wendra_commands {
+namespace velka::mail::wendra_commands {
 
 // Receives the arguments from the command word on; returns the exit status.
 typedef int (*CommandHandler)(int argc, char **argv);
@@ -58,9 +56,7 @@ CommandHandler findCommand(const std::string &word);
 // report on uerr, 1; anything else -> "UNSPECIFIED ERROR OCCURED" on uerr, 2.
 int runReportingFailures(const std::function<int()> &body);
 
-} // namespace wendra_commands
-} // namespace mail
-} // namespace velka
+} // namespace velka::mail::wendra_commands
 
 // Dispatches argv[1] to its handler with argc - 1, argv + 1; a missing or unknown
 // command ends the process through wrongUsage().

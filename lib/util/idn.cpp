@@ -57,8 +57,7 @@ extern "C" const char *idn_strerror(int code) {
     }
 }
 
-namespace velka {
-namespace idn {
+namespace velka::idn {
 
 const char *IdnaError::what() const noexcept {
     return idn_strerror(code_);
@@ -79,5 +78,4 @@ std::string emailToAscii(const std::string &address) {
     return address.substr(0, at + 1) + toAscii(address.substr(at + 1));
 }
 
-} // namespace idn
-} // namespace velka
+} // namespace velka::idn

@@ -17,8 +17,7 @@ const char *idn_strerror(int code);
 #include <exception>
 #include <string>
 
-namespace velka {
-namespace idn {
+namespace velka::idn {
 
 // A libidn conversion failed; code() is libidn's return code.
 class IdnaError : public std::exception {
@@ -42,8 +41,7 @@ std::string toUtf8(const std::string &name);
 // kept as it is. An address without "@" (or empty) is returned unchanged.
 std::string emailToAscii(const std::string &address);
 
-} // namespace idn
-} // namespace velka
+} // namespace velka::idn
 
 #endif
 
