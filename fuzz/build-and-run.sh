@@ -26,15 +26,9 @@ selected_targets > "$targets"
 failed=0
 while read -r name sources; do
     binary=$outdir/${name}_fuzz
-    set --
-    for source in $sources; do
-        case $source in
-        -l*) set -- "$@" "$source" ;;
-        *) set -- "$@" "$root/$source" ;;
-        esac
-    done
     echo "== building $name"
-    if ! $CXX $CXXFLAGS -I"$root" -o "$binary" "$root/fuzz/${name}_fuzz.cpp" "$@"; then
+    # shellcheck disable=SC2086
+    if ! build_target "$name" "$binary" $sources; then
         failed=1
         continue
     fi

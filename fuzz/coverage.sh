@@ -23,15 +23,12 @@ selected_targets > "$targets"
 
 while read -r name sources; do
     binary=$work/${name}_cov
+    # shellcheck disable=SC2086
+    build_target "$name" "$binary" $sources
     files=
-    set --
     for source in $sources; do
-        case $source in
-        -l*) set -- "$@" "$source" ;;
-        *) set -- "$@" "$root/$source"; files="$files $root/$source" ;;
-        esac
+        case $source in -l*) ;; *) files="$files $root/$source" ;; esac
     done
-    $CXX $CXXFLAGS -I"$root" -o "$binary" "$root/fuzz/${name}_fuzz.cpp" "$@"
 
     mkdir -p "$outdir/corpus/$name"
     rm -f "$work/$name".*.profraw

@@ -11,3 +11,19 @@ selected_targets() {
         echo "$name $sources"
     done < "$root/fuzz/targets.txt"
 }
+
+# build_target NAME BINARY SOURCE...: compiles fuzz/NAME_fuzz.cpp with the sources of its
+# line in fuzz/targets.txt (paths in the tree, and -l options) into BINARY, with $CXX and
+# $CXXFLAGS.
+build_target() {
+    local name="$1" binary="$2" source
+    shift 2
+    for source in "$@"; do
+        shift
+        case $source in
+        -l*) set -- "$@" "$source" ;;
+        *) set -- "$@" "$root/$source" ;;
+        esac
+    done
+    $CXX $CXXFLAGS -I"$root" -o "$binary" "$root/fuzz/${name}_fuzz.cpp" "$@"
+}

@@ -10,23 +10,16 @@
 # VELKA_BUILDTREE_DIR (default /var/cache/velka-buildtree, a folder per release);
 # DEB_BUILD_OPTIONS (default "nocheck parallel=N": the unit tests run elsewhere).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-REPO="$(dirname "$HERE")"
-source "$HERE/common.sh"
-
-OUT="$(realpath -m "${1:-$REPO/build-results/debs}")"
-TREE_DIR="${VELKA_BUILDTREE_DIR:-/var/cache/velka-buildtree}"
-ROOT="$TREE_DIR/$RELEASE"
-STAMP="$ROOT/.velka-buildtree-ready"
+OUT="$(realpath -m "${1:-$DEFAULT_DEBS}")"
+ROOT="$BUILD_ROOT"
 PACKAGES=build-essential,debhelper,dpkg-dev,fakeroot,lintian,cmake,pkg-config,dovecot-dev,libboost-dev,libboost-program-options-dev,libboost-regex-dev,libidn-dev,libsqlite3-dev,libssl-dev,libcrypt-dev,libgtest-dev,libgmock-dev
 SRC=/build/velka
 
-if ! { [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ]; }; then
-    echo "build-debs: creating the Debian $RELEASE build tree in $ROOT" >&2
-    make_tree "$ROOT" "$PACKAGES" || die "the build tree could not be made"
-    echo "$PACKAGES" > "$STAMP"
-fi
+ensure_tree "$ROOT" "$PACKAGES" "$ROOT/.velka-buildtree-ready" \
+    "build-debs: creating the Debian $RELEASE build tree in $ROOT" ||
+    die "the build tree could not be made"
 
 # A clean copy of the sources: no build directories or results of the host.
 rm -rf "$ROOT/build"

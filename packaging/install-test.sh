@@ -17,18 +17,13 @@
 # built for), VELKA_INSTALLTEST_DIR (default /var/cache/velka-installtest),
 # VELKA_BUILDTREE_DIR (default /var/cache/velka-buildtree).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-REPO="$(dirname "$HERE")"
-source "$HERE/common.sh"
-
-DEBS="$(realpath -m "${1:-$REPO/build-results/debs}")"
+DEBS="$(realpath -m "${1:-$DEFAULT_DEBS}")"
 JUNIT="${2:-}"
 TEST_DIR="${VELKA_INSTALLTEST_DIR:-/var/cache/velka-installtest}"
 BASE="$TEST_DIR/$RELEASE-base"
-BASE_STAMP="$BASE/.velka-installtest-base"
 ROOT="$TEST_DIR/$RELEASE"
-BUILD_ROOT="${VELKA_BUILDTREE_DIR:-/var/cache/velka-buildtree}/$RELEASE"
 BASE_PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d
 OUR_PACKAGES=(wendra dovecot-auth-velka libauthdb-velka-dev)
 RUN_DIR=/run/velka-installtest
@@ -66,9 +61,7 @@ in_test() { in_root "$ROOT" /usr/bin/env DEBIAN_FRONTEND=noninteractive "$@"; }
 
 stop_dovecot() { dovecot_stop "$ROOT" "$RUN_DIR"; }
 
-start_dovecot() {
-    dovecot_start "$ROOT" "$RUN_DIR" || { tail -n 20 "$ROOT/var/log/dovecot-installtest.log"; return 1; }
-}
+start_dovecot() { dovecot_start "$ROOT" "$RUN_DIR" /var/log/dovecot-installtest.log; }
 
 imap_login() {
     python3 - "$IMAP_PORT" "$@" <<'EOF'
@@ -91,11 +84,9 @@ EOF
 # The fresh tree: a copy of the cached base, with init scripts kept from running, as
 # in any chroot.
 prepare_tree() {
-    if ! { [ -f "$BASE_STAMP" ] && [ "$(cat "$BASE_STAMP")" = "$BASE_PACKAGES" ]; }; then
-        echo "install-test: creating the Debian $RELEASE base tree in $BASE" >&2
-        make_tree "$BASE" "$BASE_PACKAGES" || die "the base tree could not be made"
-        echo "$BASE_PACKAGES" > "$BASE_STAMP"
-    fi
+    ensure_tree "$BASE" "$BASE_PACKAGES" "$BASE/.velka-installtest-base" \
+        "install-test: creating the Debian $RELEASE base tree in $BASE" ||
+        die "the base tree could not be made"
     stop_dovecot
     rm -rf "$ROOT"
     cp -a "$BASE" "$ROOT"
@@ -157,12 +148,11 @@ configure_dovecot() {
     install -m 644 "$HERE/dovecot.conf" "$etc/dovecot.conf"
     printf '%s\n' "# Authentication processes, as in Debian's 10-auth.conf." \
         "auth_mechanisms = plain login" "!include auth-velka.conf.ext" > "$etc/conf.d/10-auth.conf"
-    install -d -m 755 "$ROOT/usr/local/vqa/admin/sbin" "$ROOT/etc/velka-testbed"
-    install -m 755 "$REPO/testbed/standins/velkarc" "$REPO/testbed/standins/wendra-server" \
-        "$ROOT/usr/local/vqa/admin/sbin/"
+    install -d -m 755 "$ROOT/etc/velka-testbed"
+    install_standins "$ROOT" velkarc wendra-server
     echo QMail > "$ROOT/etc/velka-testbed/smtp-server"
-    in_test useradd --system --home-dir /nonexistent --no-create-home --shell /usr/sbin/nologin popuser
-    in_test groupadd --system nofiles
+    tree_user "$ROOT" popuser /nonexistent
+    tree_group "$ROOT" nofiles
     in_test doveconf -n >/dev/null
 }
 
@@ -210,9 +200,7 @@ manual_page_covers_commands() {
 # lists from a place of its own, so the tree's apt state stays as it was.
 NEWER_APT="$TEST_DIR/newer-apt"
 newer_apt() {
-    unshare --mount -- /bin/sh -c 'root="$1"; shift; mount --bind "$0" "$root/newer-apt" &&
-        mount -t proc proc "$root/proc" && exec chroot "$root" "$@"' "$NEWER_APT" "$ROOT" \
-        apt-get -q -o Dir::Etc::SourceList=/newer-apt/sources.list \
+    in_root_binding "$NEWER_APT" /newer-apt "$ROOT" apt-get -q -o Dir::Etc::SourceList=/newer-apt/sources.list \
         -o Dir::Etc::SourceParts=/nonexistent -o Dir::State::Lists=/newer-apt/lists \
         -o Acquire::Check-Valid-Until=false "$@"
 }

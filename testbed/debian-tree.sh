@@ -5,6 +5,7 @@
 #   sid      Debian unstable, the newest Dovecot 2.4 that Debian's archive carries
 # VELKA_RELEASE picks the suite (default trixie).
 
+DEBIAN_TREE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 VELKA_RELEASES="trixie sid"
 RELEASE="${VELKA_RELEASE:-trixie}"
 case " $VELKA_RELEASES " in
@@ -48,11 +49,53 @@ make_tree() {
     mv "$root.tmp" "$root"
 }
 
+# ensure_tree ROOT PACKAGES STAMP MESSAGE: make_tree, unless the tree at ROOT was made
+# with the same packages (recorded in the file STAMP); MESSAGE goes to the error output
+# before a tree is made.
+ensure_tree() {
+    local root="$1" packages="$2" stamp="$3" message="$4"
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$packages" ] && return 0
+    echo "$message" >&2
+    make_tree "$root" "$packages" || return 1
+    echo "$packages" > "$stamp"
+}
+
 # in_root ROOT CMD...: runs a program of the tree in a private mount namespace, so that
 # nothing is mounted on the host.
-in_root() {
-    local root="$1"; shift
-    unshare --mount -- /bin/sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$root" "$@"
+in_root() { in_root_binding "" "" "$@"; }
+
+# in_root_binding DIR MOUNTPOINT ROOT CMD...: in_root, with the host's DIR mounted at
+# MOUNTPOINT of the tree (an existing directory) for that program alone; no mount
+# when DIR is empty.
+in_root_binding() {
+    local dir="$1" mountpoint="$2" root="$3"; shift 3
+    unshare --mount -- /bin/sh -c 'dir="$1" mountpoint="$2" root="$3"; shift 3
+        { [ -z "$dir" ] || mount --bind "$dir" "$root$mountpoint"; } &&
+        mount -t proc proc "$root/proc" && exec chroot "$root" "$@"' \
+        sh "$dir" "$mountpoint" "$root" "$@"
+}
+
+# tree_user ROOT USER HOME, tree_group ROOT GROUP: a system user (without a login or a
+# home of its own) or group of the tree, unless it has one of that name.
+tree_user() {
+    local root="$1" user="$2" home="$3"
+    in_root "$root" getent passwd "$user" >/dev/null ||
+        in_root "$root" useradd --system --home-dir "$home" --no-create-home \
+            --shell /usr/sbin/nologin "$user"
+}
+
+tree_group() {
+    in_root "$1" getent group "$2" >/dev/null || in_root "$1" groupadd --system "$2"
+}
+
+# install_standins ROOT NAME...: the panel's programs of those names, as the test bed's
+# stand-ins, at the panel's fixed place in the tree.
+install_standins() {
+    local dir="$1/usr/local/vqa/admin/sbin" name; shift
+    install -d -m 755 "$dir"
+    for name in "$@"; do
+        install -m 755 "$DEBIAN_TREE_DIR/standins/$name" "$dir/"
+    done
 }
 
 # dovecot_pid ROOT RUN_DIR: the PID of the tree's running Dovecot master, whose
@@ -65,14 +108,23 @@ dovecot_pid() {
     echo "$pid"
 }
 
-# dovecot_start ROOT RUN_DIR: starts the tree's Dovecot unless it runs, and waits for
-# the master's pid file and its auth-client socket, which it creates with its listeners
-# before it serves; probing a port instead would leave aborted logins in the log. Its
-# output goes nowhere: the daemon keeps it open, so a pipe would never end.
+# dovecot_start ROOT RUN_DIR [LOG]: starts the tree's Dovecot unless it runs, and waits
+# for the master's pid file and its auth-client socket, which it creates with its
+# listeners before it serves; probing a port instead would leave aborted logins in the
+# log. Its output goes nowhere: the daemon keeps it open, so a pipe would never end.
+# When it does not come up, the end of its LOG (a path in the tree) goes to the error
+# output.
 dovecot_start() {
-    local root="$1" run_dir="$2" i
+    local root="$1" run_dir="$2" log="${3:-}"
     dovecot_pid "$root" "$run_dir" >/dev/null && return 0
     install -d -m 755 "$root$run_dir"
+    dovecot_launch "$root" "$run_dir" && return 0
+    [ -z "$log" ] || tail -n 20 "$root$log" >&2 2>/dev/null
+    return 1
+}
+
+dovecot_launch() {
+    local root="$1" run_dir="$2" i
     in_root "$root" /usr/sbin/dovecot -c /etc/dovecot/dovecot.conf </dev/null >/dev/null 2>&1 ||
         return 1
     for i in $(seq 1 100); do

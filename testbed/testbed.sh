@@ -46,35 +46,21 @@ PACKAGES=dovecot-core,dovecot-imapd,dovecot-pop3d,dovecot-dev,openssl,sqlite3,pr
 die() { echo "testbed: $*" >&2; exit 1; }
 
 create_tree() {
-    if [ -f "$READY_STAMP" ] && [ "$(cat "$READY_STAMP")" = "$PACKAGES" ]; then
-        return 0
-    fi
-    echo "testbed: creating a Debian $RELEASE tree with Dovecot 2.4 in $ROOT" >&2
-    make_tree "$ROOT" "$PACKAGES" || die "the $RELEASE tree could not be made"
-    echo "$PACKAGES" > "$READY_STAMP"
+    ensure_tree "$ROOT" "$PACKAGES" "$READY_STAMP" \
+        "testbed: creating a Debian $RELEASE tree with Dovecot 2.4 in $ROOT" ||
+        die "the $RELEASE tree could not be made"
 }
 
 in_tree() { in_root "$ROOT" "$@"; }
 
-ensure_user() {
-    local user="$1" home="$2"
-    in_tree getent passwd "$user" >/dev/null ||
-        in_tree useradd --system --home-dir "$home" --no-create-home --shell /usr/sbin/nologin "$user"
-}
-
-ensure_group() {
-    in_tree getent group "$1" >/dev/null || in_tree groupadd --system "$1"
-}
-
 provision() {
     [ -f "$READY_STAMP" ] || die "no tree yet: run '$0 create'"
-    install -d -m 755 "$ROOT/usr/local/vqa/admin/sbin" "$ROOT/usr/lib64/velka-9.0" "$ROOT/etc/velka-testbed"
-    install -m 755 "$HERE/standins/velkarc" "$HERE/standins/register_service" \
-        "$HERE/standins/wendra-server" "$ROOT/usr/local/vqa/admin/sbin/"
+    install -d -m 755 "$ROOT/usr/lib64/velka-9.0" "$ROOT/etc/velka-testbed"
+    install_standins "$ROOT" velkarc register_service wendra-server
     install -m 755 "$HERE/standins/send-quota-warning" "$ROOT/usr/lib64/velka-9.0/"
-    ensure_user popuser /var/empty
-    ensure_user vmail /var/mail/vmail
-    ensure_group nofiles
+    tree_user "$ROOT" popuser /var/empty
+    tree_user "$ROOT" vmail /var/mail/vmail
+    tree_group "$ROOT" nofiles
     install -d -m 755 -o "$(tree_uid vmail)" -g "$(tree_gid vmail)" "$ROOT/var/mail/vmail"
     install -m 644 "$HERE/auth-static.conf" "$ROOT/etc/velka-testbed/auth.conf"
     rm -f "$ROOT/etc/velka-testbed/velkarc-fail" "$ROOT/etc/velka-testbed/velkarc-fail-stderr" \
@@ -107,8 +93,7 @@ install_test_config() {
 }
 
 start() {
-    dovecot_start "$ROOT" "$BASE_DIR" ||
-        { tail -n 20 "$ROOT$LOG_FILE" >&2 2>/dev/null; die "dovecot did not come up"; }
+    dovecot_start "$ROOT" "$BASE_DIR" "$LOG_FILE" || die "dovecot did not come up"
 }
 
 stop() {
