@@ -3,7 +3,6 @@
 #include "maildata/MailDbOptions.h"
 
 #include "maildata/mail_db_data.h"
-#include "wendra/ProgramOptionsHelper.h"
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/program_options.hpp>
@@ -97,8 +96,7 @@ void validate(boost::any &value, const std::vector<std::string> &tokens, MailDbM
     value = list;
 }
 
-MailDbOptionsProcessor::MailDbOptionsProcessor(const ProgramOptionsHelper &helper) {
-    const po::variables_map &options = helper.variables();
+MailDbOptionsProcessor::MailDbOptionsProcessor(const po::variables_map &options) {
     if (options.count("domain-aliases"))
         domainAliases_ = options["domain-aliases"].as<MailDbDomainAliasesList>().aliases;
     if (options.count("mail-addresses"))

@@ -5,6 +5,7 @@
 #define VELKA_MAILDATA_MAILDBOPTIONS_H
 
 #include <boost/any.hpp>
+#include <boost/program_options/variables_map.hpp>
 
 #include <cstdint>
 #include <map>
@@ -13,8 +14,6 @@
 #include <vector>
 
 namespace velka::mail::wendra_commands {
-
-class ProgramOptionsHelper;
 
 // Option value: domain aliases, given as one token of names separated by blanks, tabs
 // or commas; each must be a valid domain name. Stored lower-cased, without duplicates.
@@ -42,7 +41,7 @@ public:
     // Takes "domain-aliases", "mail-addresses", "default-domain-quota" and
     // "wait-stdin" from the parsed options; a value of another type than expected
     // throws boost::bad_any_cast.
-    explicit MailDbOptionsProcessor(const ProgramOptionsHelper &helper);
+    explicit MailDbOptionsProcessor(const boost::program_options::variables_map &options);
 
     MailDbOptionsProcessor &withDomain(const std::string &domain);
     // Appends the alias unless present.

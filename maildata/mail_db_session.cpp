@@ -2,9 +2,9 @@
 // and releasing it.
 #include "maildata/mail_db_data.h"
 
+#include "lib/files/stream_contents.h"
 #include "lib/log/velka_log.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -24,7 +24,6 @@ namespace {
 // A session document is a few kilobytes, a large domain's a few megabytes. Beyond this
 // it is refused before more is read, so that input cannot grow this root process at will.
 const size_t MAX_DOCUMENT_SIZE = 64 * 1024 * 1024;
-const size_t FIRST_BUFFER_SIZE = 64 * 1024;
 
 // How long a caller that only wants data already on its way waits for it.
 const struct timespec READY_TIMEOUT = {0, 1000};
@@ -75,39 +74,6 @@ void normalise(mail_db_data_t &data) {
         lowerCase(data.certificates.items[i].name);
 }
 
-// Reads stream to its end into a NUL-terminated malloc() buffer. Null when memory runs
-// out or more than MAX_DOCUMENT_SIZE bytes come (tooLarge is then set), with nothing
-// read beyond the first byte too many; a read error ends the reading like end of
-// stream, ferror(stream) tells them apart.
-char *readDocument(FILE *stream, bool &tooLarge) {
-    tooLarge = false;
-    size_t capacity = FIRST_BUFFER_SIZE;
-    size_t length = 0;
-    char *buffer = static_cast<char *>(malloc(capacity));
-    while (buffer != nullptr) {
-        // Room for one byte beyond the limit, which tells a document of exactly the
-        // limit from a longer one, and for the NUL.
-        length += fread(buffer + length, 1, capacity - length - 1, stream);
-        if (feof(stream) || ferror(stream)) {
-            buffer[length] = '\0';
-            return buffer;
-        }
-        if (length > MAX_DOCUMENT_SIZE) {
-            tooLarge = true;
-            break;
-        }
-        if (length + 1 < capacity)
-            continue;
-        capacity = std::min(capacity * 2, MAX_DOCUMENT_SIZE + 2);
-        char *grown = static_cast<char *>(realloc(buffer, capacity));
-        if (grown == nullptr)
-            break;
-        buffer = grown;
-    }
-    free(buffer);
-    return nullptr;
-}
-
 void releaseSession(sj_parser *parser) {
     free_mail_db_data_object(parser, session_mail_db_info);
     session_mail_db_info = nullptr;
@@ -130,8 +96,9 @@ int read_session_mail_db_info(FILE *stream, int check_ready) {
         return -1;
 
     errno = 0;
-    bool tooLarge;
-    session_mail_db_json = readDocument(stream, tooLarge);
+    int tooLarge;
+    session_mail_db_json =
+        get_stream_contents_limited(stream, MAX_DOCUMENT_SIZE, nullptr, &tooLarge);
     if (tooLarge) {
         velka_log(LOG_ERR,
                   "Session mail DB info on the input stream (fd=%d) is larger than "

@@ -107,7 +107,7 @@ int installImapCertificate(int argc, char **argv) {
                               true)("wait-stdin", WAIT_STDIN_HELP);
     standardOptionsParse(helper, argc, argv);
 
-    MailDbOptionsProcessor processor(helper);
+    MailDbOptionsProcessor processor(helper.variables());
     const po::variables_map &options = helper.variables();
     processor.withCerts(options["names"].as<CertNamesListTOpt>().names,
                         options["certfile"].as<std::string>());
@@ -124,7 +124,7 @@ int removeImapCertificate(int argc, char **argv) {
                                                                                   WAIT_STDIN_HELP);
     standardOptionsParse(helper, argc, argv);
 
-    MailDbOptionsProcessor processor(helper);
+    MailDbOptionsProcessor processor(helper.variables());
     const po::variables_map &options = helper.variables();
     if (!options.count("names")) {
         // The names can only come from standard input, so it is waited for.

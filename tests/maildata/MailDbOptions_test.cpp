@@ -5,8 +5,8 @@
 #include "lib/log/velka_log.h"
 #include "maildata/mail_db_data.h"
 #include "tests/log/child_capture.h"
-#include "wendra/ProgramOptionsHelper.h"
 
+#include <boost/program_options.hpp>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,21 +36,23 @@ const char DOCUMENT[] =
                          {"name": "c.test", "certfile": "/doc/c"},
                          {"name": "c.test", "certfile": "/doc/c2"}]})";
 
-// A helper that declares every option the processor knows, parsed from args.
-class Options {
-public:
-    explicit Options(std::vector<std::string> args) : helper("test", "--cmd") {
-        args.insert(args.begin(), "--cmd");
-        std::vector<char *> argv;
-        for (std::string &arg : args)
-            argv.push_back(&arg[0]);
-        helper.addOptions()("domain-aliases", po::value<MailDbDomainAliasesList>(), "aliases")(
+// The options the processor knows.
+const po::options_description &processorOptions() {
+    static po::options_description known;
+    if (known.options().empty())
+        known.add_options()("domain-aliases", po::value<MailDbDomainAliasesList>(), "aliases")(
             "mail-addresses", po::value<MailDbMailAddressesList>(), "mails")(
             "default-domain-quota", po::value<std::int64_t>(), "quota")("wait-stdin", "wait");
-        helper.parse(static_cast<int>(argv.size()), argv.data());
-    }
-    ProgramOptionsHelper helper;
-};
+    return known;
+}
+
+po::variables_map parsed(const std::vector<std::string> &args,
+                         const po::options_description &known = processorOptions()) {
+    po::variables_map options;
+    po::store(po::command_line_parser(args).options(known).run(), options);
+    po::notify(options);
+    return options;
+}
 
 // Runs body in a child whose standard input is a pipe fed with input, written after
 // delayMs milliseconds (the pipe stays open and empty until then) and then closed.
@@ -85,8 +87,7 @@ void printCertificates(const MailDbOptionsProcessor &processor) {
 }
 
 TEST(MailDbOptionsProcessor, Builders) {
-    Options none({});
-    MailDbOptionsProcessor p(none.helper);
+    MailDbOptionsProcessor p(parsed({}));
     EXPECT_THROW(p.withMailAlias("x"), std::runtime_error);
     try {
         p.withMailAlias("x");
@@ -115,9 +116,9 @@ TEST(MailDbOptionsProcessor, Builders) {
 }
 
 TEST(MailDbOptionsProcessor, TakesTheOptions) {
-    Options given({"--domain-aliases=B.com,c.com\td.com,b.com", "--wait-stdin",
-                   "--mail-addresses=John:jd:J.D,mary john:jd:x", "--default-domain-quota=5"});
-    MailDbOptionsProcessor p(given.helper);
+    MailDbOptionsProcessor p(
+        parsed({"--domain-aliases=B.com,c.com\td.com,b.com", "--wait-stdin",
+                "--mail-addresses=John:jd:J.D,mary john:jd:x", "--default-domain-quota=5"}));
     EXPECT_EQ(p.domainAliases(), std::vector<std::string>({"b.com", "c.com", "d.com"}));
     const std::map<std::string, std::vector<std::string>> mails = {{"john", {"jd", "j.d", "x"}},
                                                                    {"mary", {}}};
@@ -127,29 +128,25 @@ TEST(MailDbOptionsProcessor, TakesTheOptions) {
     EXPECT_FALSE(p.isEnough());
     EXPECT_TRUE(p.withDomain("a.com").isEnough());
 
-    EXPECT_TRUE(MailDbOptionsProcessor(Options({"--default-domain-quota=-1"}).helper)
+    EXPECT_TRUE(MailDbOptionsProcessor(parsed({"--default-domain-quota=-1"}))
                     .withDomain("a.com")
                     .isEnough());
-    EXPECT_FALSE(
-        MailDbOptionsProcessor(Options({"--wait-stdin"}).helper).withDomain("a.com").isEnough());
+    EXPECT_FALSE(MailDbOptionsProcessor(parsed({"--wait-stdin"})).withDomain("a.com").isEnough());
 
     for (const char *bad : {"--domain-aliases=a_b.com", "--mail-addresses=john:",
                             "--mail-addresses=jo..hn", "--mail-addresses=a@b"})
-        EXPECT_THROW(Options({bad}), po::invalid_option_value) << bad;
+        EXPECT_THROW(parsed({bad}), po::invalid_option_value) << bad;
 
-    ProgramOptionsHelper mistyped("test", "--cmd");
-    mistyped.addOptions()("default-domain-quota", po::value<std::string>(), "quota");
-    std::string args[] = {"--cmd", "--default-domain-quota=5"};
-    char *argv[] = {&args[0][0], &args[1][0]};
-    mistyped.parse(2, argv);
-    EXPECT_THROW(MailDbOptionsProcessor p(mistyped), boost::bad_any_cast);
+    po::options_description mistyped;
+    mistyped.add_options()("default-domain-quota", po::value<std::string>(), "quota");
+    EXPECT_THROW(MailDbOptionsProcessor p(parsed({"--default-domain-quota=5"}, mistyped)),
+                 boost::bad_any_cast);
 }
 
 TEST(MailDbStdinReader, InputWaitingIsReadWithoutPromptAndOptionsWin) {
     auto r = withStdin(DOCUMENT, 0, [] {
         usleep(100 * 1000); // the document is in the pipe by now
-        Options none({});
-        MailDbOptionsProcessor processor(none.helper);
+        MailDbOptionsProcessor processor(parsed({}));
         processor.withCerts("b.test,a.test", "/opt");
         {
             MailDbStdinReader reader(processor, true);
@@ -165,8 +162,7 @@ TEST(MailDbStdinReader, InputWaitingIsReadWithoutPromptAndOptionsWin) {
 
 TEST(MailDbStdinReader, NothingReadyPromptsAndWaits) {
     auto r = withStdin(DOCUMENT, 300, [] {
-        Options none({});
-        MailDbOptionsProcessor processor(none.helper);
+        MailDbOptionsProcessor processor(parsed({}));
         MailDbStdinReader reader(processor, true);
         printCertificates(processor);
         return 0;
@@ -177,8 +173,7 @@ TEST(MailDbStdinReader, NothingReadyPromptsAndWaits) {
 
 TEST(MailDbStdinReader, WaitStdinNeverPrompts) {
     auto r = withStdin(DOCUMENT, 300, [] {
-        Options wait({"--wait-stdin"});
-        MailDbOptionsProcessor processor(wait.helper);
+        MailDbOptionsProcessor processor(parsed({"--wait-stdin"}));
         MailDbStdinReader reader(processor, false);
         printCertificates(processor);
         return 0;
@@ -189,8 +184,7 @@ TEST(MailDbStdinReader, WaitStdinNeverPrompts) {
 
 TEST(MailDbStdinReader, NotRequiredLeavesStdinAlone) {
     auto r = withStdin(DOCUMENT, 0, [] {
-        Options none({});
-        MailDbOptionsProcessor processor(none.helper);
+        MailDbOptionsProcessor processor(parsed({}));
         processor.withCerts("a.test", "/a");
         { MailDbStdinReader reader(processor, false); }
         printCertificates(processor);
@@ -203,8 +197,7 @@ TEST(MailDbStdinReader, NotRequiredLeavesStdinAlone) {
 
 TEST(MailDbStdinReader, UnparsableInputIsARuntimeError) {
     auto r = withStdin("", 0, [] {
-        Options none({});
-        MailDbOptionsProcessor processor(none.helper);
+        MailDbOptionsProcessor processor(parsed({}));
         MailDbStdinReader reader(processor, true);
         return 0;
     });
@@ -220,8 +213,7 @@ TEST(MailDbStdinReader, UnparsableInputIsARuntimeError) {
 
 TEST(MailDbStdinReader, EnoughOptionsFillTheSessionData) {
     auto r = withStdin(DOCUMENT, 0, [] {
-        Options given({"--mail-addresses=mary,john:jd"});
-        MailDbOptionsProcessor processor(given.helper);
+        MailDbOptionsProcessor processor(parsed({"--mail-addresses=mary,john:jd"}));
         processor.withDomain("a.com");
         MailDbStdinReader reader(processor, true);
         const mail_db_data_t *data = session_mail_db_info;

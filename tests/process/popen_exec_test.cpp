@@ -1,4 +1,5 @@
 // popen-based runs and whole-stream reading.
+#include "lib/files/stream_contents.h"
 #include "lib/process/lib/fork_exec.h"
 
 #include "tests/process/process_test_util.h"

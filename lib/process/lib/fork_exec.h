@@ -1,5 +1,6 @@
 /* Descriptor-level spawning: runs programs from argument vectors with descriptors,
- * pipes or a shell, captures their output into heap buffers, reads whole streams.
+ * pipes or a shell, captures their output into heap buffers. The whole-stream readers
+ * of the family (get_stream_contents() and its kin) come with it from their own unit.
  *
  * Conventions of the family:
  * - argv is a null-terminated array whose element 0 is the program name; paths are
@@ -20,6 +21,8 @@
  * - None of this is thread-safe; do_exec() keeps the last status process-wide. */
 #ifndef VELKA_PROCESS_FORK_EXEC_H
 #define VELKA_PROCESS_FORK_EXEC_H
+
+#include "lib/files/stream_contents.h"
 
 #include <stdarg.h>
 #include <stddef.h>
@@ -104,14 +107,6 @@ int popen_exec(const char *command);
 /* Writes input to the standard input of command. A command that stops reading early
  * does not kill the caller with SIGPIPE; the shortfall is reported and -1 returned. */
 int popen_exec_with_input(const char *command, const char *input);
-
-/* Reads stream to its end into a NUL-terminated buffer; its length (without the NUL)
- * goes to *len when len is not null. Null when memory runs out. A read error ends the
- * reading like end of stream; ferror(stream) tells them apart. */
-char *get_stream_contents(FILE *stream, size_t *len);
-/* The same for the file at path; null when it cannot be opened. */
-char *get_file_contents(const char *path, size_t *len);
-char *get_stream_contents_cstr(FILE *stream);
 
 /* In a child about to exec: moves in, out and err onto 0, 1 and 2 (a descriptor that
  * a later move still needs is duplicated first) and closes every descriptor above 2.

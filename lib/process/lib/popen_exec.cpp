@@ -1,5 +1,4 @@
-// Shell commands run with their output or input on a stream, and whole streams read
-// into heap buffers.
+// Shell commands run with their output or input on a stream.
 #include "lib/process/lib/fork_exec.h"
 
 #include "lib/log/velka_log.h"
@@ -20,8 +19,6 @@ namespace {
 // popen output: a first buffer of one page plus the NUL, grown a page at a time.
 constexpr size_t POPEN_FIRST_SIZE = 4097;
 constexpr size_t POPEN_GROW_STEP = 4096;
-// get_stream_contents: first buffer, doubled when full.
-constexpr size_t STREAM_FIRST_SIZE = 1024;
 
 struct Command {
     FILE *stream;
@@ -170,45 +167,6 @@ int popen_exec_with_input(const char *command, const char *input) {
         return -1;
     }
     return exitStatusOf(status);
-}
-
-char *get_stream_contents(FILE *stream, size_t *len) {
-    size_t cap = STREAM_FIRST_SIZE;
-    size_t n = 0;
-    char *buf = static_cast<char *>(malloc(cap));
-    if (!buf)
-        return nullptr;
-    for (;;) {
-        n += fread(buf + n, 1, cap - n - 1, stream);
-        if (feof(stream) || ferror(stream))
-            break;
-        if (n + 1 < cap)
-            continue;
-        char *grown = cap <= SIZE_MAX / 2 ? static_cast<char *>(realloc(buf, cap * 2)) : nullptr;
-        if (!grown) {
-            free(buf);
-            return nullptr;
-        }
-        buf = grown;
-        cap *= 2;
-    }
-    buf[n] = '\0';
-    if (len)
-        *len = n;
-    return buf;
-}
-
-char *get_file_contents(const char *path, size_t *len) {
-    FILE *file = fopen(path, "r");
-    if (!file)
-        return nullptr;
-    char *contents = get_stream_contents(file, len);
-    fclose(file);
-    return contents;
-}
-
-char *get_stream_contents_cstr(FILE *stream) {
-    return get_stream_contents(stream, nullptr);
 }
 
 } // extern "C"
