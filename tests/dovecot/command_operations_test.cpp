@@ -21,14 +21,8 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-class CommandOperationsTest : public testing::Test {
+class CommandOperationsTest : public IncludeDirTest {
 protected:
-    ScratchDir dir;
-    ScratchDir scriptDir;
-    ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
-    FakeVelkarc velkarc{scriptDir};
-    FakeDoveconfCheck doveconf{scriptDir};
-
     // Runs f with both output streams captured and thrown away.
     template <class F> int quietly(F f) {
         CaptureStdout();

@@ -49,6 +49,19 @@ public:
     const std::string program;
 };
 
+// The message of the std::runtime_error that read() throws; a process failure must
+// have been translated into one.
+template <class Read> std::string translatedError(Read read) {
+    try {
+        read();
+    } catch (const ExecCmdFailed &e) {
+        return std::string("process failure not translated: ") + e.what();
+    } catch (const std::runtime_error &e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
 class ConfigReaderTest : public testing::Test {
 protected:
     ScopedEnv noConfig{"DC_CONFIG_PATH", nullptr};
@@ -103,29 +116,17 @@ TEST_F(ConfigReaderTest, PerIpLimitConversion) {
     }
     for (const char *value : {"abc", "  100", "4294967296", "", "1 2", "0x10", "--1"}) {
         doveconf.set("mail_max_userip_connections", value);
-        try {
-            getDovecotConnectionsPerIpPerUserLimit();
-            ADD_FAILURE() << "accepted " << value;
-        } catch (const std::runtime_error &e) {
-            EXPECT_EQ("Unable to convert mail_max_userip_connections limit to integer(" +
-                          std::string(value) + ")",
-                      e.what());
-        }
+        EXPECT_EQ("Unable to convert mail_max_userip_connections limit to integer(" +
+                      std::string(value) + ")",
+                  translatedError(getDovecotConnectionsPerIpPerUserLimit));
     }
 }
 
 TEST_F(ConfigReaderTest, PerIpLimitRunFailure) {
-    try {
-        getDovecotConnectionsPerIpPerUserLimit();
-        FAIL() << "no exception";
-    } catch (const ExecCmdFailed &) {
-        FAIL() << "process failure not translated";
-    } catch (const std::runtime_error &e) {
-        const std::string what = e.what();
-        EXPECT_EQ(0u, what.find("Unable to get dovecot per IP address per mail name connections "
-                                "limit: Execution of "))
-            << what;
-    }
+    const std::string what = translatedError(getDovecotConnectionsPerIpPerUserLimit);
+    EXPECT_EQ(0u, what.find("Unable to get dovecot per IP address per mail name connections "
+                            "limit: Execution of "))
+        << what;
 }
 
 TEST_F(ConfigReaderTest, SingleConnectionProcessesGiveTheProcessLimit) {
@@ -165,36 +166,19 @@ TEST_F(ConfigReaderTest, ConnectionLimitFailures) {
     doveconf.set("service/imap/service_restart_request_count", "0\n");
     doveconf.set("service/imap/process_limit", "0\n");
     doveconf.set("default_process_limit", "x1\n");
-    try {
-        getDovecotConnectionsLimit();
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error &e) {
-        EXPECT_STREQ("Unable to convert service 'service/imap/process_limit' limit (x1) to integer",
-                     e.what());
-    }
+    EXPECT_EQ("Unable to convert service 'service/imap/process_limit' limit (x1) to integer",
+              translatedError(getDovecotConnectionsLimit));
 
     doveconf.set("default_process_limit", "10\n");
     doveconf.set("service/imap/client_limit", "-\n");
-    try {
-        getDovecotConnectionsLimit();
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error &e) {
-        EXPECT_STREQ("Unable to convert service 'service/imap/client_limit' limit (-) to integer",
-                     e.what());
-    }
+    EXPECT_EQ("Unable to convert service 'service/imap/client_limit' limit (-) to integer",
+              translatedError(getDovecotConnectionsLimit));
 
     // doveconf fails for the client limit: nothing partial comes back.
     std::remove((doveconf.dir / "service_imap_client_limit").c_str());
-    try {
-        getDovecotConnectionsLimit();
-        ADD_FAILURE() << "no exception";
-    } catch (const ExecCmdFailed &) {
-        ADD_FAILURE() << "process failure not translated";
-    } catch (const std::runtime_error &e) {
-        const std::string what = e.what();
-        EXPECT_EQ(0u, what.find("Unable to get dovecot connections limit: Execution of ")) << what;
-        EXPECT_NE(std::string::npos, what.find("unknown service/imap/client_limit")) << what;
-    }
+    const std::string what = translatedError(getDovecotConnectionsLimit);
+    EXPECT_EQ(0u, what.find("Unable to get dovecot connections limit: Execution of ")) << what;
+    EXPECT_NE(std::string::npos, what.find("unknown service/imap/client_limit")) << what;
 }
 
 } // namespace

@@ -38,15 +38,16 @@ std::string clientLimitFile(const std::string &service, const std::string &limit
     return HEADER + ("service " + service + " {\n    client_limit = " + limit + "\n}\n");
 }
 
-class ConfigWriterTest : public testing::Test {
+class ConfigWriterTest : public IncludeDirTest {
 protected:
-    ScratchDir dir;
-    ScratchDir scriptDir;
-    ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
-    FakeVelkarc velkarc{scriptDir};
-    FakeDoveconfCheck doveconf{scriptDir};
-
-    std::string file(const std::string &name) { return readFile(dir / name); }
+    // What setDovecotConnectionsLimit() reports when a directory stands where the
+    // include file named blocked belongs.
+    std::string failureWithBlocked(const std::string &blocked) {
+        fs::create_directory(dir / blocked);
+        CaptureStderr();
+        EXPECT_EQ(-1, setDovecotConnectionsLimit(50, true));
+        return GetCapturedStderr();
+    }
 };
 
 TEST_F(ConfigWriterTest, PerIpLimitFileWithoutReload) {
@@ -87,15 +88,10 @@ TEST_F(ConfigWriterTest, ConnectionLimitZeroAndWrappingClientLimit) {
 }
 
 TEST_F(ConfigWriterTest, ConnectionLimitStopsAtFirstFailureWithoutReload) {
-    // A directory where the imap-login file belongs cannot be replaced by a file.
-    fs::create_directory(dir / "92-velka-service-imap-login.conf");
     writeFile(dir / "92-velka-service-auth.conf", "old auth\n");
-
-    CaptureStderr();
-    EXPECT_EQ(-1, setDovecotConnectionsLimit(50, true));
     EXPECT_EQ("Unable to set connection limit: can not create file " +
                   (dir / "92-velka-service-imap-login.conf") + "\n",
-              GetCapturedStderr());
+              failureWithBlocked("92-velka-service-imap-login.conf"));
     EXPECT_EQ(processLimitFile("imap", "50"), file("92-velka-service-imap.conf"));
     EXPECT_EQ(processLimitFile("pop3", "50"), file("92-velka-service-pop.conf"));
     EXPECT_FALSE(fs::exists(dir / "92-velka-service-pop-login.conf"));
@@ -104,13 +100,10 @@ TEST_F(ConfigWriterTest, ConnectionLimitStopsAtFirstFailureWithoutReload) {
 }
 
 TEST_F(ConfigWriterTest, ClientLimitFailureHasItsOwnMessage) {
-    fs::create_directory(dir / "92-velka-service-anvil.conf");
-    CaptureStderr();
-    EXPECT_EQ(-1, setDovecotConnectionsLimit(1, true));
     EXPECT_EQ("Unable to set client limit: can not create file " +
                   (dir / "92-velka-service-anvil.conf") + "\n",
-              GetCapturedStderr());
-    EXPECT_EQ(clientLimitFile("auth", "206"), file("92-velka-service-auth.conf"));
+              failureWithBlocked("92-velka-service-anvil.conf"));
+    EXPECT_EQ(clientLimitFile("auth", "304"), file("92-velka-service-auth.conf"));
     EXPECT_EQ("", velkarc.calls());
 }
 

@@ -168,6 +168,19 @@ private:
     std::string message_;
 };
 
+// A scratch include directory, with the service-control script and doveconf's check
+// before a reload replaced by fakes.
+class IncludeDirTest : public testing::Test {
+protected:
+    ScratchDir dir;
+    ScratchDir scriptDir;
+    ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
+    FakeVelkarc velkarc{scriptDir};
+    FakeDoveconfCheck doveconf{scriptDir};
+
+    std::string file(const std::string &name) { return readFile(dir / name); }
+};
+
 const char HEADER[] = "#ATTENTION!\n"
                       "#\n"
                       "#DO NOT MODIFY THIS FILE BECAUSE IT WAS GENERATED AUTOMATICALLY,\n"
