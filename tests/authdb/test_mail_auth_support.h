@@ -103,6 +103,30 @@ inline int collectAccount(const char *address, const char *password, unsigned ch
     return 1;
 }
 
+// What a single-account lookup delivered; answer is what the callback returns.
+struct Found {
+    int calls = 0;
+    std::string address;
+    Account account{};
+    int answer = 0;
+};
+
+inline int recordFound(const char *address, const char *password, unsigned char flags, void *data) {
+    Found *found = static_cast<Found *>(data);
+    found->calls++;
+    found->address = address;
+    found->account = Account{password, flags};
+    return found->answer;
+}
+
+inline Found check(const char *address, int *rc = nullptr) {
+    Found found;
+    const int result = mailAuthCheck(address, recordFound, &found);
+    if (rc != nullptr)
+        *rc = result;
+    return found;
+}
+
 // Every account of the database, by address; empty when the walk fails.
 inline Accounts allAccounts() {
     Accounts accounts;

@@ -6,7 +6,7 @@
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/db-velka.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
-#include "mail/dovecot/authdb/mail_auth_sqlite.h"
+#include "mail/dovecot/authdb/mail_auth_lookup.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 
 #include <crypt.h>

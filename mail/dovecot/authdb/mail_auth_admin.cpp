@@ -4,6 +4,7 @@
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
 #include "lib/log/velka_log.h"
+#include "mail/dovecot/authdb/mail_auth_password.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 
 #include <openssl/crypto.h>
@@ -15,10 +16,9 @@
 #include <new>
 #include <string>
 
-using velka::mail::authdb::BusyRetry;
-using velka::mail::authdb::Database;
-
 namespace {
+
+using namespace velka::mail::authdb;
 
 const char SELECT_DOMAIN_ID[] = "SELECT id FROM domains WHERE name=LOWER(?)";
 const char INSERT_DOMAIN[] = "INSERT INTO domains (name, status) VALUES(LOWER(?), ?)";
@@ -41,32 +41,6 @@ constexpr int DOMAIN_NO_CREATE = 8;
 constexpr sqlite3_int64 NO_DOMAIN = -1;
 constexpr sqlite3_int64 DOMAIN_ERROR = -2;
 
-// A prepared statement, finalised when it goes out of scope (before its
-// Database, which is declared first).
-class Statement {
-public:
-    Statement(Database &db, const char *sql) : db_(db), sql_(sql), stmt_(db.prepare(sql)) {}
-    ~Statement() { db_.finalize(stmt_); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-
-    explicit operator bool() const { return stmt_ != nullptr; }
-    sqlite3_stmt *get() const { return stmt_; }
-    const char *sql() const { return sql_; }
-    bool bindText(int index, const char *text) {
-        return sqlite3_bind_text(stmt_, index, text, -1, SQLITE_STATIC) == SQLITE_OK;
-    }
-    bool bindInt(int index, sqlite3_int64 value) {
-        return sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
-    }
-    int step() { return db_.step(stmt_); }
-
-private:
-    Database &db_;
-    const char *sql_;
-    sqlite3_stmt *stmt_;
-};
-
 // Names are required: SQLite would store a missing one as NULL, which no
 // lookup can find and UNIQUE does not keep single.
 bool haveNames(const char *operation, std::initializer_list<const char *> names) {
@@ -79,20 +53,45 @@ bool haveNames(const char *operation, std::initializer_list<const char *> names)
     return true;
 }
 
+// Runs one statement that changes the database: prepared, bound and stepped
+// once. query names it in the message when the step fails. false after logging.
+bool change(Database &db, const char *sql, std::initializer_list<Parameter> parameters,
+            const char *query) {
+    Statement stmt(db, sql);
+    if (!stmt || !stmt.bind(parameters))
+        return false;
+    if (stmt.step() == SQLITE_DONE)
+        return true;
+    db.retry().log(LOG_ERR, "Unable to execute the %s query: %s: %s", query, sql, db.errmsg());
+    return false;
+}
+
+// A writing operation's handle: open, or closed after logging.
+struct Writer {
+    explicit Writer(const char *operation) : retry(operation), db(retry) {
+        open = db.openReadWrite();
+    }
+    BusyRetry retry;
+    Database db;
+    bool open;
+};
+
+Parameter domainName(const char *domain, Spacing spacing) {
+    return {domain, describe("domain name '%s'", domain), spacing};
+}
+
+Parameter domainIdOf(sqlite3_int64 id, const char *mailname, const char *domain) {
+    return {id, describe("domain ID for mail address '%s@%s'", mailname, domain), Spacing::Double};
+}
+
 // The id of domain, created (disabled when mode is not 0) unless mode has
 // DOMAIN_NO_CREATE; NO_DOMAIN when it is missing and not created; DOMAIN_ERROR
 // after logging.
 sqlite3_int64 mail_auth_domain_id(const char *domain, Database &db, int mode) {
     BusyRetry &retry = db.retry();
     Statement select(db, SELECT_DOMAIN_ID);
-    if (!select)
+    if (!select || !select.bind({domainName(domain, Spacing::Double)}))
         return DOMAIN_ERROR;
-    if (!select.bindText(1, domain)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
-                  domain, select.sql(), db.errmsg());
-        return DOMAIN_ERROR;
-    }
     int rc = select.step();
     if (rc == SQLITE_ROW)
         return sqlite3_column_int64(select.get(), 0);
@@ -104,22 +103,11 @@ sqlite3_int64 mail_auth_domain_id(const char *domain, Database &db, int mode) {
         return NO_DOMAIN;
 
     Statement insert(db, INSERT_DOMAIN);
-    if (!insert)
-        return DOMAIN_ERROR;
     const int status = mode != 0 ? 1 : 0;
-    if (!insert.bindText(1, domain)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
-                  domain, insert.sql(), db.errmsg());
+    if (!insert ||
+        !insert.bind({domainName(domain, Spacing::Double),
+                      {status, describe("status '%d' for domain '%s'", status, domain)}}))
         return DOMAIN_ERROR;
-    }
-    if (!insert.bindInt(2, status)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter status '%d' for domain '%s' to SQL statement for query "
-                  "'%s': %s",
-                  status, domain, insert.sql(), db.errmsg());
-        return DOMAIN_ERROR;
-    }
     rc = insert.step();
     if (rc == SQLITE_DONE)
         return sqlite3_last_insert_rowid(db.handle());
@@ -147,74 +135,28 @@ int mail_auth_store_user(const char *mailname, const char *domain, const char *p
         retry.log(LOG_ERR, "No such domain '%s' in the mail authentication DB", domain);
         return -1;
     }
-    Statement insert(db,
-                     (flags & MAIL_AUTH_FLAG_CRYPT) ? INSERT_USER_HASHED : INSERT_USER_ENCRYPTED);
-    if (!insert)
-        return -1;
-    if (!insert.bindText(1, mailname)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter mailname '%s' to SQL statement for query '%s': %s",
-                  mailname, insert.sql(), db.errmsg());
-        return -1;
-    }
-    if (!insert.bindText(2, password)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter password for mail address '%s@%s' to SQL statement for "
-                  "query '%s': %s",
-                  mailname, domain, insert.sql(), db.errmsg());
-        return -1;
-    }
-    if (!insert.bindInt(3, (flags & MAIL_AUTH_FLAG_USER_DISABLED) ? 1 : 0)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter status for mail address '%s@%s' to  SQL statement for "
-                  "query '%s': %s",
-                  mailname, domain, insert.sql(), db.errmsg());
-        return -1;
-    }
-    if (!insert.bindInt(4, domain_id)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain ID for mail address '%s@%s' to  SQL statement "
-                  "for query '%s': %s",
-                  mailname, domain, insert.sql(), db.errmsg());
-        return -1;
-    }
-    if (insert.step() != SQLITE_DONE) {
-        retry.log(LOG_ERR, "Unable to execute the mail authorization registration query: %s: %s",
-                  insert.sql(), db.errmsg());
-        return -1;
-    }
-    return 0;
+    const int user_disabled = (flags & MAIL_AUTH_FLAG_USER_DISABLED) ? 1 : 0;
+    const bool stored =
+        change(db, (flags & MAIL_AUTH_FLAG_CRYPT) ? INSERT_USER_HASHED : INSERT_USER_ENCRYPTED,
+               {{mailname, describe("mailname '%s'", mailname)},
+                {password, describe("password for mail address '%s@%s'", mailname, domain)},
+                {user_disabled, describe("status for mail address '%s@%s'", mailname, domain),
+                 Spacing::Double},
+                domainIdOf(domain_id, mailname, domain)},
+               "mail authorization registration");
+    return stored ? 0 : -1;
 }
 
 int mail_auth_set_domain_status(const char *domain, int status, const char *operation) {
     if (!haveNames(operation, {domain}))
         return -1;
-    BusyRetry retry(operation);
-    Database db(retry);
-    if (!db.openReadWrite())
-        return -1;
-    Statement update(db, SET_DOMAIN_STATUS);
-    if (!update)
-        return -1;
-    if (!update.bindInt(1, status)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter status %d to  SQL statement for query '%s': %s", status,
-                  update.sql(), db.errmsg());
-        return -1;
-    }
-    if (!update.bindText(2, domain)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
-                  domain, update.sql(), db.errmsg());
-        return -1;
-    }
-    if (update.step() != SQLITE_DONE) {
-        retry.log(LOG_ERR,
-                  "Unable to execute the mail domain authorization status change query: %s: %s",
-                  update.sql(), db.errmsg());
-        return -1;
-    }
-    return 0;
+    Writer writer(operation);
+    return writer.open && change(writer.db, SET_DOMAIN_STATUS,
+                                 {{status, describe("status %d", status), Spacing::Double},
+                                  domainName(domain, Spacing::Double)},
+                                 "mail domain authorization status change")
+               ? 0
+               : -1;
 }
 
 // One account as stored, for copying: the password is not decrypted.
@@ -236,7 +178,7 @@ int mail_auth_fetch_user(UserRecord &record, const char *mailname, const char *d
     Statement domain_query(db, SELECT_DOMAIN);
     if (!domain_query)
         return -1;
-    if (!domain_query.bindText(1, domain)) {
+    if (sqlite3_bind_text(domain_query.get(), 1, domain, -1, SQLITE_STATIC) != SQLITE_OK) {
         retry.log(LOG_ERR, "Unable to bind parameter domain id for: %s: %s", domain, db.errmsg());
         return -1;
     }
@@ -254,12 +196,12 @@ int mail_auth_fetch_user(UserRecord &record, const char *mailname, const char *d
     Statement user_query(db, SELECT_USER);
     if (!user_query)
         return -1;
-    if (!user_query.bindInt(1, domain_id)) {
+    if (sqlite3_bind_int64(user_query.get(), 1, domain_id) != SQLITE_OK) {
         retry.log(LOG_ERR, "Unable to bind parameter bind domain id for: %s: %s", domain,
                   db.errmsg());
         return -1;
     }
-    if (!user_query.bindText(2, mailname)) {
+    if (sqlite3_bind_text(user_query.get(), 2, mailname, -1, SQLITE_STATIC) != SQLITE_OK) {
         retry.log(LOG_ERR, "Unable to bind parameter bind mailname %s: %s", mailname, db.errmsg());
         return -1;
     }
@@ -324,39 +266,22 @@ int set_postbox_passwd(const char *mailname, const char *domain, const char *pas
 int mailAuthRemove(const char *mailname, const char *domain) {
     if (!haveNames(__func__, {mailname, domain}))
         return -1;
-    BusyRetry retry(__func__);
-    Database db(retry);
-    if (!db.openReadWrite())
+    Writer writer(__func__);
+    if (!writer.open)
         return -1;
     // A missing domain leaves nothing to remove; a failed lookup of it is a
     // failure, not a removal.
-    const sqlite3_int64 domain_id = mail_auth_domain_id(domain, db, DOMAIN_NO_CREATE);
+    const sqlite3_int64 domain_id = mail_auth_domain_id(domain, writer.db, DOMAIN_NO_CREATE);
     if (domain_id == NO_DOMAIN)
         return 0;
     if (domain_id < 0)
         return -1;
-    Statement remove(db, DELETE_USER);
-    if (!remove)
-        return -1;
-    if (!remove.bindText(1, mailname)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter mailname '%s' to  SQL statement for query '%s': %s",
-                  mailname, remove.sql(), db.errmsg());
-        return -1;
-    }
-    if (!remove.bindInt(2, domain_id)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain ID for mail address '%s@%s' to  SQL statement "
-                  "for query '%s': %s",
-                  mailname, domain, remove.sql(), db.errmsg());
-        return -1;
-    }
-    if (remove.step() != SQLITE_DONE) {
-        retry.log(LOG_ERR, "Unable to execute the mail authorization removal query: %s: %s",
-                  remove.sql(), db.errmsg());
-        return -1;
-    }
-    return 0;
+    return change(writer.db, DELETE_USER,
+                  {{mailname, describe("mailname '%s'", mailname), Spacing::Double},
+                   domainIdOf(domain_id, mailname, domain)},
+                  "mail authorization removal")
+               ? 0
+               : -1;
 }
 
 int mailAuthClone(const char *mailname, const char *domain, const char *new_mailname,
@@ -380,43 +305,21 @@ int mailAuthClone(const char *mailname, const char *domain, const char *new_mail
 int mailAuthRename(const char *old_mailname, const char *new_mailname, const char *domain) {
     if (!haveNames(__func__, {old_mailname, new_mailname, domain}))
         return -1;
-    BusyRetry retry(__func__);
-    Database db(retry);
-    if (!db.openReadWrite())
+    Writer writer(__func__);
+    if (!writer.open)
         return -1;
-    const sqlite3_int64 domain_id = mail_auth_domain_id(domain, db, DOMAIN_NO_CREATE);
+    const sqlite3_int64 domain_id = mail_auth_domain_id(domain, writer.db, DOMAIN_NO_CREATE);
     if (domain_id == NO_DOMAIN)
-        retry.log(LOG_ERR, "No such domain '%s' in the mail authentication DB", domain);
+        writer.retry.log(LOG_ERR, "No such domain '%s' in the mail authentication DB", domain);
     if (domain_id < 0)
         return -1;
-    Statement rename(db, RENAME_USER);
-    if (!rename)
-        return -1;
-    if (!rename.bindText(1, new_mailname)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter new mailname '%s' to  SQL statement for query '%s': %s",
-                  new_mailname, rename.sql(), db.errmsg());
-        return -1;
-    }
-    if (!rename.bindText(2, old_mailname)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter old mailname '%s' to  SQL statement for query '%s': %s",
-                  old_mailname, rename.sql(), db.errmsg());
-        return -1;
-    }
-    if (!rename.bindInt(3, domain_id)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain ID for mail address '%s@%s' to  SQL statement "
-                  "for query '%s': %s",
-                  old_mailname, domain, rename.sql(), db.errmsg());
-        return -1;
-    }
-    if (rename.step() != SQLITE_DONE) {
-        retry.log(LOG_ERR, "Unable to execute the mail authorization renaming query: %s: %s",
-                  rename.sql(), db.errmsg());
-        return -1;
-    }
-    return 0;
+    return change(writer.db, RENAME_USER,
+                  {{new_mailname, describe("new mailname '%s'", new_mailname), Spacing::Double},
+                   {old_mailname, describe("old mailname '%s'", old_mailname), Spacing::Double},
+                   domainIdOf(domain_id, old_mailname, domain)},
+                  "mail authorization renaming")
+               ? 0
+               : -1;
 }
 
 int mailAuthDisableDomain(const char *domain) {
@@ -430,56 +333,21 @@ int mailAuthEnableDomain(const char *domain) {
 int mailAuthRenameDomain(const char *old_domain, const char *new_domain) {
     if (!haveNames(__func__, {old_domain, new_domain}))
         return -1;
-    BusyRetry retry(__func__);
-    Database db(retry);
-    if (!db.openReadWrite())
-        return -1;
-    Statement rename(db, RENAME_DOMAIN);
-    if (!rename)
-        return -1;
-    if (!rename.bindText(1, new_domain)) {
-        retry.log(
-            LOG_ERR,
-            "Unable to bind parameter new domain name '%s' to SQL statement for query '%s': %s",
-            new_domain, rename.sql(), db.errmsg());
-        return -1;
-    }
-    if (!rename.bindText(2, old_domain)) {
-        retry.log(
-            LOG_ERR,
-            "Unable to bind parameter old domain name '%s' to SQL statement for query '%s': %s",
-            old_domain, rename.sql(), db.errmsg());
-        return -1;
-    }
-    if (rename.step() != SQLITE_DONE) {
-        retry.log(LOG_ERR,
-                  "Unable to execute the mail domain authorization name change query: %s: %s",
-                  rename.sql(), db.errmsg());
-        return -1;
-    }
-    return 0;
+    Writer writer(__func__);
+    return writer.open && change(writer.db, RENAME_DOMAIN,
+                                 {{new_domain, describe("new domain name '%s'", new_domain)},
+                                  {old_domain, describe("old domain name '%s'", old_domain)}},
+                                 "mail domain authorization name change")
+               ? 0
+               : -1;
 }
 
 int mailAuthRemoveDomain(const char *domain) {
     if (!haveNames(__func__, {domain}))
         return -1;
-    BusyRetry retry(__func__);
-    Database db(retry);
-    if (!db.openReadWrite())
-        return -1;
-    Statement remove(db, DELETE_DOMAIN);
-    if (!remove)
-        return -1;
-    if (!remove.bindText(1, domain)) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain name '%s' to SQL statement for query '%s': %s",
-                  domain, remove.sql(), db.errmsg());
-        return -1;
-    }
-    if (remove.step() != SQLITE_DONE) {
-        retry.log(LOG_ERR, "Unable to execute the domain mail authorization removal query: %s: %s",
-                  remove.sql(), db.errmsg());
-        return -1;
-    }
-    return 0;
+    Writer writer(__func__);
+    return writer.open && change(writer.db, DELETE_DOMAIN, {domainName(domain, Spacing::Single)},
+                                 "domain mail authorization removal")
+               ? 0
+               : -1;
 }

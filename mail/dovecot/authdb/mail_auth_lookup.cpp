@@ -7,6 +7,8 @@
 
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/mail_aes.h"
+#include "mail/dovecot/authdb/mail_auth_lookup.h"
+#include "mail/dovecot/authdb/mail_auth_password.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 
 #include <openssl/crypto.h>
@@ -16,16 +18,13 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-using velka::mail::authdb::BusyRetry;
-using velka::mail::authdb::Database;
-using velka::mail::authdb::GAVE_UP;
-
 namespace {
+
+using namespace velka::mail::authdb;
 
 const char SELECTION_BASE[] =
     "SELECT u.name || '@' || d.name as mailAddress, u.userPassword AS password, "
@@ -205,27 +204,19 @@ int mail_auth_deliver_row(const char *address, const char *enc_password, const c
     return result;
 }
 
-// Opens the database and prepares the selection with suffix; null after
-// logging on failure.
-sqlite3_stmt *mail_auth_open_selection(Lookup &lookup, const char *suffix) {
-    if (!lookup.open())
-        return nullptr;
-    Database &db = lookup.db();
-    char query[sizeof(SELECTION_BASE) + 64];
-    static_assert(sizeof(SHORT_NAME_SUFFIX) < 63 && sizeof(ALL_SUFFIX) < 63,
-                  "query buffer too small");
-    snprintf(query, sizeof(query), "%s %s", SELECTION_BASE, suffix);
-    return db.prepare(suffix[0] != '\0' ? query : SELECTION_BASE);
+// The selection with suffix appended.
+std::string selectionQuery(const char *suffix) {
+    return suffix[0] != '\0' ? std::string(SELECTION_BASE) + " " + suffix : SELECTION_BASE;
 }
 
-// The walk: every row to the callback until it answers 0 or below. Finalises
-// the statement; the caller's Lookup keeps or closes the handle.
-int mail_auth_iterate_rows(Lookup &lookup, sqlite3_stmt *stmt, mail_auth_callback_t callback,
+// The walk: every row to the callback until it answers 0 or below. The
+// caller's Lookup keeps or closes the handle.
+int mail_auth_iterate_rows(Lookup &lookup, Statement &stmt, mail_auth_callback_t callback,
                            void *data) {
     Database &db = lookup.db();
     int result = 1;
     for (bool first = true;; first = false) {
-        const int rc = db.step(stmt);
+        const int rc = stmt.step();
         if (rc == SQLITE_DONE) {
             lookup.keep();
             break;
@@ -239,26 +230,55 @@ int mail_auth_iterate_rows(Lookup &lookup, sqlite3_stmt *stmt, mail_auth_callbac
             result = -1;
             break;
         }
-        const char *address = columnText(stmt, 0);
+        const char *address = columnText(stmt.get(), 0);
         if (address == nullptr || address[0] == '\0') {
             velka_log(LOG_WARNING, "NULL or empty mail address stored in the database, skipped");
             continue;
         }
-        if (bothNull(stmt, 1)) {
+        if (bothNull(stmt.get(), 1)) {
             velka_log(LOG_INFO,
                       "empty password properties (both plain and encrypted) for user %s, skipped",
                       address);
             continue;
         }
-        result = mail_auth_deliver_row(address, columnText(stmt, 1), columnText(stmt, 2),
-                                       sqlite3_column_int(stmt, 3), sqlite3_column_int(stmt, 4),
-                                       callback, data);
+        result = mail_auth_deliver_row(address, columnText(stmt.get(), 1),
+                                       columnText(stmt.get(), 2), sqlite3_column_int(stmt.get(), 3),
+                                       sqlite3_column_int(stmt.get(), 4), callback, data);
         if (result <= 0) {
             lookup.keep();
             break;
         }
     }
-    db.finalize(stmt);
+    return result;
+}
+
+// One attempt of a walk over the selection with suffix, with mailname bound to
+// its one parameter when it has one.
+int mail_auth_walk_once(Lookup &lookup, const char *suffix, bool by_mailname, const char *mailname,
+                        mail_auth_callback_t callback, void *data) {
+    if (!lookup.open())
+        return -1;
+    Database &db = lookup.db();
+    const std::string query = selectionQuery(suffix);
+    Statement stmt(db, query.c_str());
+    if (!stmt)
+        return -1;
+    if (by_mailname && sqlite3_bind_text(stmt.get(), 1, mailname, -1, SQLITE_STATIC) != SQLITE_OK) {
+        db.retry().log(LOG_ERR, "Unable to bind parameter mailname '%s' to  SQL statement: %s",
+                       mailname != nullptr ? mailname : "", db.errmsg());
+        return -1;
+    }
+    return mail_auth_iterate_rows(lookup, stmt, callback, data);
+}
+
+// Runs attempt on a Lookup of its own, and once more on a new handle when the
+// first attempt found its kept handle stale.
+template <typename Attempt> int withStartAgain(BusyRetry &retry, Attempt attempt) {
+    int result = START_AGAIN;
+    for (int tries = 0; tries < 2 && result == START_AGAIN; ++tries) {
+        Lookup lookup(retry);
+        result = attempt(lookup);
+    }
     return result;
 }
 
@@ -268,49 +288,21 @@ bool mail_auth_password_undecrypted(const char *password) {
     return password != nullptr && password == undecrypted_password;
 }
 
-char *mail_auth_password_crypt(const char *text, int mode, const char *mailname,
-                               const char *domain) {
-    const char *at = domain != nullptr ? "@" : "";
-    if (domain == nullptr)
-        domain = "";
-    if (!mail_aes_init(mailAuthKeyGetPath())) {
-        velka_log(LOG_ERR,
-                  "Failed to initialize password cipher context (for mail address '%s%s%s')",
-                  mailname, at, domain);
-        return nullptr;
-    }
-    char *result = mode == 1 ? mail_aes_encrypt(text) : mail_aes_decrypt(text);
-    if (result == nullptr)
-        velka_log(LOG_ERR, "Failed to %s password for mail address '%s%s%s'",
-                  mode == 1 ? "encrypt" : "decrypt", mailname, at, domain);
-    mail_aes_cleanup();
-    return result;
-}
-
 namespace {
 
 // One attempt of mailAuthCheck on the address split at its "@".
-int mail_auth_check_once(BusyRetry &retry, const char *address, int name_len, const char *domain,
+int mail_auth_check_once(Lookup &lookup, const char *address, int name_len, const char *domain,
                          mail_auth_callback_t callback, void *data) {
-    Lookup lookup(retry);
     if (!lookup.open())
         return -1;
     Database &db = lookup.db();
     sqlite3_stmt *stmt = lookup.checkStatement();
     if (stmt == nullptr)
         return -1;
-    if (sqlite3_bind_text(stmt, 1, address, name_len, SQLITE_STATIC) != SQLITE_OK) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter mailname '%.*s' to SQL statement for query '%s': %s",
-                  name_len, address, CHECK_QUERY, db.errmsg());
+    if (!db.bind(stmt, CHECK_QUERY,
+                 {{address, name_len, describe("mailname '%.*s'", name_len, address)},
+                  {domain, describe("domain name '%s'", domain)}}))
         return -1;
-    }
-    if (sqlite3_bind_text(stmt, 2, domain, -1, SQLITE_STATIC) != SQLITE_OK) {
-        retry.log(LOG_ERR,
-                  "Unable to bind parameter domain name '%s' to SQL statement for query '%s': %s",
-                  domain, CHECK_QUERY, db.errmsg());
-        return -1;
-    }
 
     int result;
     const int rc = db.step(stmt);
@@ -333,7 +325,7 @@ int mail_auth_check_once(BusyRetry &retry, const char *address, int name_len, co
     } else if (lookup.startAgain(rc)) {
         result = START_AGAIN;
     } else {
-        retry.log(LOG_ERR, "Unable to execute the user selection query: %s", db.errmsg());
+        db.retry().log(LOG_ERR, "Unable to execute the user selection query: %s", db.errmsg());
         result = -1;
     }
     lookup.reset(stmt);
@@ -354,44 +346,25 @@ int mailAuthCheck(const char *address, mail_auth_callback_t callback, void *data
     const char *domain = at + 1;
 
     BusyRetry retry(__func__);
-    int result = mail_auth_check_once(retry, address, name_len, domain, callback, data);
-    if (result == START_AGAIN)
-        result = mail_auth_check_once(retry, address, name_len, domain, callback, data);
-    return result;
+    return withStartAgain(retry, [&](Lookup &lookup) {
+        return mail_auth_check_once(lookup, address, name_len, domain, callback, data);
+    });
 }
 
 int mailAuthCheckShort(const char *mailname, mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
     BusyRetry retry(__func__);
-    int result = START_AGAIN;
-    for (int attempt = 0; attempt < 2 && result == START_AGAIN; ++attempt) {
-        Lookup lookup(retry);
-        sqlite3_stmt *stmt = mail_auth_open_selection(lookup, SHORT_NAME_SUFFIX);
-        if (stmt == nullptr)
-            return -1;
-        if (sqlite3_bind_text(stmt, 1, mailname, -1, SQLITE_STATIC) != SQLITE_OK) {
-            retry.log(LOG_ERR, "Unable to bind parameter mailname '%s' to  SQL statement: %s",
-                      mailname != nullptr ? mailname : "", lookup.db().errmsg());
-            lookup.db().finalize(stmt);
-            return -1;
-        }
-        result = mail_auth_iterate_rows(lookup, stmt, callback, data);
-    }
-    return result;
+    return withStartAgain(retry, [&](Lookup &lookup) {
+        return mail_auth_walk_once(lookup, SHORT_NAME_SUFFIX, true, mailname, callback, data);
+    });
 }
 
 int mailAuthIterateAll(mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
     BusyRetry retry(__func__);
-    int result = START_AGAIN;
-    for (int attempt = 0; attempt < 2 && result == START_AGAIN; ++attempt) {
-        Lookup lookup(retry);
-        sqlite3_stmt *stmt = mail_auth_open_selection(lookup, ALL_SUFFIX);
-        if (stmt == nullptr)
-            return -1;
-        result = mail_auth_iterate_rows(lookup, stmt, callback, data);
-    }
-    return result;
+    return withStartAgain(retry, [&](Lookup &lookup) {
+        return mail_auth_walk_once(lookup, ALL_SUFFIX, false, nullptr, callback, data);
+    });
 }

@@ -1,6 +1,5 @@
 // Creating the mail authentication database and its key file from scratch, with
-// their owners and modes by mail server style, and the process's reference on
-// the password cipher.
+// their owners and modes by mail server style.
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
 #include "lib/log/velka_log.h"
@@ -26,10 +25,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using velka::mail::authdb::BusyRetry;
-using velka::mail::authdb::Database;
-
 namespace {
+
+using namespace velka::mail::authdb;
 
 const char SCHEMA[] =
     "BEGIN TRANSACTION;\n"
@@ -331,14 +329,18 @@ unsigned char *schemaImage(sqlite3_int64 *size) {
     return image;
 }
 
+// Opens the directory of the file at path, created first when missing, for
+// the file to be made anew; what names the file in messages.
+bool openForRecreate(Location &loc, const char *what) {
+    return createParentDirectory(loc.path()) &&
+           loc.open([what](const char *, int err) { logRecreateFailure(what, err); });
+}
+
 } // namespace
 
 int mailAuthDBInit(void) {
-    const char *path = mailAuthDBGetPath();
-    if (!createParentDirectory(path))
-        return -1;
-    Location loc(path);
-    if (!loc.open([](const char *, int err) { logRecreateFailure(DATABASE_FILE, err); }))
+    Location loc(mailAuthDBGetPath());
+    if (!openForRecreate(loc, DATABASE_FILE))
         return -1;
     sqlite3_int64 size = 0;
     unsigned char *image = schemaImage(&size);
@@ -350,11 +352,8 @@ int mailAuthDBInit(void) {
 }
 
 int mailAuthKeyInit(void) {
-    const char *path = mailAuthKeyGetPath();
-    if (!createParentDirectory(path))
-        return -1;
-    Location loc(path);
-    if (!loc.open([](const char *, int err) { logRecreateFailure(KEY_FILE, err); }))
+    Location loc(mailAuthKeyGetPath());
+    if (!openForRecreate(loc, KEY_FILE))
         return -1;
 
     unsigned char key[MAIL_AES_KEY_LENGTH];
@@ -433,15 +432,4 @@ int mailAuthDBInitStyle(int style) {
             rc = mailAuthKeySetAccess(0, 0, 0400);
     }
     return rc;
-}
-
-int mailPasswdCipherInit(void) {
-    if (mail_aes_init(mailAuthKeyGetPath()))
-        return 0;
-    velka_log(LOG_ERR, "Failed to initialize password cipher context");
-    return -1;
-}
-
-bool mailPasswdCipherCleanup(void) {
-    return mail_aes_cleanup();
 }

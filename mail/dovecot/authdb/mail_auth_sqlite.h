@@ -1,15 +1,15 @@
-// Internal to the mail authentication database: SQLite handles under the
-// busy-retry rule, and the password cipher wrapper shared by lookups and writes
-// (C++), and what the plug-in's C glue asks of a lookup (C).
+// Internal to the mail authentication database: SQLite handles and statements
+// under the busy-retry rule, shared by lookups, administration and the schema.
 #ifndef VELKA_MAIL_AUTH_SQLITE_H
 #define VELKA_MAIL_AUTH_SQLITE_H
 
 #include <sqlite3.h>
-#include <stdbool.h>
 #include <syslog.h>
 
-#ifdef __cplusplus
 #include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
 
 namespace velka::mail::authdb {
 
@@ -72,6 +72,32 @@ private:
     bool gave_up_ = false;
 };
 
+// How a parameter's failed bind is logged: "Unable to bind parameter <what>
+// to SQL statement for query '<sql>': <error>". Some of these lines have always
+// had two spaces before "SQL"; they stay as the panel's log readers know them.
+enum class Spacing { Single, Double };
+
+// A value for one statement parameter, and what the log calls it.
+struct Parameter {
+    Parameter(const char *text, std::string what, Spacing spacing = Spacing::Single)
+        : text(text), what(std::move(what)), spacing(spacing) {}
+    // The first length bytes of text.
+    Parameter(const char *text, int length, std::string what)
+        : text(text), length(length), what(std::move(what)), spacing(Spacing::Single) {}
+    Parameter(sqlite3_int64 number, std::string what, Spacing spacing = Spacing::Single)
+        : is_text(false), number(number), what(std::move(what)), spacing(spacing) {}
+
+    bool is_text = true;
+    const char *text = nullptr; // bound without a copy: it must outlive the step
+    int length = -1;            // of text; -1 up to its end
+    sqlite3_int64 number = 0;
+    std::string what;
+    Spacing spacing;
+};
+
+// printf into a string, for a Parameter's what.
+std::string describe(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // One SQLite handle of an operation. Every SQLite call that can answer
 // SQLITE_BUSY goes through the operation's BusyRetry; the destructor finalises
 // nothing but closes the handle (under the rule) when it is still open.
@@ -93,6 +119,9 @@ public:
     // sqlite3_step, with sqlite3_reset before each repetition.
     int step(sqlite3_stmt *stmt);
     int exec(const char *sql, char **errmsg);
+    // Binds parameters to stmt, prepared from sql, in order from the first;
+    // false after logging the first that fails.
+    bool bind(sqlite3_stmt *stmt, const char *sql, std::initializer_list<Parameter> parameters);
     // Finalises stmt (null allowed) and returns null.
     sqlite3_stmt *finalize(sqlite3_stmt *stmt);
     // Closes the handle; a no-op once closed.
@@ -121,26 +150,32 @@ private:
     sqlite3 *db_ = nullptr;
 };
 
+// A statement prepared on a Database, finalised when it goes out of scope
+// (before its Database, which is declared first).
+class Statement {
+public:
+    Statement(Database &db, const char *sql) : db_(db), sql_(sql), stmt_(db.prepare(sql)) {}
+    ~Statement() { db_.finalize(stmt_); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    // False when preparing failed (and was logged).
+    explicit operator bool() const { return stmt_ != nullptr; }
+    sqlite3_stmt *get() const { return stmt_; }
+    const char *sql() const { return sql_; }
+
+    // As Database::bind.
+    bool bind(std::initializer_list<Parameter> parameters) {
+        return db_.bind(stmt_, sql_, parameters);
+    }
+    int step() { return db_.step(stmt_); }
+
+private:
+    Database &db_;
+    const char *sql_;
+    sqlite3_stmt *stmt_;
+};
+
 } // namespace velka::mail::authdb
-
-// Encrypts (mode 1) or decrypts (mode 0) one password with the password cipher
-// under the key file's key, taking and releasing a cipher reference around it.
-// mailname and domain only name the account in log lines (domain may be null).
-// A new string, to be released with free(), or null after logging.
-char *mail_auth_password_crypt(const char *text, int mode, const char *mailname,
-                               const char *domain);
-
-extern "C" {
-#endif
-
-/* For the plug-in's account callback, during the call: whether password is
- * the stored text of an encrypted password that failed to decrypt, which the
- * lookup passes on as stored, rather than a password that merely begins like
- * one. Told by the pointer, not by the text. Not exported. */
-bool mail_auth_password_undecrypted(const char *password);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

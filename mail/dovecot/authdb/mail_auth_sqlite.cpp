@@ -1,5 +1,5 @@
-// SQLite handles of the mail authentication database and the busy-retry rule
-// that every call on them follows.
+// SQLite handles and statements of the mail authentication database and the
+// busy-retry rule that every call on them follows.
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 
 #include "lib/log/velka_log.h"
@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -129,6 +131,35 @@ void Database::close() {
 
 const char *Database::errmsg() const {
     return db_ != nullptr ? sqlite3_errmsg(db_) : "general DB errror";
+}
+
+std::string describe(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    char *text = nullptr;
+    const int len = vasprintf(&text, format, args);
+    va_end(args);
+    if (len < 0)
+        return std::string();
+    std::string result(text, static_cast<size_t>(len));
+    free(text);
+    return result;
+}
+
+bool Database::bind(sqlite3_stmt *stmt, const char *sql,
+                    std::initializer_list<Parameter> parameters) {
+    int index = 0;
+    for (const Parameter &p : parameters) {
+        ++index;
+        const int rc = p.is_text ? sqlite3_bind_text(stmt, index, p.text, p.length, SQLITE_STATIC)
+                                 : sqlite3_bind_int64(stmt, index, p.number);
+        if (rc == SQLITE_OK)
+            continue;
+        retry_.log(LOG_ERR, "Unable to bind parameter %s to%sSQL statement for query '%s': %s",
+                   p.what.c_str(), p.spacing == Spacing::Double ? "  " : " ", sql, errmsg());
+        return false;
+    }
+    return true;
 }
 
 } // namespace velka::mail::authdb

@@ -81,21 +81,6 @@ int expectPassword(const char *, const char *password, unsigned char, void *data
     return *static_cast<std::string *>(data) == password ? 0 : 2;
 }
 
-// The test's own lookup of one password ("<none>" when not found).
-std::string check(const char *address) {
-    struct Got {
-        std::string password = "<none>";
-    } got;
-    mailAuthCheck(
-        address,
-        [](const char *, const char *password, unsigned char, void *data) {
-            static_cast<Got *>(data)->password = password;
-            return 0;
-        },
-        &got);
-    return got.password;
-}
-
 class MailAuthConcurrency : public MailAuthDbTest {};
 
 TEST_F(MailAuthConcurrency, LookupsWaitForAWriterAndThenSucceed) {
@@ -121,7 +106,7 @@ TEST_F(MailAuthConcurrency, LookupsWaitForAWriterAndThenSucceed) {
     EXPECT_EQ(reap(locker), 0);
     EXPECT_GE(secondsSince(locked), 0.9);
     EXPECT_EQ(value("SELECT group_concat(name) FROM domains ORDER BY id"), "a.test,locked.test");
-    EXPECT_EQ(check("v@a.test"), "pw2");
+    EXPECT_EQ(check("v@a.test").account.password, "pw2");
 }
 
 TEST_F(MailAuthConcurrency, WritersCreatingTheSameDomainAllSucceed) {
@@ -269,10 +254,14 @@ TEST_F(MailAuthConcurrency, WritersAndReadersTogetherLoseNothing) {
 TEST_F(MailAuthConcurrency, LockHeldPastTheBoundMakesOperationsGiveUp) {
     ASSERT_EQ(mailAuthSet("u", "a.test", "pw", 0), 0);
     const double bound = MAIL_AUTH_BUSY_LIMIT_MSEC / 1000.0;
+    // The bound is checked between calls, each of which SQLite lets wait its
+    // busy timeout, and a loaded machine delays every step besides: twice the
+    // bound leaves room for that and still catches an operation that ignores it.
+    const double latest = 2 * bound;
     const pid_t locker = holdLock(db_path, MAIL_AUTH_BUSY_LIMIT_MSEC + 2000);
     ASSERT_GT(locker, 0);
 
-    const pid_t writer = spawn([bound] {
+    const pid_t writer = spawn([bound, latest] {
         MailAuthLog log;
         const Clock::time_point start = Clock::now();
         const int rc = mailAuthRemoveDomain("a.test");
@@ -280,7 +269,7 @@ TEST_F(MailAuthConcurrency, LockHeldPastTheBoundMakesOperationsGiveUp) {
         const bool one_line =
             LogCapture::lines().size() == 1 &&
             LogCapture::lines()[0].text.rfind("mailAuthRemoveDomain: gave up waiting", 0) == 0;
-        return rc == -1 && waited >= bound && waited < bound + 1 && one_line ? 0 : 1;
+        return rc == -1 && waited >= bound && waited < latest && one_line ? 0 : 1;
     });
 
     MailAuthLog log;
@@ -289,7 +278,7 @@ TEST_F(MailAuthConcurrency, LockHeldPastTheBoundMakesOperationsGiveUp) {
     EXPECT_EQ(mailAuthCheck("u@a.test", expectPassword, &expected), -1);
     const double waited = secondsSince(start);
     EXPECT_GE(waited, bound);
-    EXPECT_LT(waited, bound + 1);
+    EXPECT_LT(waited, latest);
     ASSERT_EQ(LogCapture::lines().size(), 1u);
     EXPECT_EQ(LogCapture::lines()[0].priority, 3);
     EXPECT_EQ(
