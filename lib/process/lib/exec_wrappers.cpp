@@ -15,6 +15,7 @@ namespace {
 
 // Longest program path the named forms build, without the NUL.
 constexpr size_t MAX_PATH_LENGTH = 4095;
+constexpr char UTILITY_DIR[] = VELKA_PRODUCT_ROOT "/admin/sbin";
 
 // Builds "<dir>/<name>" into path; false (after a message) when it does not fit.
 bool buildPath(char (&path)[MAX_PATH_LENGTH + 1], const char *dir, const char *name) {
@@ -41,6 +42,12 @@ int runFixed(const char *path, va_list args) {
     velka::FixedArgv fixed;
     velka::collectFixedArgs(fixed, path, args);
     return fork_execv_log(path, fixed.argv, 0);
+}
+
+// runFixed() of "<dir>/<name>"; -1 when that path does not fit.
+int runFixedIn(const char *dir, const char *name, va_list args) {
+    char path[MAX_PATH_LENGTH + 1];
+    return buildPath(path, dir, name) ? runFixed(path, args) : -1;
 }
 
 } // namespace
@@ -100,30 +107,24 @@ int path_exec(const char *path, ...) {
 }
 
 int util_exec(const char *name, ...) {
-    char path[MAX_PATH_LENGTH + 1];
-    if (!isUtilityName(name) || !buildPath(path, VELKA_PRODUCT_ROOT "/admin/sbin", name))
-        return -1;
     va_list args;
     va_start(args, name);
-    const int result = runFixed(path, args);
+    const int result = isUtilityName(name) ? runFixedIn(UTILITY_DIR, name, args) : -1;
     va_end(args);
     return result;
 }
 
 int util_exec_args(const char *name, char *const argv[]) {
     char path[MAX_PATH_LENGTH + 1];
-    if (!isUtilityName(name) || !buildPath(path, VELKA_PRODUCT_ROOT "/admin/sbin", name))
+    if (!isUtilityName(name) || !buildPath(path, UTILITY_DIR, name))
         return -1;
     return fork_execv_log(path, argv, 0);
 }
 
 int util_libexec(const char *name, ...) {
-    char path[MAX_PATH_LENGTH + 1];
-    if (!name || !buildPath(path, VELKA_LIBEXEC_DIR, name))
-        return -1;
     va_list args;
     va_start(args, name);
-    const int result = runFixed(path, args);
+    const int result = name ? runFixedIn(VELKA_LIBEXEC_DIR, name, args) : -1;
     va_end(args);
     return result;
 }
