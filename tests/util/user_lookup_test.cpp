@@ -36,34 +36,38 @@ Captured capture(const std::function<void()> &f) {
     return c;
 }
 
+// Walks a database (passwd or group) until take() accepts an entry, which it copies:
+// the entries are gone once the walk is closed.
+template <typename Entry, typename Take>
+bool findEntry(void (*open)(), Entry *(*next)(), void (*close)(), Take take) {
+    open();
+    bool found = false;
+    for (Entry *entry; !found && (entry = next()) != nullptr;)
+        found = take(*entry);
+    close();
+    return found;
+}
+
 // A user whose uid and gid differ, so that mixing them up shows.
 bool findUserWithDistinctIds(std::string &name, uid_t &uid, gid_t &gid) {
-    setpwent();
-    for (struct passwd *pw = getpwent(); pw != nullptr; pw = getpwent()) {
-        if (pw->pw_uid != 0 && pw->pw_uid != pw->pw_gid) {
-            name = pw->pw_name;
-            uid = pw->pw_uid;
-            gid = pw->pw_gid;
-            endpwent();
-            return true;
-        }
-    }
-    endpwent();
-    return false;
+    return findEntry(setpwent, getpwent, endpwent, [&](const passwd &pw) {
+        if (pw.pw_uid == 0 || pw.pw_uid == pw.pw_gid)
+            return false;
+        name = pw.pw_name;
+        uid = pw.pw_uid;
+        gid = pw.pw_gid;
+        return true;
+    });
 }
 
 bool findNonRootGroup(std::string &name, gid_t &gid) {
-    setgrent();
-    for (struct group *gr = getgrent(); gr != nullptr; gr = getgrent()) {
-        if (gr->gr_gid != 0) {
-            name = gr->gr_name;
-            gid = gr->gr_gid;
-            endgrent();
-            return true;
-        }
-    }
-    endgrent();
-    return false;
+    return findEntry(setgrent, getgrent, endgrent, [&](const group &gr) {
+        if (gr.gr_gid == 0)
+            return false;
+        name = gr.gr_name;
+        gid = gr.gr_gid;
+        return true;
+    });
 }
 
 TEST(VelkaGetpwTest, FindsRoot) {
