@@ -191,29 +191,24 @@ TEST_F(LookupSoak, PluginLookupsHoldNothing) {
     const velka_mail_args shortnames = {"QMail", VELKA_MAIL_ARG_SHORTNAMES};
     const velka_mail_args full_only = {"QMail", 0};
     ASSERT_EQ(mailPasswdCipherInit(), 0);
+    const struct {
+        const char *user;
+        const char *password;
+        const velka_mail_args *args;
+        bool plain;
+        int result;
+    } logins[] = {
+        {"ann", "ann-other", &shortnames, true, VELKA_LOOKUP_FOUND},
+        {"bob@one.test", "bob-secret", &shortnames, true, VELKA_LOOKUP_FOUND},
+        {"ann@one.test", nullptr, &full_only, false, VELKA_LOOKUP_FOUND},
+        {"ann@one.test", "wrong", &shortnames, true, VELKA_LOOKUP_MISMATCH},
+        {"ghost", "x", &full_only, true, VELKA_LOOKUP_SHORT_REFUSED},
+    };
     soak([&](long i) {
-        velka_mail_auth *auth = nullptr;
-        switch (i % 5) {
-        case 0:
-            auth = velka_mail_auth_lookup("ann", "ann-other", &shortnames, true);
-            ASSERT_EQ(auth->result, VELKA_LOOKUP_FOUND);
-            break;
-        case 1:
-            auth = velka_mail_auth_lookup("bob@one.test", "bob-secret", &shortnames, true);
-            ASSERT_EQ(auth->result, VELKA_LOOKUP_FOUND);
-            break;
-        case 2:
-            auth = velka_mail_auth_lookup("ann@one.test", nullptr, &full_only, false);
-            ASSERT_EQ(auth->result, VELKA_LOOKUP_FOUND);
-            break;
-        case 3:
-            auth = velka_mail_auth_lookup("ann@one.test", "wrong", &shortnames, true);
-            ASSERT_EQ(auth->result, VELKA_LOOKUP_MISMATCH);
-            break;
-        default:
-            auth = velka_mail_auth_lookup("ghost", "x", &full_only, true);
-            ASSERT_EQ(auth->result, VELKA_LOOKUP_SHORT_REFUSED);
-        }
+        const auto &login = logins[i % 5];
+        const velka_mail_auth *auth =
+            velka_mail_auth_lookup(login.user, login.password, login.args, login.plain);
+        ASSERT_EQ(auth->result, login.result) << login.user;
         db_velka_stub_pop();
         if (i % 1000 == 0)
             LogCapture::lines().clear();

@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -81,6 +82,17 @@ protected:
         sqlite3_finalize(stmt);
         sqlite3_close(db);
         return result;
+    }
+
+    // Another database holding one account, renamed over this one (with the
+    // same key), as the panel replaces or restores the file.
+    void replaceDatabase(const char *mailname, const char *domain, const char *password) {
+        const std::string other = dir.file("auth/other.db");
+        mailAuthDBSetPath(other.c_str());
+        ASSERT_EQ(mailAuthDBInit(), 0);
+        ASSERT_EQ(mailAuthSet(mailname, domain, password, 0), 0);
+        mailAuthDBSetPath(db_path.c_str());
+        ASSERT_EQ(rename(other.c_str(), db_path.c_str()), 0);
     }
 
     ScratchDir dir;

@@ -33,6 +33,17 @@ bool fitsRecord(const EVP_CIPHER *cipher) {
            ivLength(cipher) <= SYMMETRIC_CIPHER_IV_SIZE;
 }
 
+// Whether len bytes at material are enough for what length() asks of c's
+// cipher, and the record can hold it; EINVAL when not.
+bool acceptsMaterial(const symmetric_cipher *c, const void *material, size_t len,
+                     size_t (*length)(const EVP_CIPHER *)) {
+    if (c != nullptr && c->cipher != nullptr && material != nullptr && len >= length(c->cipher) &&
+        fitsRecord(c->cipher))
+        return true;
+    errno = EINVAL;
+    return false;
+}
+
 // Passwords pass through these buffers, so a buffer is wiped before it is freed.
 void wipeBuffer(unsigned char **buf, int32_t *len, size_t size) {
     if (*buf != nullptr) {
@@ -129,11 +140,8 @@ bool symmetric_cipher_cleanup(symmetric_cipher *c) {
 }
 
 bool symmetric_cipher_set_key(symmetric_cipher *c, const void *key, size_t len) {
-    if (c == nullptr || c->cipher == nullptr || key == nullptr || len < keyLength(c->cipher) ||
-        !fitsRecord(c->cipher)) {
-        errno = EINVAL;
+    if (!acceptsMaterial(c, key, len, keyLength))
         return false;
-    }
     memcpy(c->key, key, keyLength(c->cipher));
     // The contexts hold the old key; make the next use load the new one.
     c->encrypt_ready = false;
@@ -142,11 +150,8 @@ bool symmetric_cipher_set_key(symmetric_cipher *c, const void *key, size_t len) 
 }
 
 bool symmetric_cipher_set_iv(symmetric_cipher *c, const void *iv, size_t len) {
-    if (c == nullptr || c->cipher == nullptr || iv == nullptr || len < ivLength(c->cipher) ||
-        !fitsRecord(c->cipher)) {
-        errno = EINVAL;
+    if (!acceptsMaterial(c, iv, len, ivLength))
         return false;
-    }
     memcpy(c->iv, iv, ivLength(c->cipher));
     return true;
 }
