@@ -68,37 +68,24 @@ def test_invalid_command(word):
     assert r.stderr == b"Error: invalid command " + word.encode() + b"\n" + SHORT_USAGE
 
 
-@pytest.mark.parametrize("args", [["-h"], ["--help"], ["--help", "--bogus", "x"]])
-def test_short_help_on_stdout(args):
+COMMAND_LIST = b"Wendra commands:\n" + b"".join(
+    command.ljust(32) + description + b"\n" for command, _, description in COMMANDS)
+LEGACY_HELP = b"Usage: wendra [OPTIONS]... \n" + b"".join(
+    b"  " + command + b" " + syntax + b"\n        " + description + b"\n"
+    for command, syntax, description in COMMANDS)
+
+
+@pytest.mark.parametrize("args, expected, lines", [
+    (["-h"], SHORT_USAGE, 4),
+    (["--help"], SHORT_USAGE, 4),
+    (["--help", "--bogus", "x"], SHORT_USAGE, 4),
+    (["--help-commands"], COMMAND_LIST, 13),
+    (["--help-legacy"], LEGACY_HELP, 25),
+    (["--help-stdin"], b"", 0),
+])
+def test_help_on_stdout(args, expected, lines):
     r = run(*args)
     assert r.returncode == 0
-    assert r.stdout == SHORT_USAGE
-    assert r.stderr == b""
-
-
-def test_command_list():
-    r = run("--help-commands")
-    assert r.returncode == 0
-    assert r.stderr == b""
-    expected = b"Wendra commands:\n" + b"".join(
-        command.ljust(32) + description + b"\n" for command, _, description in COMMANDS)
     assert r.stdout == expected
-    assert len(r.stdout.splitlines()) == 13
-
-
-def test_legacy_help():
-    r = run("--help-legacy")
-    assert r.returncode == 0
-    assert r.stderr == b""
-    expected = b"Usage: wendra [OPTIONS]... \n" + b"".join(
-        b"  " + command + b" " + syntax + b"\n        " + description + b"\n"
-        for command, syntax, description in COMMANDS)
-    assert r.stdout == expected
-    assert len(r.stdout.splitlines()) == 25
-
-
-def test_stdin_help_prints_nothing():
-    r = run("--help-stdin")
-    assert r.returncode == 0
-    assert r.stdout == b""
+    assert len(r.stdout.splitlines()) == lines
     assert r.stderr == b""
