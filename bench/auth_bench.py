@@ -15,7 +15,6 @@ divided by the logins; the load generator's own CPU is reported apart.
 Run through bench/run-auth-bench.sh, which sets the test bed up first.
 """
 import argparse
-import imaplib
 import json
 import multiprocessing
 import os
@@ -25,14 +24,13 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+from testbed_client import BASE_DIR, Testbed, imap  # noqa: E402 (found through sys.path)
+
 TESTBED = os.path.join(HERE, "..", "testbed", "testbed.sh")
 AUTH_CONF = "/etc/velka-testbed/auth.conf"
 QMAIL_DIR = "/var/lib/velka/mail/auth"
 BENCH_DIR = "/var/lib/velka-bench"
-BASE_DIR = "/run/velka-testbed"
-CLK_TCK = os.sysconf("SC_CLK_TCK")
-PORT_BASE = int(os.environ.get("VELKA_TESTBED_PORT_BASE", "14000"))
-IMAP_PORT = PORT_BASE + 143
 
 DATASETS = [("aes", 10000), ("aes", 100000), ("crypt", 10000)]
 DRIVERS = ["velka", "sql", "passwd-file"]
@@ -40,17 +38,15 @@ PLUGIN = "/usr/lib/dovecot/modules/auth/libauthdb_velka.so"
 PLUGINS = {}  # driver name -> plug-in library on the host ("velka", "velka-before")
 
 
-def testbed(*args, capture=False):
-    result = subprocess.run([TESTBED, *args], check=True, text=True,
-                            stdout=subprocess.PIPE if capture else None)
-    return result.stdout.strip() if capture else None
-
-
-ROOT = testbed("root", capture=True)
+BED = None  # the test bed, once the options are read
 
 
 def host(inside):
-    return os.path.join(ROOT, inside.lstrip("/"))
+    return BED.path(inside)
+
+
+def dovecot_group():
+    return int(BED.run("getent", "group", "dovecot", check=True).stdout.decode().split(":")[2])
 
 
 def dataset_dir(kind, count):
@@ -58,7 +54,7 @@ def dataset_dir(kind, count):
 
 
 def make_datasets(build, datasets):
-    group = int(testbed("run", "getent", "group", "dovecot", capture=True).split(":")[2])
+    group = dovecot_group()
     os.makedirs(host(BENCH_DIR), mode=0o755, exist_ok=True)
     for kind, count in datasets:
         out = host(dataset_dir(kind, count))
@@ -78,7 +74,7 @@ def make_datasets(build, datasets):
 
 def select_velka_database(kind, count):
     """Copies the data set's database and key file to the QMail-layout paths."""
-    group = int(testbed("run", "getent", "group", "dovecot", capture=True).split(":")[2])
+    group = dovecot_group()
     target = host(QMAIL_DIR)
     os.makedirs(target, exist_ok=True)
     os.chown(target, 0, group)
@@ -127,41 +123,7 @@ def configure(driver, kind, count, worker):
             g.write(f.read())
         os.chmod(tmp, 0o644)
         os.rename(tmp, host(PLUGIN))
-    testbed("stop")
-    testbed("start")
-
-
-def master_pid():
-    with open(host(f"{BASE_DIR}/master.pid")) as f:
-        return int(f.read().strip())
-
-
-def dovecot_cpu():
-    """CPU seconds of the Dovecot master and all its descendants, the exited ones
-    included (they are counted in their parents' children times)."""
-    parents = {}
-    times = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()
-        pid = int(entry)
-        parents[pid] = int(fields[1])
-        times[pid] = sum(int(x) for x in fields[11:15])
-    root = master_pid()
-    total = 0
-    for pid in times:
-        p = pid
-        while p not in (0, 1, root) and p in parents:
-            p = parents[p]
-        if p == root:
-            total += times[pid]
-    return total / CLK_TCK
+    BED.restart()
 
 
 def wait_quiet():
@@ -172,12 +134,12 @@ def wait_quiet():
 def run_auth(build, kind, count, in_flight, seconds):
     accounts = host(f"{dataset_dir(kind, count)}/accounts.txt")
     wait_quiet()
-    before = dovecot_cpu()
+    before = BED.cpu_seconds()
     out = subprocess.run([os.path.join(build, "bench", "auth_load"),
                           host(f"{BASE_DIR}/auth-client"), accounts, str(in_flight),
                           str(seconds), "0.5"], check=True, text=True,
                          stdout=subprocess.PIPE).stdout
-    after = dovecot_cpu()
+    after = BED.cpu_seconds()
     result = json.loads(out)
     logins = result["ok"] + result["fail"] + result["other"]
     # The warm-up half second is in the CPU figure too; scale it out.
@@ -196,11 +158,12 @@ def imap_client(args):
         i += 1
         started = time.monotonic()
         try:
-            client = imaplib.IMAP4("127.0.0.1", IMAP_PORT)
-            client.login(user, password)
-            client.logout()
+            succeeded = imap(BED, user, password) == "OK"
+        except OSError:
+            succeeded = False
+        if succeeded:
             durations.append(time.monotonic() - started)
-        except (imaplib.IMAP4.error, OSError):
+        else:
             failures += 1
     return durations, failures
 
@@ -218,13 +181,13 @@ def read_accounts(kind, count, limit):
 def run_imap(accounts, clients, seconds):
     wait_quiet()
     shares = [accounts[i::clients] for i in range(clients)]
-    before = dovecot_cpu()
+    before = BED.cpu_seconds()
     started = time.monotonic()
     with multiprocessing.Pool(clients) as pool:
         results = pool.map(imap_client, [(s, started + seconds) for s in shares])
     elapsed = time.monotonic() - started
     time.sleep(0.5)  # the last imap processes finish their logout
-    after = dovecot_cpu()
+    after = BED.cpu_seconds()
     durations = sorted(d for r in results for d in r[0])
     failures = sum(r[1] for r in results)
     n = len(durations)
@@ -310,6 +273,8 @@ def main():
     parser.add_argument("--before-plugin",
                         help="also run this build of libauthdb_velka.so, as velka-before")
     args = parser.parse_args()
+    global BED
+    BED = Testbed(TESTBED)
 
     PLUGINS["velka"] = os.path.join(args.build, "mail", "dovecot", "authdb", "libauthdb_velka.so")
     if args.before_plugin:
@@ -356,8 +321,8 @@ def main():
                     print(f"rep {rep} imap {key}: {r['rate']:.1f}/s ok {r['ok']} "
                           f"fail {r['fail']} cpu {r['server_cpu_us']:.0f} µs", file=sys.stderr)
     finally:
-        testbed("stop")
-        testbed("provision")  # the default authentication file again
+        BED.control("stop")
+        BED.control("provision")  # the default authentication file again
     print(f"load average at end: {open('/proc/loadavg').read().strip()}", file=sys.stderr)
     if args.json:
         with open(args.json, "w") as f:

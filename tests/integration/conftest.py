@@ -9,16 +9,17 @@ host).
 import contextlib
 import os
 import shlex
-import subprocess
-import time
+import shutil
 
 import pytest
 
+from testbed_client import DOVECOT_CONF, Testbed, ask  # noqa: F401 (DOVECOT_CONF: for the tests)
+
 TESTBED_SCRIPT = os.environ.get("VELKA_TESTBED")
-DOVECOT_CONF = "/etc/dovecot/dovecot.conf"
+BUILD_DIR = os.environ.get("VELKA_BUILD_DIR")
+PROBE = "/usr/local/sbin/dovecot_probe"
 # The test bed script knows its ports: each release's test bed has its own.
-PORT_BASE = int(subprocess.run([TESTBED_SCRIPT, "port-base"], check=True, capture_output=True,
-                               text=True).stdout) if TESTBED_SCRIPT else 14000
+PORT_BASE = int(ask(TESTBED_SCRIPT, "port-base")) if TESTBED_SCRIPT else 14000
 WENDRA_WRAPPER = shlex.split(os.environ.get("VELKA_WENDRA_WRAPPER", ""))
 IMAP_PORT = PORT_BASE + 143
 IMAPS_PORT = PORT_BASE + 993
@@ -83,81 +84,32 @@ def certificates_made(testbed, names, prefix):
             os.unlink(testbed.path(pem))
 
 
-class Testbed:
-    """Runs programs inside the test bed's root tree and manages its Dovecot."""
+def built(relative):
+    """Host path of a program of the build (VELKA_BUILD_DIR); skips the test when there is
+    no build or the program was not built."""
+    if not BUILD_DIR:
+        pytest.skip("VELKA_BUILD_DIR is not set")
+    path = os.path.join(BUILD_DIR, relative)
+    if not os.path.exists(path):
+        pytest.skip(f"{path} is missing: build, then testbed.sh install-build")
+    return path
 
-    def __init__(self, script):
-        self.script = script
-        self.root = self._ask("root")
-        # The Dovecot release of the tree, such as (2, 4, 1), for the tests whose
-        # expectations differ between releases.
-        self.dovecot_version = tuple(int(n) for n in self._ask("version").split("."))
 
-    def _ask(self, command):
-        return subprocess.run([self.script, command], check=True, capture_output=True,
-                              text=True).stdout.strip()
+@contextlib.contextmanager
+def probe_installed(testbed):
+    """The build's test program dovecot_probe in the tree for the block; yields a function
+    that runs it with the given arguments and environment words (NAME=value)."""
+    shutil.copy2(built("tests/dovecot/dovecot_probe"), testbed.path(PROBE))
 
-    def path(self, inside):
-        """Host path of a path inside the tree."""
-        return os.path.join(self.root, inside.lstrip("/"))
+    def run(*args, env=()):
+        # The probe's environment is ours alone: no stray DC_* variable from the host.
+        return testbed.run("env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", *env,
+                           PROBE, *args)
 
-    def run(self, *args, input=None, check=False, env=None):
-        return subprocess.run([self.script, "run", *args], input=input, capture_output=True,
-                              check=check, env=env, timeout=120)
-
-    def make_certificate(self, name, pem):
-        """A self-signed certificate for name, its key in the same PEM file at pem."""
-        result = self.run(
-            "sh", "-c",
-            'openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes '
-            '-days 2 -subj "/CN=$1" -keyout "$2.key" -out "$2.crt" 2>/dev/null && '
-            'cat "$2.crt" "$2.key" > "$2" && rm "$2.crt" "$2.key"',
-            "-", name, pem)
-        assert result.returncode == 0, result.stderr
-
-    def served_subject(self, port, name):
-        """The subject of the certificate served on port to a client asking for name."""
-        result = self.run(
-            "sh", "-c",
-            'openssl s_client -connect "127.0.0.1:$1" -servername "$2" </dev/null 2>/dev/null'
-            ' | openssl x509 -noout -subject',
-            "-", str(port), name)
-        assert result.returncode == 0, result.stderr
-        return result.stdout.decode().strip().replace(" ", "")
-
-    def control(self, action):
-        subprocess.run([self.script, action], check=True, timeout=120)
-
-    def auth_pid(self):
-        """The PID of the running Dovecot's auth process (which the first
-        authentication starts), or None."""
-        with open(self.path("/run/velka-testbed/master.pid")) as f:
-            master = f.read().strip()
-        found = subprocess.run(["pgrep", "-P", master, "-x", "auth"], capture_output=True,
-                               text=True).stdout.split()
-        return found[0] if found else None
-
-    def log_path(self):
-        return self.path("/var/log/dovecot-test.log")
-
-    def log_size(self):
-        try:
-            return os.path.getsize(self.log_path())
-        except FileNotFoundError:
-            return 0
-
-    def log_since(self, offset):
-        with open(self.log_path(), "rb") as log:
-            log.seek(offset)
-            return log.read().decode("utf-8", "replace")
-
-    def wait_for_log(self, offset, text, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if text in self.log_since(offset):
-                return True
-            time.sleep(0.05)
-        return False
+    try:
+        yield run
+    finally:
+        os.unlink(testbed.path(PROBE))
 
 
 @pytest.fixture(scope="session")

@@ -8,10 +8,10 @@ import shutil
 
 import pytest
 
-from conftest import DOVECOT_CONF, certificates_made, file_kept
-from test_passdb_velka import (AUTH_CONF, BUILD_DIR, MAILNAMES, PASSWORDS, PLUGIN, QMAIL_DIR,
-                               SETTINGS_LIB, SMTP_SERVER, VQA_CONF, configure, make_accounts,
-                               plugin_bed, write)
+from conftest import DOVECOT_CONF, built, certificates_made, file_kept
+from passdb_bed import (AUTH_CONF, DOMAINS, MAILNAMES, PASSWORDS, PLUGIN, POSTFIX_DIR, QMAIL_DIR,
+                        SETTINGS_LIB, SMTP_SERVER, VQA_CONF, configure, make_accounts, plugin_bed,
+                        write)
 
 CHECK = "/usr/local/sbin/velka-auth-check"
 CONF_D = "/etc/dovecot/conf.d"
@@ -26,15 +26,12 @@ KEY = f"{QMAIL_DIR}/passwd_db_key"
 
 @pytest.fixture(scope="module")
 def bed(testbed):
-    built = os.path.join(BUILD_DIR or "", "authcheck", "velka-auth-check")
-    if not os.path.exists(built):
-        pytest.skip("velka-auth-check was not built")
-    saved = [AUTH_CONF, SMTP_SERVER, VQA_CONF, QMAIL_DIR, "/var/spool/postfix/velka", CHECK,
-             SNI_FILE, LIVE_CERT, QUOTA_FILE] + [f"{MAILNAMES}/{d}" for d in
-                                                 ("velka-a.test", "velka-b.test", "velka-c.test")]
+    check = built("authcheck/velka-auth-check")
+    saved = [AUTH_CONF, SMTP_SERVER, VQA_CONF, QMAIL_DIR, POSTFIX_DIR, CHECK, SNI_FILE, LIVE_CERT,
+             QUOTA_FILE] + [f"{MAILNAMES}/{d}" for d in DOMAINS]
     with plugin_bed(testbed, saved) as bed, \
             certificates_made(bed, ["sni.test", "other.test"], "authcheck") as pems:
-        shutil.copy2(built, bed.path(CHECK))
+        shutil.copy2(check, bed.path(CHECK))
         make_accounts(bed)
         configure(bed, worker=True)
         os.symlink(pems["sni.test"], bed.path(LIVE_CERT))

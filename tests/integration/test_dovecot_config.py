@@ -5,14 +5,12 @@ the certificate of the name asked for, and a full file system leaves files intac
 
 The functions are driven through the test-only program dovecot_probe of the build."""
 import os
-import shutil
 
 import pytest
 
-from conftest import DOVECOT_CONF, IMAPS_PORT, POP3S_PORT, certificates_made, directory_kept
+from conftest import (DOVECOT_CONF, IMAPS_PORT, POP3S_PORT, PROBE, certificates_made,
+                      directory_kept, probe_installed)
 
-BUILD_DIR = os.environ.get("VELKA_BUILD_DIR")
-PROBE = "/usr/local/sbin/dovecot_probe"
 CONF_D = "/etc/dovecot/conf.d"
 STATE = "/etc/velka-testbed"
 VELKARC = "/usr/local/vqa/admin/sbin/velkarc"
@@ -22,20 +20,8 @@ SNI_NAMES = ("a.sni.test", "b.sni.test")
 
 @pytest.fixture(scope="module")
 def probe(testbed):
-    if not BUILD_DIR:
-        pytest.skip("VELKA_BUILD_DIR is not set")
-    built = os.path.join(BUILD_DIR, "tests", "dovecot", "dovecot_probe")
-    if not os.path.exists(built):
-        pytest.skip("dovecot_probe was not built")
-    shutil.copy2(built, testbed.path(PROBE))
-
-    def run(*args, env=()):
-        # The probe's environment is ours alone: no stray DC_* variable from the host.
-        return testbed.run("env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", *env,
-                           PROBE, *args)
-
-    yield run
-    os.unlink(testbed.path(PROBE))
+    with probe_installed(testbed) as run:
+        yield run
 
 
 @pytest.fixture(autouse=True)

@@ -9,15 +9,15 @@ import shutil
 
 import pytest
 
-from conftest import DOVECOT_CONF
-from test_passdb_velka import (ADMIN, AUTH_CONF, MAILNAMES, PLUGIN, QMAIL_DIR, VQA_CONF, FAILED,
-                               OK, TEMPFAIL, configure, database_group, imap, no_crash,
-                               plugin_bed, remove, write)
+from passdb_bed import (AUTH_CONF, MAILNAMES, PLUGIN, QMAIL_DIR, VQA_CONF, FAILED, OK, TEMPFAIL,
+                        add_account, admin, configure, database_group, maildir, no_crash,
+                        plugin_bed, remove, write)
+from testbed_client import doveadm, imap
 
 DB = f"{QMAIL_DIR}/passwd.db"
 KEY = f"{QMAIL_DIR}/passwd_db_key"
-ACCOUNTS = {  # name: (password, how it is stored)
-    "ann": ("Ann-pw-1201", "encrypted"),
+ACCOUNTS = {  # name: (password, how it is stored: see add_account)
+    "ann": ("Ann-pw-1201", ""),
     "ben": ("Ben-pw-2302", "unencrypted"),
     "cat": ("Cat-pw-3403", "crypt"),
 }
@@ -35,38 +35,18 @@ def bed(testbed):
         yield bed
 
 
-def admin(bed, *args):
-    result = bed.run(ADMIN, "0", *args)
-    assert result.returncode == 0, result.stdout + result.stderr
-
-
 def make_accounts(bed):
     write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
-    admin(bed, "init")
-    for name, (password, kind) in ACCOUNTS.items():
-        if kind == "encrypted":
-            admin(bed, "set", name, DOMAIN, password)
-        elif kind == "unencrypted":
-            admin(bed, "set-unencrypted", name, DOMAIN, password)
-        else:
-            hashed = bed.run("openssl", "passwd", "-6", password, check=True)
-            admin(bed, "set", name, DOMAIN, hashed.stdout.decode().strip(), "crypt")
-        path = f"{MAILNAMES}/{DOMAIN}/{name}"
-        bed.run("install", "-d", "-o", "vmail", "-g", "vmail", "-m", "755",
-                f"{MAILNAMES}/{DOMAIN}", path, f"{path}/Maildir", check=True)
+    admin(bed, "0", "init")
+    for name, (password, how) in ACCOUNTS.items():
+        add_account(bed, f"{name}@{DOMAIN}", password, how)
+        maildir(bed, f"{name}@{DOMAIN}")
     database_group(bed, "dovecot")
 
 
 def login(bed, name, password=None):
     password = password if password is not None else ACCOUNTS[name][0]
-    return bed.run("doveadm", "-c", DOVECOT_CONF, "auth", "test",
-                   f"{name}@{DOMAIN}", password).returncode
-
-
-def restart(bed):
-    bed.control("stop")
-    bed.control("start")
-    return bed.log_size()
+    return doveadm(bed, f"{name}@{DOMAIN}", password)[0]
 
 
 def all_log_in(bed):
@@ -87,7 +67,7 @@ def put(bed, inside, data):
 
 
 def test_damaged_or_missing_database_fails_internally_and_recovers(bed):
-    start = restart(bed)
+    start = bed.restart()
     all_log_in(bed)
     good = read(bed, DB)
     user = f"ann@{DOMAIN}"
@@ -105,7 +85,7 @@ def test_damaged_or_missing_database_fails_internally_and_recovers(bed):
         offset = bed.log_size()
         assert login(bed, "ann") == TEMPFAIL, what
         assert bed.wait_for_log(offset, INTERNAL.format(user)), what
-        assert imap(user, ACCOUNTS["ann"][0]) == "UNAVAILABLE", what
+        assert imap(bed, user, ACCOUNTS["ann"][0]) == "UNAVAILABLE", what
         if os.path.isdir(bed.path(DB)):
             os.rmdir(bed.path(DB))
         if os.path.exists(bed.path(DB + ".away")):
@@ -116,7 +96,7 @@ def test_damaged_or_missing_database_fails_internally_and_recovers(bed):
 
 
 def test_replaced_and_read_only_database(bed):
-    start = restart(bed)
+    start = bed.restart()
     all_log_in(bed)
     # A copy without ann renamed over the database, as a restore would do.
     shutil.copy2(bed.path(DB), bed.path(DB + ".new"))
@@ -131,7 +111,7 @@ def test_replaced_and_read_only_database(bed):
 
     # Read-only for everyone, the database still serves.
     os.chmod(bed.path(DB), 0o440)
-    restart(bed)
+    bed.restart()
     all_log_in(bed)
     os.chmod(bed.path(DB), 0o640)
     no_crash(bed, start)
@@ -147,7 +127,7 @@ def test_unusable_key_files_keep_encrypted_passwords_locked(bed):
     }
     for what, damage in cases.items():
         damage()
-        start = restart(bed)
+        start = bed.restart()
         # An encrypted password that cannot be decrypted is a temporary failure.
         assert login(bed, "ann") == TEMPFAIL, what
         # Passwords that need no key still log in.
@@ -159,7 +139,7 @@ def test_unusable_key_files_keep_encrypted_passwords_locked(bed):
             os.replace(bed.path(KEY + ".away"), bed.path(KEY))
         os.chmod(bed.path(KEY), 0o440)
         put(bed, KEY, good)
-    start = restart(bed)
+    start = bed.restart()
     all_log_in(bed)
     assert startup_lines(bed, start) == [started(bed, "usable")]
 
@@ -185,7 +165,7 @@ def test_stored_text_is_no_password_when_the_key_is_unusable(bed):
     assert stored.startswith("$AES-256-CBC:PKCS$")
     os.chmod(bed.path(KEY), 0o400)
     try:
-        restart(bed)
+        bed.restart()
         assert login(bed, "ann", stored) == TEMPFAIL
     finally:
         os.chmod(bed.path(KEY), 0o440)
@@ -199,12 +179,12 @@ def test_odd_panel_configuration_lines(bed):
         "# comment", "", "   ", "NAME_WITHOUT_VALUE", "bad-name value", "\x01\x02 junk",
         f"LONG_VALUE {huge}", "VELKA_MAILNAMES_D /nonexistent  # replaced below",
         "VELKA_MAILNAMES_D\t" + MAILNAMES + "   # the last one wins", "\r", "TAIL x"]))
-    start = restart(bed)
+    start = bed.restart()
     all_log_in(bed)
     no_crash(bed, start)
 
     remove(bed.path(VQA_CONF))
-    start = restart(bed)
+    start = bed.restart()
     offset = bed.log_size()
     assert login(bed, "ann") == FAILED  # no Maildir under the compiled-in root
     assert bed.wait_for_log(offset, "Maildir for it doesn't exist at '/var/qmail/mailnames/")

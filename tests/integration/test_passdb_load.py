@@ -7,18 +7,16 @@ they change, but never with an internal failure. Afterwards every account is in 
 state its writer left, and the authentication process is the one that started.
 VELKA_LOAD_SECONDS sets the length of the run (30 s by default)."""
 import collections
-import imaplib
 import os
-import poplib
-import re
 import threading
 import time
 
 import pytest
 
-from conftest import DOVECOT_CONF, IMAP_PORT, POP3_PORT
-from test_passdb_velka import (ADMIN, AUTH_CONF, MAILNAMES, QMAIL_DIR, VQA_CONF, FAILED, OK,
-                               plugin_bed, write)
+from passdb_bed import (AUTH_CONF, MAILNAMES, QMAIL_DIR, VQA_CONF, FAILED, OK, add_account, admin,
+                        configure, database_group, maildir, no_crash, no_secrets, plugin_bed,
+                        write)
+from testbed_client import doveadm, imap, pop3
 
 SECONDS = float(os.environ.get("VELKA_LOAD_SECONDS", "30"))
 IMAP_CLIENTS = 3
@@ -40,74 +38,23 @@ def bed(testbed):
         yield bed
 
 
-def admin(bed, *args):
-    result = bed.run(ADMIN, "0", *args)
-    return result.returncode == 0 and result.stdout.decode().endswith("result 0\n")
-
-
 def make_accounts(bed):
     write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
-    assert admin(bed, "init")
-    hashed = bed.run("openssl", "passwd", "-6", STABLE["hashed@load-a.test"], check=True)
-    for address, password in STABLE.items():
-        name, domain = address.split("@")
-        if name == "hashed":
-            assert admin(bed, "set", name, domain, hashed.stdout.decode().strip(), "crypt")
-        else:
-            assert admin(bed, "set", name, domain, password)
-    assert admin(bed, "set", "churn", "load-b.test", PASSWORDS[0])
-    assert admin(bed, "set", MOVER_NAMES[0], "load-b.test", MOVER_PASSWORD)
-    assert admin(bed, "set", *TOGGLED[0].split("@"), TOGGLED[1])
-    homes = [a.split("@") for a in list(STABLE) + ["churn@load-b.test", TOGGLED[0]]]
-    homes += [(name, "load-b.test") for name in MOVER_NAMES]
-    for name, domain in homes:
-        path = f"{MAILNAMES}/{domain}/{name}"
-        bed.run("install", "-d", "-o", "vmail", "-g", "vmail", "-m", "755",
-                f"{MAILNAMES}/{domain}", path, f"{path}/Maildir", check=True)
+    admin(bed, "0", "init")
+    accounts = [(address, password, "crypt" if address.startswith("hashed@") else "")
+                for address, password in STABLE.items()]
+    accounts += [("churn@load-b.test", PASSWORDS[0], ""),
+                 (f"{MOVER_NAMES[0]}@load-b.test", MOVER_PASSWORD, ""), (*TOGGLED, "")]
+    for address, password, how in accounts:
+        add_account(bed, address, password, how)
+        maildir(bed, address)
+    maildir(bed, f"{MOVER_NAMES[1]}@load-b.test")
     # The lookups run in the authentication process itself, as user dovecot.
-    for name in ("", "/passwd.db", "/passwd_db_key"):
-        bed.run("chgrp", "dovecot", QMAIL_DIR + name, check=True)
-    write(bed, AUTH_CONF, "\n".join([
-        "auth_debug = yes",
-        "auth_debug_passwords = no",
-        "auth_internal_failure_delay = 0",
-        "passdb velka {",
-        "  driver = velka",
-        "  use_worker = no",
-        "  velka_smtp_server = QMail",
-        "}",
-        "userdb static {",
-        "}",
-        ""]))
+    database_group(bed, "dovecot")
+    configure(bed, worker=False)
 
 
 # --- clients and writers -------------------------------------------------------------
-
-def imap(user, password):
-    client = imaplib.IMAP4("127.0.0.1", IMAP_PORT, timeout=30)
-    try:
-        client.login(user, password)
-        client.logout()
-        return "OK"
-    except imaplib.IMAP4.error as e:
-        client.shutdown()
-        code = re.search(r"\[([A-Z]+)\]", str(e))
-        return code.group(1) if code else str(e)
-
-
-def pop3(user, password):
-    client = poplib.POP3("127.0.0.1", POP3_PORT, timeout=30)
-    try:
-        client.user(user)
-        client.pass_(password)
-        client.quit()
-        return "OK"
-    except poplib.error_proto as e:
-        client.close()
-        text = e.args[0].decode()
-        # Dovecot's POP3 refusal texts: a wrong login, or its own trouble.
-        return "AUTHENTICATIONFAILED" if "Authentication failed" in text else text
-
 
 class Tally:
     """Counts of outcomes by kind, shared by the threads."""
@@ -124,7 +71,7 @@ class Tally:
                 self.odd.append((kind, outcome))
 
 
-def client_loop(login, index, deadline, tally):
+def client_loop(bed, login, index, deadline, tally):
     protocol = login.__name__
     stable = list(STABLE.items())
     step = index
@@ -133,13 +80,13 @@ def client_loop(login, index, deadline, tally):
         try:
             if step % 3:
                 user, password = stable[step % len(stable)]
-                tally.add(f"{protocol} stable", login(user, password))
+                tally.add(f"{protocol} stable", login(bed, user, password))
             else:
                 # An account that a writer is changing: refused or not, never broken.
                 user, password = [("churn@load-b.test", PASSWORDS[step % len(PASSWORDS)]),
                                   (f"{MOVER_NAMES[step % 2]}@load-b.test", MOVER_PASSWORD),
                                   TOGGLED][step % 3]
-                tally.add(f"{protocol} churned", login(user, password))
+                tally.add(f"{protocol} churned", login(bed, user, password))
         except Exception as e:  # a dropped connection or a timeout counts as a failure
             tally.add(f"{protocol} error", type(e).__name__)
 
@@ -147,7 +94,7 @@ def client_loop(login, index, deadline, tally):
 def writer_loop(bed, name, steps, deadline, tally, writes):
     done = 0
     while time.monotonic() < deadline:
-        tally.add("write", "OK" if admin(bed, *steps(done)) else "FAILED")
+        tally.add("write", "OK" if admin(bed, "0", *steps(done), check=False) else "FAILED")
         done += 1
     writes[name] = done
 
@@ -164,47 +111,21 @@ def domain_step(i):
     return ("disable-domain" if i % 2 == 0 else "enable-domain", "load-c.test")
 
 
-# --- the auth process ------------------------------------------------------------------
-
-def auth_pids(bed):
-    """Process ids of the master's "auth" children."""
-    with open(bed.path("/run/velka-testbed/master.pid")) as f:
-        master = f.read().strip()
-    pids = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        comm = stat[stat.index("(") + 1:stat.rindex(")")]
-        ppid = stat[stat.rindex(")") + 2:].split()[1]
-        if ppid == master and comm == "auth":
-            pids.add(int(entry))
-    return pids
-
-
-def doveadm(bed, user, password):
-    return bed.run("doveadm", "-c", DOVECOT_CONF, "auth", "test", user, password).returncode
-
+# --- the run ------------------------------------------------------------------------
 
 def test_logins_hold_while_the_panel_writes(bed):
-    bed.control("stop")
-    bed.control("start")
-    start = bed.log_size()
+    start = bed.restart()
     # The first login starts the auth process; from then on it must stay the same one.
-    assert imap(*next(iter(STABLE.items()))) == "OK"
-    before = auth_pids(bed)
+    assert imap(bed, *next(iter(STABLE.items()))) == "OK"
+    before = bed.auth_pids()
     assert len(before) == 1, before
 
     tally = Tally()
     deadline = time.monotonic() + SECONDS
     writes = {}
-    threads = [threading.Thread(target=client_loop, args=(imap, i, deadline, tally))
+    threads = [threading.Thread(target=client_loop, args=(bed, imap, i, deadline, tally))
                for i in range(IMAP_CLIENTS)]
-    threads += [threading.Thread(target=client_loop, args=(pop3, i, deadline, tally))
+    threads += [threading.Thread(target=client_loop, args=(bed, pop3, i, deadline, tally))
                 for i in range(POP3_CLIENTS)]
     for name, steps in (("password", password_step), ("rename", rename_step),
                         ("domain", domain_step)):
@@ -233,23 +154,19 @@ def test_logins_hold_while_the_panel_writes(bed):
     last = writes["password"] - 1
     current = password_step(last)[3]
     previous = password_step(last - 1)[3] if last > 0 else PASSWORDS[0]
-    assert doveadm(bed, "churn@load-b.test", current) == OK
-    assert doveadm(bed, "churn@load-b.test", previous) == FAILED
+    assert doveadm(bed, "churn@load-b.test", current)[0] == OK
+    assert doveadm(bed, "churn@load-b.test", previous)[0] == FAILED
     final_name = rename_step(writes["rename"] - 1)[2]
     other_name = MOVER_NAMES[0] if final_name == MOVER_NAMES[1] else MOVER_NAMES[1]
-    assert doveadm(bed, f"{final_name}@load-b.test", MOVER_PASSWORD) == OK
-    assert doveadm(bed, f"{other_name}@load-b.test", MOVER_PASSWORD) == FAILED
+    assert doveadm(bed, f"{final_name}@load-b.test", MOVER_PASSWORD)[0] == OK
+    assert doveadm(bed, f"{other_name}@load-b.test", MOVER_PASSWORD)[0] == FAILED
     disabled = domain_step(writes["domain"] - 1)[0] == "disable-domain"
-    assert doveadm(bed, *TOGGLED) == (FAILED if disabled else OK)
+    assert doveadm(bed, *TOGGLED)[0] == (FAILED if disabled else OK)
     for user, password in STABLE.items():
-        assert doveadm(bed, user, password) == OK, user
+        assert doveadm(bed, user, password)[0] == OK, user
     check = bed.run("sqlite3", f"{QMAIL_DIR}/passwd.db", "PRAGMA integrity_check")
     assert check.stdout == b"ok\n", check
 
-    assert auth_pids(bed) == before
-    log = bed.log_since(start)
-    for sign in ("Panic", "Fatal", "killed with signal", "command startup failed",
-                 "Internal error occurred", "gave up waiting"):
-        assert sign not in log, sign
-    for secret in list(STABLE.values()) + PASSWORDS + [MOVER_PASSWORD, TOGGLED[1]]:
-        assert secret not in log, secret
+    assert bed.auth_pids() == before
+    no_crash(bed, start, ("Internal error occurred", "gave up waiting"))
+    no_secrets(bed, start, list(STABLE.values()) + PASSWORDS + [MOVER_PASSWORD, TOGGLED[1]])
