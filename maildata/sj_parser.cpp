@@ -197,6 +197,21 @@ template <typename T, typename Convert> T parse_integer(sj_parser *parser, Conve
     return value;
 }
 
+// A 64-bit reading narrowed to Narrow: a value out of its range fails with
+// SJ_ERROR_NUMBER_RANGE, and a failed reading leaves the parser where it was.
+template <typename Narrow, typename Wide>
+Narrow parse_narrowed(sj_parser *parser, Wide (*parse)(sj_parser *)) {
+    char *saved = parser->current;
+    Wide value = parse(parser);
+    if (parser->error == 0 && static_cast<Wide>(static_cast<Narrow>(value)) != value)
+        fail(parser, SJ_ERROR_NUMBER_RANGE);
+    if (parser->error != 0) {
+        parser->current = saved;
+        return 0;
+    }
+    return static_cast<Narrow>(value);
+}
+
 // Appends printf output to the report, cut to the space left.
 size_t append(size_t used, const char *format, ...) __attribute__((format(printf, 2, 3)));
 size_t append(size_t used, const char *format, ...) {
@@ -434,27 +449,11 @@ uint64_t sj_parse_uint64(sj_parser *parser) {
 }
 
 int32_t sj_parse_int(sj_parser *parser) {
-    char *saved = parser->current;
-    int64_t value = sj_parse_int64(parser);
-    if (parser->error == 0 && (value < INT32_MIN || value > INT32_MAX))
-        fail(parser, SJ_ERROR_NUMBER_RANGE);
-    if (parser->error != 0) {
-        parser->current = saved;
-        return 0;
-    }
-    return static_cast<int32_t>(value);
+    return parse_narrowed<int32_t>(parser, sj_parse_int64);
 }
 
 uint32_t sj_parse_uint(sj_parser *parser) {
-    char *saved = parser->current;
-    uint64_t value = sj_parse_uint64(parser);
-    if (parser->error == 0 && value > UINT32_MAX)
-        fail(parser, SJ_ERROR_NUMBER_RANGE);
-    if (parser->error != 0) {
-        parser->current = saved;
-        return 0;
-    }
-    return static_cast<uint32_t>(value);
+    return parse_narrowed<uint32_t>(parser, sj_parse_uint64);
 }
 
 int sj_skip_number(sj_parser *parser) {
