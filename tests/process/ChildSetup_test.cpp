@@ -40,6 +40,16 @@ int checkOnlyBelow(int keep, int limit) {
     return 0;
 }
 
+// With count descriptors open up to high: the walk over /proc/self/fd must give up
+// (exit code 2 if not), and closefrom(3) still leaves only 0 to 2 open below limit.
+int closesByNumberAfterAFailedWalk(int count, int high, int limit) {
+    openMany(count, high);
+    if (closefrom_through_proc(3) != -1)
+        return 2;
+    closefrom(3);
+    return checkOnlyBelow(3, limit);
+}
+
 } // namespace
 
 TEST(ProcFdName, AcceptsOnlyCanonicalDecimalInts) {
@@ -69,11 +79,7 @@ TEST(Closefrom, FallsBackToClosingByNumberWhenTheWalkIsCutShort) {
         struct rlimit limit = {512, 512};
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
             return 1;
-        openMany(150, 500);
-        if (closefrom_through_proc(3) != -1)
-            return 2;
-        closefrom(3);
-        return checkOnlyBelow(3, 512);
+        return closesByNumberAfterAFailedWalk(150, 500, 512);
     });
     EXPECT_EQ(result.exitCode(), 0);
 }
@@ -84,11 +90,7 @@ TEST(Closefrom, WorksWithoutProcSelfFd) {
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
             return 77;
-        openMany(10, 700);
-        if (closefrom_through_proc(3) != -1)
-            return 2;
-        closefrom(3);
-        return checkOnlyBelow(3, 1000);
+        return closesByNumberAfterAFailedWalk(10, 700, 1000);
     });
     if (result.exitCode() == 77)
         GTEST_SKIP() << "cannot hide /proc here";
