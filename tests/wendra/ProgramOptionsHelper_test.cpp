@@ -3,6 +3,7 @@
 #include "wendra/ProgramOptionsHelper.h"
 
 #include "tests/log/child_capture.h"
+#include "tests/wendra/test_argv.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 using namespace velka::mail::wendra_commands;
 namespace po = boost::program_options;
 using velka_test::runInChild;
+using wendra_test::commandArgv;
 
 namespace {
 
@@ -38,11 +40,7 @@ const std::string USAGE = "test the helper\n"
 // Parses args after the command word "--cmd" in a child, through standardOptionsParse.
 velka_test::ChildResult parseInChild(std::vector<std::string> args) {
     return runInChild([&] {
-        args.insert(args.begin(), "--cmd");
-        std::vector<char *> argv;
-        for (std::string &arg : args)
-            argv.push_back(&arg[0]);
-        argv.push_back(nullptr);
+        std::vector<char *> argv = commandArgv(args);
         ProgramOptionsHelper helper("test the helper", "--cmd [--first=<x>]\n\t[--second]");
         declare(helper);
         standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
@@ -52,13 +50,10 @@ velka_test::ChildResult parseInChild(std::vector<std::string> args) {
 
 // Parses in this process; returns the helper's variables or throws.
 po::variables_map parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "--cmd");
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(&arg[0]);
+    std::vector<char *> argv = commandArgv(args);
     ProgramOptionsHelper helper("test the helper", "--cmd");
     declare(helper);
-    helper.parse(static_cast<int>(argv.size()), argv.data());
+    helper.parse(static_cast<int>(args.size()), argv.data());
     return helper.variables();
 }
 
@@ -126,15 +121,6 @@ TEST(ProgramOptionsHelper, OptionErrors) {
               "option '--second' does not take any arguments");
 }
 
-// argv for the command word "--cmd" followed by args.
-std::vector<char *> argvOf(std::vector<std::string> &args) {
-    args.insert(args.begin(), "--cmd");
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(&arg[0]);
-    return argv;
-}
-
 // An argument holding one of the library's message placeholders once made the message
 // formatting loop for ever; the message now shows the argument as given.
 TEST(ProgramOptionsHelper, PlaceholdersInArgumentsAreShownAsGiven) {
@@ -142,10 +128,10 @@ TEST(ProgramOptionsHelper, PlaceholdersInArgumentsAreShownAsGiven) {
         velka_test::ChildResult r = runInChild([&] {
             alarm(10);
             std::vector<std::string> args{arg, "--first=x", "--second"};
-            std::vector<char *> argv = argvOf(args);
+            std::vector<char *> argv = commandArgv(args);
             ProgramOptionsHelper helper("test the helper", "--cmd");
             declare(helper);
-            standardOptionsParse(helper, static_cast<int>(argv.size()), argv.data());
+            standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
             return 42;
         });
         EXPECT_EQ(r.exitCode, 1) << arg;
@@ -165,11 +151,11 @@ TEST(ProgramOptionsHelper, UsageExitSeamReplacesExit) {
     std::streambuf *err = std::cerr.rdbuf(sink.rdbuf());
     UsageExitFunction previous = setUsageExit([](int status) { throw UsageExit{status}; });
     auto statusOf = [](std::vector<std::string> args) {
-        std::vector<char *> argv = argvOf(args);
+        std::vector<char *> argv = commandArgv(args);
         ProgramOptionsHelper helper("test the helper", "--cmd");
         declare(helper);
         try {
-            standardOptionsParse(helper, static_cast<int>(argv.size()), argv.data());
+            standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
         } catch (const UsageExit &exit) {
             return exit.status;
         }

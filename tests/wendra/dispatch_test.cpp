@@ -4,6 +4,7 @@
 
 #include "lib/errors/VelkaUtilException.h"
 #include "tests/log/child_capture.h"
+#include "tests/wendra/test_argv.h"
 
 #include <gtest/gtest.h>
 
@@ -24,10 +25,7 @@ const std::string SHORT_USAGE =
 
 velka_test::ChildResult runDoMain(std::vector<std::string> args) {
     return runInChild([&] {
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
+        std::vector<char *> argv = wendra_test::argvOf(args);
         return do_main(static_cast<int>(args.size()), argv.data());
     });
 }

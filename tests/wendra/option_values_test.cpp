@@ -2,6 +2,7 @@
 #include "wendra/option_values.h"
 
 #include "lib/util/idn.h"
+#include "tests/wendra/test_argv.h"
 #include "wendra/ProgramOptionsHelper.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,10 @@ namespace {
 
 // Parses --OPTION values of type T given as separate words after the command word.
 template <typename T> po::variables_map parse(const char *option, std::vector<std::string> args) {
-    args.insert(args.begin(), "--cmd");
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(&arg[0]);
+    std::vector<char *> argv = wendra_test::commandArgv(args);
     ProgramOptionsHelper helper("test", "--cmd");
     helper.addOptions()(option, po::value<T>(), "the option");
-    helper.parse(static_cast<int>(argv.size()), argv.data());
+    helper.parse(static_cast<int>(args.size()), argv.data());
     return helper.variables();
 }
 
