@@ -66,10 +66,12 @@ bool change(Database &db, const char *sql, std::initializer_list<Parameter> para
     return false;
 }
 
-// A writing operation's handle: open, or closed after logging.
+// A writing operation's handle, open when the names it needs are all given and
+// the database opened; else closed after logging.
 struct Writer {
-    explicit Writer(const char *operation) : retry(operation), db(retry) {
-        open = db.openReadWrite();
+    Writer(const char *operation, std::initializer_list<const char *> names)
+        : retry(operation), db(retry) {
+        open = haveNames(operation, names) && db.openReadWrite();
     }
     BusyRetry retry;
     Database db;
@@ -148,9 +150,7 @@ int mail_auth_store_user(const char *mailname, const char *domain, const char *p
 }
 
 int mail_auth_set_domain_status(const char *domain, int status, const char *operation) {
-    if (!haveNames(operation, {domain}))
-        return -1;
-    Writer writer(operation);
+    Writer writer(operation, {domain});
     return writer.open && change(writer.db, SET_DOMAIN_STATUS,
                                  {{status, describe("status %d", status), Spacing::Double},
                                   domainName(domain, Spacing::Double)},
@@ -264,9 +264,7 @@ int set_postbox_passwd(const char *mailname, const char *domain, const char *pas
 }
 
 int mailAuthRemove(const char *mailname, const char *domain) {
-    if (!haveNames(__func__, {mailname, domain}))
-        return -1;
-    Writer writer(__func__);
+    Writer writer(__func__, {mailname, domain});
     if (!writer.open)
         return -1;
     // A missing domain leaves nothing to remove; a failed lookup of it is a
@@ -303,9 +301,7 @@ int mailAuthClone(const char *mailname, const char *domain, const char *new_mail
 }
 
 int mailAuthRename(const char *old_mailname, const char *new_mailname, const char *domain) {
-    if (!haveNames(__func__, {old_mailname, new_mailname, domain}))
-        return -1;
-    Writer writer(__func__);
+    Writer writer(__func__, {old_mailname, new_mailname, domain});
     if (!writer.open)
         return -1;
     const sqlite3_int64 domain_id = mail_auth_domain_id(domain, writer.db, DOMAIN_NO_CREATE);
@@ -331,9 +327,7 @@ int mailAuthEnableDomain(const char *domain) {
 }
 
 int mailAuthRenameDomain(const char *old_domain, const char *new_domain) {
-    if (!haveNames(__func__, {old_domain, new_domain}))
-        return -1;
-    Writer writer(__func__);
+    Writer writer(__func__, {old_domain, new_domain});
     return writer.open && change(writer.db, RENAME_DOMAIN,
                                  {{new_domain, describe("new domain name '%s'", new_domain)},
                                   {old_domain, describe("old domain name '%s'", old_domain)}},
@@ -343,9 +337,7 @@ int mailAuthRenameDomain(const char *old_domain, const char *new_domain) {
 }
 
 int mailAuthRemoveDomain(const char *domain) {
-    if (!haveNames(__func__, {domain}))
-        return -1;
-    Writer writer(__func__);
+    Writer writer(__func__, {domain});
     return writer.open && change(writer.db, DELETE_DOMAIN, {domainName(domain, Spacing::Single)},
                                  "domain mail authorization removal")
                ? 0

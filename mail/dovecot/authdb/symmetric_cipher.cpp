@@ -114,6 +114,22 @@ bool lengthFits(int32_t len, int block) {
     return len >= 0 && static_cast<long long>(len) <= INT32_MAX - 2LL * block - 1;
 }
 
+// The block size of c's cipher when c is ready to encrypt its plain text (or
+// decrypt its encrypted text); 0 with errno set when it is not.
+int blockForInput(const symmetric_cipher *c, bool encrypt) {
+    if (c == nullptr || c->cipher == nullptr || (encrypt ? c->plain : c->encrypted) == nullptr ||
+        !fitsRecord(c->cipher)) {
+        errno = EINVAL;
+        return 0;
+    }
+    const int block = EVP_CIPHER_get_block_size(c->cipher);
+    if (!lengthFits(encrypt ? c->plain_len : c->encrypted_len, block)) {
+        errno = EOVERFLOW;
+        return 0;
+    }
+    return block;
+}
+
 } // namespace
 
 void symmetric_cipher_init(symmetric_cipher *c) {
@@ -199,15 +215,9 @@ const unsigned char *symmetric_cipher_get_encrypted(const symmetric_cipher *c, s
 }
 
 bool encrypt_symmetric(symmetric_cipher *c) {
-    if (c == nullptr || c->cipher == nullptr || c->plain == nullptr || !fitsRecord(c->cipher)) {
-        errno = EINVAL;
+    const int block = blockForInput(c, true);
+    if (block == 0)
         return false;
-    }
-    const int block = EVP_CIPHER_get_block_size(c->cipher);
-    if (!lengthFits(c->plain_len, block)) {
-        errno = EOVERFLOW;
-        return false;
-    }
     const int plain_len = c->plain_len;
     // Padding or zero fill adds at most one block; one more block of slack is what
     // OpenSSL's documentation asks of an output buffer.
@@ -247,15 +257,9 @@ bool encrypt_symmetric(symmetric_cipher *c) {
 }
 
 bool decrypt_symmetric(symmetric_cipher *c) {
-    if (c == nullptr || c->cipher == nullptr || c->encrypted == nullptr || !fitsRecord(c->cipher)) {
-        errno = EINVAL;
+    const int block = blockForInput(c, false);
+    if (block == 0)
         return false;
-    }
-    const int block = EVP_CIPHER_get_block_size(c->cipher);
-    if (!lengthFits(c->encrypted_len, block)) {
-        errno = EOVERFLOW;
-        return false;
-    }
     const size_t size = static_cast<size_t>(c->encrypted_len) + block + 1;
     if (!resizeBuffer(&c->plain, &c->plain_len, size))
         return false;
