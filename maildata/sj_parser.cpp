@@ -124,31 +124,31 @@ int escaped_char(char c) {
 // The skip functions carry the nesting depth of the container being entered.
 int skip_value_at(sj_parser *parser, int depth);
 
-int skip_object_at(sj_parser *parser, int depth) {
+// What tells objects and arrays apart when one is skipped.
+struct Container {
+    char opening;
+    int (*start)(sj_parser *);
+    int (*endIfEmpty)(sj_parser *);
+    int (*next)(sj_parser *);
+    bool keyed;
+};
+const Container OBJECT = {'{', sj_parse_object_start, sj_parse_object_end_if_empty,
+                          sj_parse_object_next, true};
+const Container ARRAY = {'[', sj_parse_array_start, sj_parse_array_end_if_empty,
+                         sj_parse_array_next, false};
+
+int skip_container_at(sj_parser *parser, const Container &container, int depth) {
     sj_skip_whitespace(parser);
-    if (*parser->current == '{' && depth > SJ_MAX_SKIP_DEPTH)
+    if (*parser->current == container.opening && depth > SJ_MAX_SKIP_DEPTH)
         return fail(parser, SJ_ERROR_VALUE_EXPECTED);
-    if (sj_parse_object_start(parser) != 0 || sj_parse_object_end_if_empty(parser))
+    if (container.start(parser) != 0 || container.endIfEmpty(parser))
         return parser->error;
     for (;;) {
-        sj_parse_object_key(parser);
+        if (container.keyed)
+            sj_parse_object_key(parser);
         if (parser->error != 0 || skip_value_at(parser, depth) != 0)
             return parser->error;
-        if (sj_parse_object_next(parser) != 0)
-            return parser->error;
-    }
-}
-
-int skip_array_at(sj_parser *parser, int depth) {
-    sj_skip_whitespace(parser);
-    if (*parser->current == '[' && depth > SJ_MAX_SKIP_DEPTH)
-        return fail(parser, SJ_ERROR_VALUE_EXPECTED);
-    if (sj_parse_array_start(parser) != 0 || sj_parse_array_end_if_empty(parser))
-        return parser->error;
-    for (;;) {
-        if (skip_value_at(parser, depth) != 0)
-            return parser->error;
-        if (sj_parse_array_next(parser) != 0)
+        if (container.next(parser) != 0)
             return parser->error;
     }
 }
@@ -161,13 +161,13 @@ int skip_value_at(sj_parser *parser, int depth) {
     else if (c == '-' || is_digit(c))
         sj_skip_number(parser);
     else if (c == '[')
-        skip_array_at(parser, depth + 1);
+        skip_container_at(parser, ARRAY, depth + 1);
     else if (c == 't' || c == 'f')
         sj_parse_boolean(parser);
     else if (c == 'n')
         sj_parse_null(parser);
     else if (c == '{')
-        skip_object_at(parser, depth + 1);
+        skip_container_at(parser, OBJECT, depth + 1);
     else
         fail(parser, SJ_ERROR_VALUE_EXPECTED);
     return parser->error;
@@ -486,10 +486,10 @@ int sj_skip_value(sj_parser *parser) {
     return skip_value_at(parser, 0);
 }
 int sj_skip_object(sj_parser *parser) {
-    return skip_object_at(parser, 1);
+    return skip_container_at(parser, OBJECT, 1);
 }
 int sj_skip_array(sj_parser *parser) {
-    return skip_array_at(parser, 1);
+    return skip_container_at(parser, ARRAY, 1);
 }
 
 int sj_peek_is_object(const sj_parser *parser) {
