@@ -66,6 +66,13 @@ class ConfigReaderTest : public testing::Test {
 protected:
     ScopedEnv noConfig{"DC_CONFIG_PATH", nullptr};
     FakeDoveconf doveconf;
+
+    // An imap service without a process limit of its own, so that the default counts.
+    void withDefaultProcessLimit(const char *limit) {
+        doveconf.set("service/imap/service_restart_request_count", "0\n");
+        doveconf.set("service/imap/process_limit", "0\n");
+        doveconf.set("default_process_limit", limit);
+    }
 };
 
 TEST_F(ConfigReaderTest, ArgumentsFollowTheConfigurationPath) {
@@ -142,9 +149,7 @@ TEST_F(ConfigReaderTest, SingleConnectionProcessesGiveTheProcessLimit) {
 }
 
 TEST_F(ConfigReaderTest, DefaultsAndClientLimitMultiply) {
-    doveconf.set("service/imap/service_restart_request_count", "0\n");
-    doveconf.set("service/imap/process_limit", "0\n");
-    doveconf.set("default_process_limit", "100\n");
+    withDefaultProcessLimit("100\n");
     doveconf.set("service/imap/client_limit", "0\n");
     doveconf.set("default_client_limit", "1000\n");
     EXPECT_EQ(100000u, getDovecotConnectionsLimit());
@@ -163,9 +168,7 @@ TEST_F(ConfigReaderTest, DefaultsAndClientLimitMultiply) {
 }
 
 TEST_F(ConfigReaderTest, ConnectionLimitFailures) {
-    doveconf.set("service/imap/service_restart_request_count", "0\n");
-    doveconf.set("service/imap/process_limit", "0\n");
-    doveconf.set("default_process_limit", "x1\n");
+    withDefaultProcessLimit("x1\n");
     EXPECT_EQ("Unable to convert service 'service/imap/process_limit' limit (x1) to integer",
               translatedError(getDovecotConnectionsLimit));
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include <grp.h>
 #include <pwd.h>
@@ -35,6 +36,15 @@ Captured capture(const std::function<void()> &f) {
     c.err = GetCapturedStderr();
     return c;
 }
+
+// get_group_if_exists() of name: the gid and the found flag it set (2 when it set none).
+std::pair<gid_t, int> groupIfExists(const char *name) {
+    char found = 2;
+    const gid_t gid = get_group_if_exists(name, &found);
+    return {gid, found};
+}
+const std::pair<gid_t, int> ROOT_GROUP{0, 1};
+const std::pair<gid_t, int> NO_GROUP{0, 0};
 
 // Walks a database (passwd or group) until take() accepts an entry, which it copies:
 // the entries are gone once the walk is closed.
@@ -116,13 +126,9 @@ TEST(VelkaUgidTest, MissingUserGivesZero) {
 }
 
 TEST(GroupLookupTest, FindsGroupsByNameAndNumber) {
-    char found = 0;
-    Captured c = capture([&] {
-        EXPECT_EQ(0u, get_group_if_exists("root", &found));
-        EXPECT_EQ(1, found);
-        found = 0;
-        EXPECT_EQ(0u, get_group_if_exists("0", &found));
-        EXPECT_EQ(1, found);
+    Captured c = capture([] {
+        EXPECT_EQ(ROOT_GROUP, groupIfExists("root"));
+        EXPECT_EQ(ROOT_GROUP, groupIfExists("0"));
     });
     EXPECT_EQ("", c.err);
 
@@ -138,10 +144,8 @@ TEST(GroupLookupTest, FindsGroupsByNameAndNumber) {
 
 TEST(GroupLookupTest, MissingGroupsAreReported) {
     ASSERT_EQ(nullptr, getgrgid(UNUSED_ID));
-    char found = 1;
-    Captured c = capture([&] {
-        EXPECT_EQ(0u, get_group_if_exists("10a", &found));
-        EXPECT_EQ(0, found);
+    Captured c = capture([] {
+        EXPECT_EQ(NO_GROUP, groupIfExists("10a"));
         EXPECT_EQ(0u, get_group_id("4000000000"));
     });
     EXPECT_EQ("getgrnam(10a): Group not found\n"
@@ -151,27 +155,20 @@ TEST(GroupLookupTest, MissingGroupsAreReported) {
 }
 
 TEST(GroupLookupTest, EmptyNameIsSilentlyAbsent) {
-    char found = 1;
-    Captured c = capture([&] {
-        EXPECT_EQ(0u, get_group_if_exists("", &found));
-        EXPECT_EQ(0, found);
-        found = 1;
-        EXPECT_EQ(0u, get_group_if_exists(nullptr, &found));
-        EXPECT_EQ(0, found);
+    Captured c = capture([] {
+        EXPECT_EQ(NO_GROUP, groupIfExists(""));
+        EXPECT_EQ(NO_GROUP, groupIfExists(nullptr));
     });
     EXPECT_EQ("", c.err);
     EXPECT_EQ("", c.out);
 }
 
 TEST(GroupLookupTest, OversizedNumberDoesNotWrapToRoot) {
-    char found = 1;
-    Captured c = capture([&] { EXPECT_EQ(0u, get_group_if_exists("4294967296", &found)); });
-    EXPECT_EQ(0, found);
+    Captured c = capture([] { EXPECT_EQ(NO_GROUP, groupIfExists("4294967296")); });
     EXPECT_EQ(ERANGE, errno);
     EXPECT_EQ(0u, c.err.find("getgrgid(4294967296): Numerical result out of range\n")) << c.err;
 
-    c = capture([&] { get_group_if_exists("99999999999999999999999", &found); });
-    EXPECT_EQ(0, found);
+    c = capture([] { EXPECT_EQ(0, groupIfExists("99999999999999999999999").second); });
     EXPECT_EQ(0u, c.err.find("getgrgid(99999999999999999999999): ")) << c.err;
 }
 

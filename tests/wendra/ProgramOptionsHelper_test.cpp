@@ -37,13 +37,18 @@ const std::string USAGE = "test the helper\n"
                           "  -h [ --help ]         displays this help message\n"
                           "\n";
 
-// Parses args after the command word "--cmd" in a child, through standardOptionsParse.
-velka_test::ChildResult parseInChild(std::vector<std::string> args) {
+// Parses args after the command word "--cmd" through standardOptionsParse.
+void standardParse(std::vector<std::string> args) {
+    std::vector<char *> argv = commandArgv(args);
+    ProgramOptionsHelper helper("test the helper", "--cmd [--first=<x>]\n\t[--second]");
+    declare(helper);
+    standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
+}
+
+// standardParse() in a child, which exits 42 when the parse returns.
+velka_test::ChildResult parseInChild(const std::vector<std::string> &args) {
     return runInChild([&] {
-        std::vector<char *> argv = commandArgv(args);
-        ProgramOptionsHelper helper("test the helper", "--cmd [--first=<x>]\n\t[--second]");
-        declare(helper);
-        standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
+        standardParse(args);
         return 42;
     });
 }
@@ -127,11 +132,7 @@ TEST(ProgramOptionsHelper, PlaceholdersInArgumentsAreShownAsGiven) {
     for (const std::string arg : {"--x%original_token%", "--x%canonical_option%%prefix%"}) {
         velka_test::ChildResult r = runInChild([&] {
             alarm(10);
-            std::vector<std::string> args{arg, "--first=x", "--second"};
-            std::vector<char *> argv = commandArgv(args);
-            ProgramOptionsHelper helper("test the helper", "--cmd");
-            declare(helper);
-            standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
+            standardParse({arg, "--first=x", "--second"});
             return 42;
         });
         EXPECT_EQ(r.exitCode, 1) << arg;
@@ -150,12 +151,9 @@ TEST(ProgramOptionsHelper, UsageExitSeamReplacesExit) {
     std::streambuf *out = std::cout.rdbuf(sink.rdbuf());
     std::streambuf *err = std::cerr.rdbuf(sink.rdbuf());
     UsageExitFunction previous = setUsageExit([](int status) { throw UsageExit{status}; });
-    auto statusOf = [](std::vector<std::string> args) {
-        std::vector<char *> argv = commandArgv(args);
-        ProgramOptionsHelper helper("test the helper", "--cmd");
-        declare(helper);
+    auto statusOf = [](const std::vector<std::string> &args) {
         try {
-            standardOptionsParse(helper, static_cast<int>(args.size()), argv.data());
+            standardParse(args);
         } catch (const UsageExit &exit) {
             return exit.status;
         }
