@@ -18,6 +18,12 @@ struct Store {
     conf_r *conf = static_cast<conf_r *>(calloc(1, sizeof(conf_r)));
     ~Store() { conf_free_r(conf); }
     const char *get(const char *name) const { return conf_get_r(name, conf); }
+    // Reads content as a configuration file; conf_read_file_r's answer.
+    int parse(const std::string &content) {
+        ScratchDir dir;
+        writeFile(dir.file("vqa.conf"), content);
+        return conf_read_file_r(dir.file("vqa.conf").c_str(), conf);
+    }
 };
 
 std::string valueOf(const char *value) {
@@ -25,19 +31,18 @@ std::string valueOf(const char *value) {
 }
 
 TEST(ConfFile, ParsesValuesCommentsAndBlanks) {
-    ScratchDir dir;
-    writeFile(dir.file("vqa.conf"), "# panel paths\n"
-                                    "\n"
-                                    "   \t\n"
-                                    "VELKA_MAILNAMES_D /var/qmail/mailnames # where mail lives\n"
-                                    "  HTTPD_VHOSTS_D\t\t/srv/web  vhosts   \n"
-                                    "DUMP_D /first\n"
-                                    "   # indented comment\n"
-                                    "DUMP_D   /second\t\n"
-                                    "SNI_SUPPORT false");
     LogCapture log;
     Store s;
-    ASSERT_EQ(conf_read_file_r(dir.file("vqa.conf").c_str(), s.conf), 0);
+    ASSERT_EQ(s.parse("# panel paths\n"
+                      "\n"
+                      "   \t\n"
+                      "VELKA_MAILNAMES_D /var/qmail/mailnames # where mail lives\n"
+                      "  HTTPD_VHOSTS_D\t\t/srv/web  vhosts   \n"
+                      "DUMP_D /first\n"
+                      "   # indented comment\n"
+                      "DUMP_D   /second\t\n"
+                      "SNI_SUPPORT false"),
+              0);
     EXPECT_EQ(s.conf->count, 4u);
     EXPECT_TRUE(s.conf->sorted);
     EXPECT_EQ(valueOf(s.get("VELKA_MAILNAMES_D")), "/var/qmail/mailnames");
@@ -49,16 +54,15 @@ TEST(ConfFile, ParsesValuesCommentsAndBlanks) {
 }
 
 TEST(ConfFile, MalformedLinesAreLoggedAndSkipped) {
-    ScratchDir dir;
-    writeFile(dir.file("vqa.conf"), "  ONLY_NAME\n"
-                                    "BAD-NAME /x\n"
-                                    "COMMENTED # nothing\n"
-                                    "=x\n"
-                                    "GOOD /y\n"
-                                    "LAST_NAME");
     LogCapture log;
     Store s;
-    ASSERT_EQ(conf_read_file_r(dir.file("vqa.conf").c_str(), s.conf), 0);
+    ASSERT_EQ(s.parse("  ONLY_NAME\n"
+                      "BAD-NAME /x\n"
+                      "COMMENTED # nothing\n"
+                      "=x\n"
+                      "GOOD /y\n"
+                      "LAST_NAME"),
+              0);
     EXPECT_EQ(s.conf->count, 1u);
     EXPECT_EQ(valueOf(s.get("GOOD")), "/y");
     EXPECT_TRUE(log.contains(12, "Invalid variable definition ONLY_NAME\nExpected a value"));
