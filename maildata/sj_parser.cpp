@@ -90,6 +90,16 @@ bool consume(sj_parser *parser, char c) {
     return true;
 }
 
+// After a member of a container: 0 at a comma, 1 at the closing bracket (both
+// consumed), else the container's separator error.
+int parse_next(sj_parser *parser, char closing, int error) {
+    if (consume(parser, ','))
+        return 0;
+    if (consume(parser, closing))
+        return 1;
+    return fail(parser, error);
+}
+
 // Consumes word when the document continues with its letters.
 bool consume_word(sj_parser *parser, const char *word) {
     size_t length = strlen(word);
@@ -342,11 +352,7 @@ char *sj_parse_object_key(sj_parser *parser) {
 }
 
 int sj_parse_object_next(sj_parser *parser) {
-    if (consume(parser, ','))
-        return 0;
-    if (consume(parser, '}'))
-        return 1;
-    return fail(parser, SJ_ERROR_OBJECT_SEPARATOR);
+    return parse_next(parser, '}', SJ_ERROR_OBJECT_SEPARATOR);
 }
 
 int sj_parse_array_start(sj_parser *parser) {
@@ -358,11 +364,7 @@ int sj_parse_array_end_if_empty(sj_parser *parser) {
 }
 
 int sj_parse_array_next(sj_parser *parser) {
-    if (consume(parser, ','))
-        return 0;
-    if (consume(parser, ']'))
-        return 1;
-    return fail(parser, SJ_ERROR_ARRAY_SEPARATOR);
+    return parse_next(parser, ']', SJ_ERROR_ARRAY_SEPARATOR);
 }
 
 char *sj_parse_string(sj_parser *parser) {
