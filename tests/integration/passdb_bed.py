@@ -1,7 +1,5 @@
-"""The test bed prepared for the passdb plug-in's tests: the tree's paths saved and
-restored, accounts made through the library's own administration functions (the
-test-only driver authdb_admin of the build), the passdb configuration, and the checks
-of the plug-in's log lines."""
+"""The test bed for the passdb plug-in's tests: saved paths, accounts made by the build's
+driver authdb_admin, the passdb configuration, and the plug-in's log lines."""
 import contextlib
 import os
 import shutil

@@ -41,12 +41,9 @@ def bed(testbed):
 def make_accounts(bed):
     write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
     admin(bed, "0", "init")
-    accounts = [(address, password, "crypt" if address.startswith("hashed@") else "")
-                for address, password in STABLE.items()]
-    accounts += [("churn@load-b.test", PASSWORDS[0], ""),
-                 (f"{MOVER_NAMES[0]}@load-b.test", MOVER_PASSWORD, ""), (*TOGGLED, "")]
-    for address, password, how in accounts:
-        add_account(bed, address, password, how)
+    for address, password in [*STABLE.items(), ("churn@load-b.test", PASSWORDS[0]),
+                              (f"{MOVER_NAMES[0]}@load-b.test", MOVER_PASSWORD), TOGGLED]:
+        add_account(bed, address, password, "crypt" if address.startswith("hashed@") else "")
         maildir(bed, address)
     maildir(bed, f"{MOVER_NAMES[1]}@load-b.test")
     # The lookups run in the authentication process itself, as user dovecot.

@@ -29,8 +29,7 @@ def secrets():
 
 
 def login(bed, client, user, password):
-    """The outcome of one login: client is imap (with LOGIN, or the mechanism after a
-    blank), pop3 or doveadm (its exit status)."""
+    """The outcome of a login by imap (LOGIN or the mechanism named), pop3 or doveadm."""
     protocol, _, mechanism = client.partition(" ")
     if protocol == "imap":
         return imap(bed, user, password, mechanism or "LOGIN")
@@ -40,8 +39,7 @@ def login(bed, client, user, password):
 
 
 def check_login(bed, client, user, password, expected, lines):
-    """One login's outcome, and the plug-in's lines (level, message, or a function giving
-    the message) that it logged."""
+    """One login's outcome and the plug-in's lines (level, message or its maker) for it."""
     offset = bed.log_size()
     assert login(bed, client, user, password) == expected
     for level, message in lines:

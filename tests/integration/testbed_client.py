@@ -1,6 +1,5 @@
-"""The test bed's tree and its Dovecot 2.4, as the integration tests and the login
-benchmark drive them: programs of the tree, restarts, the log, Dovecot's processes, and
-logins over IMAP, POP3 and doveadm auth test. Needs nothing but the standard library."""
+"""The test bed's tree and Dovecot for the integration tests and the login benchmark:
+its programs, log and processes, and logins over IMAP, POP3 and doveadm auth test."""
 import imaplib
 import os
 import poplib
