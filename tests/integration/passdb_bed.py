@@ -124,8 +124,7 @@ def plugin_bed(testbed, preserved, required=(PLUGIN, SETTINGS_LIB)):
 # --- accounts -----------------------------------------------------------------------
 
 def admin(bed, layout, *args, check=True):
-    """Runs authdb_admin on the database of layout ("0" QMail, "1" Postfix); true when it
-    reports success, which check asserts."""
+    """authdb_admin on layout "0" (QMail) or "1" (Postfix): its success, asserted by check."""
     result = bed.run(ADMIN, layout, *args)
     succeeded = result.returncode == 0 and result.stdout.decode().endswith("result 0\n")
     assert succeeded or not check, result.stdout + result.stderr
@@ -164,8 +163,7 @@ def database_group(bed, group, names=("", "/passwd.db", "/passwd_db_key")):
 
 
 def make_accounts(bed):
-    """The accounts of ACCOUNTS in the QMail layout, pat in the Postfix layout, and
-    Maildirs that are there, missing, a file, a link or closed."""
+    """ACCOUNTS (QMail layout), pat (Postfix), and Maildirs missing, a file, a link, closed."""
     write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}   # where the Maildirs are\n")
     admin(bed, "0", "init")  # QMail layout: root, group nofiles
     for address, key, how in ACCOUNTS:

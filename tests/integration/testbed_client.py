@@ -71,8 +71,7 @@ class Testbed:
             return int(f.read().strip())
 
     def auth_pids(self):
-        """The process ids of the running master's auth processes (which the first
-        authentication starts)."""
+        """The master's auth processes (the first authentication starts one)."""
         master = self.master_pid()
         return {pid for pid, parent, name, _ in processes() if parent == master and name == "auth"}
 
@@ -116,8 +115,7 @@ class Testbed:
 
 
 def processes():
-    """(pid, parent pid, name, CPU ticks of itself and its waited-for children) of every
-    process of the host."""
+    """(pid, parent pid, name, CPU ticks with waited-for children) of each host process."""
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
