@@ -21,37 +21,27 @@ using MailAuthHandle = MailAuthDbTest;
 
 const char ADDRESS[] = "john@example.test";
 
-// The password mailAuthCheck delivers for address, or "<rc N>" when it
-// delivers none.
-std::string passwordOf(const char *address = ADDRESS) {
-    Accounts accounts;
-    const int rc = mailAuthCheck(address, collectAccount, &accounts);
-    if (accounts.size() == 1)
-        return accounts.begin()->second.password;
-    return "<rc " + std::to_string(rc) + ">";
-}
-
 std::string openFailure(const std::string &path) {
     return "Unable to open database(readonly) " + path + ": unable to open database file";
 }
 
 TEST_F(MailAuthHandle, ReplacedDatabaseIsSeenByTheNextLookup) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "first", 0), 0);
-    ASSERT_EQ(passwordOf(), "first");
+    ASSERT_EQ(passwordOf(ADDRESS), "first");
     ASSERT_EQ(mailAuthSet("john", "example.test", "second", 0), 0); // in place
-    EXPECT_EQ(passwordOf(), "second");
+    EXPECT_EQ(passwordOf(ADDRESS), "second");
 
     ASSERT_EQ(mailAuthDBInit(), 0);
     {
         MailAuthLog log;
-        EXPECT_EQ(passwordOf(), "<rc 1>");
+        EXPECT_EQ(passwordOf(ADDRESS), "<rc 1>");
         EXPECT_EQ(LogCapture::lines().size(), 1u);
         EXPECT_TRUE(log.contains(6, "No such user 'john@example.test' in mail authorization "
                                     "database"));
     }
 
     ASSERT_NO_FATAL_FAILURE(replaceDatabase("john", "example.test", "third"));
-    EXPECT_EQ(passwordOf(), "third");
+    EXPECT_EQ(passwordOf(ADDRESS), "third");
     Accounts all;
     EXPECT_EQ(mailAuthIterateAll(collectAccount, &all), 1);
     EXPECT_EQ(all.size(), 1u);
@@ -59,29 +49,29 @@ TEST_F(MailAuthHandle, ReplacedDatabaseIsSeenByTheNextLookup) {
     // Another path, then back: each lookup reads the file its path names now.
     const std::string absent = dir.file("absent.db");
     mailAuthDBSetPath(absent.c_str());
-    EXPECT_EQ(passwordOf(), "<rc -1>");
+    EXPECT_EQ(passwordOf(ADDRESS), "<rc -1>");
     mailAuthDBSetPath(db_path.c_str());
-    EXPECT_EQ(passwordOf(), "third");
+    EXPECT_EQ(passwordOf(ADDRESS), "third");
 }
 
 TEST_F(MailAuthHandle, RemovedDatabaseIsSeenByTheNextLookup) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
-    ASSERT_EQ(passwordOf(), "s3cret");
+    ASSERT_EQ(passwordOf(ADDRESS), "s3cret");
     const std::string aside = dir.file("auth/aside.db");
     ASSERT_EQ(rename(db_path.c_str(), aside.c_str()), 0);
     {
         MailAuthLog log;
         Accounts accounts;
-        EXPECT_EQ(passwordOf(), "<rc -1>");
+        EXPECT_EQ(passwordOf(ADDRESS), "<rc -1>");
         EXPECT_EQ(mailAuthCheckShort("john", collectAccount, &accounts), -1);
         EXPECT_EQ(mailAuthIterateAll(collectAccount, &accounts), -1);
         EXPECT_EQ(LogCapture::lines().size(), 3u);
         EXPECT_TRUE(log.contains(3, openFailure(db_path)));
     }
     ASSERT_EQ(rename(aside.c_str(), db_path.c_str()), 0);
-    EXPECT_EQ(passwordOf(), "s3cret");
+    EXPECT_EQ(passwordOf(ADDRESS), "s3cret");
     ASSERT_EQ(unlink(db_path.c_str()), 0);
-    EXPECT_EQ(passwordOf(), "<rc -1>");
+    EXPECT_EQ(passwordOf(ADDRESS), "<rc -1>");
     EXPECT_EQ(access(db_path.c_str(), F_OK), -1) << "lookups never create the file";
 }
 
@@ -104,19 +94,19 @@ TEST_F(MailAuthHandle, UnreadableDatabaseIsSeenByTheNextLookup) {
             return "setgid failed";
         if (geteuid() != uid && setuid(uid) != 0)
             return "setuid failed";
-        if (passwordOf() != "s3cret")
-            return "no lookup before: " + passwordOf();
+        if (passwordOf(ADDRESS) != "s3cret")
+            return "no lookup before: " + passwordOf(ADDRESS);
         if (chmod(db_path.c_str(), 0) != 0)
             return "chmod failed";
         MailAuthLog log;
-        const std::string unreadable = passwordOf();
+        const std::string unreadable = passwordOf(ADDRESS);
         const bool logged =
             LogCapture::lines().size() == 1 && log.contains(3, openFailure(db_path));
         chmod(db_path.c_str(), 0640);
         if (unreadable != "<rc -1>" || !logged)
             return "unreadable file: " + unreadable + (logged ? "" : ", not logged");
-        if (passwordOf() != "s3cret")
-            return "readable again: " + passwordOf();
+        if (passwordOf(ADDRESS) != "s3cret")
+            return "readable again: " + passwordOf(ADDRESS);
         return "";
     });
     EXPECT_EQ(answer, "");
@@ -124,13 +114,13 @@ TEST_F(MailAuthHandle, UnreadableDatabaseIsSeenByTheNextLookup) {
 
 TEST_F(MailAuthHandle, SchemaChangedInPlaceFailsAsWithANewHandle) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
-    ASSERT_EQ(passwordOf(), "s3cret");
+    ASSERT_EQ(passwordOf(ADDRESS), "s3cret");
     Accounts accounts;
     ASSERT_EQ(mailAuthCheckShort("john", collectAccount, &accounts), 1);
     ASSERT_EQ(sql("ALTER TABLE users RENAME TO old_users"), "");
     {
         MailAuthLog log;
-        EXPECT_EQ(passwordOf(), "<rc -1>");
+        EXPECT_EQ(passwordOf(ADDRESS), "<rc -1>");
         EXPECT_EQ(mailAuthCheckShort("john", collectAccount, &accounts), -1);
         ASSERT_EQ(LogCapture::lines().size(), 2u);
         for (const auto &line : LogCapture::lines()) {
@@ -141,12 +131,12 @@ TEST_F(MailAuthHandle, SchemaChangedInPlaceFailsAsWithANewHandle) {
         }
     }
     ASSERT_EQ(sql("ALTER TABLE old_users RENAME TO users"), "");
-    EXPECT_EQ(passwordOf(), "s3cret");
+    EXPECT_EQ(passwordOf(ADDRESS), "s3cret");
 }
 
 TEST_F(MailAuthHandle, IdleHandleHoldsWritersNotUp) {
     ASSERT_EQ(mailAuthSet("john", "example.test", "s3cret", 0), 0);
-    ASSERT_EQ(passwordOf(), "s3cret");
+    ASSERT_EQ(passwordOf(ADDRESS), "s3cret");
     ASSERT_EQ(passwordOf("nobody@example.test"), "<rc 1>");
     Accounts accounts;
     ASSERT_EQ(mailAuthIterateAll(
@@ -192,7 +182,7 @@ TEST_F(MailAuthHandle, LookupFromACallbackUsesAHandleOfItsOwn) {
     EXPECT_EQ(mailAuthIterateAll(lookUpInside, &inner), 1);
     EXPECT_EQ(inner.size(), 3u);
     EXPECT_EQ(inner["mary@example.test"].password, "other");
-    EXPECT_EQ(passwordOf(), "s3cret");
+    EXPECT_EQ(passwordOf(ADDRESS), "s3cret");
     EXPECT_EQ(passwordOf("mary@example.test"), "other");
 }
 

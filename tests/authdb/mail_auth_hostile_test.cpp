@@ -65,13 +65,17 @@ protected:
                 EXPECT_EQ(line.text.find(secret), std::string::npos) << what << ": " << line.text;
     }
 
-    // The password that a lookup of address delivers, or "<rc N>".
-    std::string lookup(const char *address) {
-        Accounts found;
-        const int rc = mailAuthCheck(address, collectAccount, &found);
-        if (rc < 0 || found.size() != 1)
-            return "<rc " + std::to_string(rc) + ">";
-        return found.begin()->second.password;
+    // Runs body in a child process as user nobody, with the database readable
+    // to all; its answer, "" for success.
+    std::string asNobody(const std::function<std::string()> &body) {
+        for (const std::string &path : {dir.path(), dir.file("auth")})
+            EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+        EXPECT_EQ(chmod(db_path.c_str(), 0644), 0);
+        return inChild([&]() -> std::string {
+            if (setresgid(NOBODY, NOBODY, NOBODY) != 0 || setresuid(NOBODY, NOBODY, NOBODY) != 0)
+                return "cannot become nobody";
+            return body();
+        });
     }
 
     std::string stored;
@@ -113,7 +117,7 @@ TEST_F(MailAuthHostile, DamagedDatabasesFailEveryOperation) {
 TEST_F(MailAuthHostile, MissingDatabaseFailsLookupsAndWritesStoreNothing) {
     ASSERT_EQ(unlink(db_path.c_str()), 0);
     MailAuthLog log;
-    EXPECT_EQ(lookup("ann@one.test"), "<rc -1>");
+    EXPECT_EQ(passwordOf("ann@one.test"), "<rc -1>");
     Accounts found;
     EXPECT_EQ(mailAuthIterateAll(collectAccount, &found), -1);
     // Writes open read-write, which makes an empty file, but find no tables there.
@@ -121,7 +125,7 @@ TEST_F(MailAuthHostile, MissingDatabaseFailsLookupsAndWritesStoreNothing) {
     struct stat st;
     ASSERT_EQ(stat(db_path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
-    EXPECT_EQ(lookup("new@one.test"), "<rc -1>");
+    EXPECT_EQ(passwordOf("new@one.test"), "<rc -1>");
 }
 
 TEST_F(MailAuthHostile, WritesRefuseADatabaseNameThatIsALink) {
@@ -136,27 +140,21 @@ TEST_F(MailAuthHostile, WritesRefuseADatabaseNameThatIsALink) {
 }
 
 TEST_F(MailAuthHostile, ReplacedDatabaseIsReadAtTheNextLookup) {
-    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+    EXPECT_EQ(passwordOf("ann@one.test"), "ann-secret");
     ASSERT_NO_FATAL_FAILURE(replaceDatabase("ann", "one.test", "replaced-secret"));
-    EXPECT_EQ(lookup("ann@one.test"), "replaced-secret");
-    EXPECT_EQ(lookup("bob@one.test"), "<rc 1>");
+    EXPECT_EQ(passwordOf("ann@one.test"), "replaced-secret");
+    EXPECT_EQ(passwordOf("bob@one.test"), "<rc 1>");
 }
 
 // Read-only to the caller: root ignores modes, so the checks run as user nobody.
 TEST_F(MailAuthHostile, ReadOnlyDatabaseServesLookupsAndRefusesWrites) {
-    for (const std::string &path : {dir.path(), dir.file("auth")})
-        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(db_path.c_str(), 0644), 0);
     ASSERT_EQ(chmod(key_path.c_str(), 0644), 0);
     const std::string before = readFile(db_path);
-    EXPECT_EQ(inChild([&]() -> std::string {
-                  if (setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
-                      setresuid(NOBODY, NOBODY, NOBODY) != 0)
-                      return "cannot become nobody";
+    EXPECT_EQ(asNobody([&]() -> std::string {
                   MailAuthLog log;
                   std::string wrong;
-                  if (lookup("ann@one.test") != "ann-secret")
-                      wrong += "lookup: " + lookup("ann@one.test") + "; ";
+                  if (passwordOf("ann@one.test") != "ann-secret")
+                      wrong += "lookup: " + passwordOf("ann@one.test") + "; ";
                   if (mailAuthSet("new", "one.test", "new-secret", 0) != -1)
                       wrong += "set succeeded; ";
                   if (mailAuthRename("ann", "anne", "one.test") != -1)
@@ -169,7 +167,7 @@ TEST_F(MailAuthHostile, ReadOnlyDatabaseServesLookupsAndRefusesWrites) {
               }),
               "");
     EXPECT_EQ(readFile(db_path), before);
-    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+    EXPECT_EQ(passwordOf("ann@one.test"), "ann-secret");
 }
 
 // Without a usable key, encrypted passwords come back as stored (they match no
@@ -180,10 +178,10 @@ TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked) {
         {"empty", ""}, {"short", key.substr(0, 10)}, {"one byte short", key.substr(0, 31)}};
     const auto expectLocked = [&](const std::string &what) {
         MailAuthLog log;
-        EXPECT_EQ(lookup("ann@one.test"), stored) << what;
-        EXPECT_EQ(lookup("bob@one.test").rfind("$6$hostile$", 0), 0u) << what;
+        EXPECT_EQ(passwordOf("ann@one.test"), stored) << what;
+        EXPECT_EQ(passwordOf("bob@one.test").rfind("$6$hostile$", 0), 0u) << what;
         EXPECT_EQ(mailAuthSet("new", "one.test", "new-secret", 0), -1) << what;
-        EXPECT_EQ(lookup("new@one.test"), "<rc 1>") << what;
+        EXPECT_EQ(passwordOf("new@one.test"), "<rc 1>") << what;
         EXPECT_FALSE(LogCapture::lines().empty()) << what;
         expectNoSecretsLogged(what);
     };
@@ -200,19 +198,13 @@ TEST_F(MailAuthHostile, UnusableKeyFilesKeepPasswordsLocked) {
     // Readable by root only, looked up by nobody.
     writeFile(key_path, key);
     ASSERT_EQ(chmod(key_path.c_str(), 0600), 0);
-    for (const std::string &path : {dir.path(), dir.file("auth")})
-        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(db_path.c_str(), 0644), 0);
-    EXPECT_EQ(inChild([&]() -> std::string {
-                  if (setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
-                      setresuid(NOBODY, NOBODY, NOBODY) != 0)
-                      return "cannot become nobody";
+    EXPECT_EQ(asNobody([&]() -> std::string {
                   MailAuthLog log;
-                  const std::string got = lookup("ann@one.test");
+                  const std::string got = passwordOf("ann@one.test");
                   return got == stored ? "" : "unreadable key: " + got;
               }),
               "");
-    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+    EXPECT_EQ(passwordOf("ann@one.test"), "ann-secret");
 }
 
 // Names travel as bound parameters, so quotes, wildcards and paths are plain text:
@@ -234,14 +226,15 @@ TEST_F(MailAuthHostile, HostileNamesAreStoredAndMatchedLiterally) {
             << names[i];
     EXPECT_EQ(mailAuthSet("ann", "x'); DELETE FROM domains; --", "pw-d", 0), 0);
     for (size_t i = 0; i < names.size(); ++i)
-        EXPECT_EQ(lookup((names[i] + "@one.test").c_str()), "pw-" + std::to_string(i)) << names[i];
-    EXPECT_EQ(lookup("ann@x'); DELETE FROM domains; --"), "pw-d");
+        EXPECT_EQ(passwordOf((names[i] + "@one.test").c_str()), "pw-" + std::to_string(i))
+            << names[i];
+    EXPECT_EQ(passwordOf("ann@x'); DELETE FROM domains; --"), "pw-d");
     MailAuthLog log;
     for (const char *probe : {"%@one.test", "_nn@one.test", "ann@%", "ann@one.tes_", "*@one.test",
                               "ann@one.test' --", "ann@one.test\" --", "' OR 1=1 --@one.test"})
-        EXPECT_EQ(lookup(probe), "<rc 1>") << probe;
+        EXPECT_EQ(passwordOf(probe), "<rc 1>") << probe;
     EXPECT_EQ(allAccounts().size(), names.size() + 3);
-    EXPECT_EQ(lookup("ann@one.test"), "ann-secret");
+    EXPECT_EQ(passwordOf("ann@one.test"), "ann-secret");
 }
 
 TEST_F(MailAuthHostile, KeyIsNeverOpenToOthersWhileWritten) {
@@ -297,10 +290,7 @@ bool refusedInLog(const std::string &path) {
 }
 
 TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private mount namespace and another user";
-    ScratchDir dir;
-    const std::string answer = inPrivateSystem(dir, [&]() -> std::string {
+    EXPECT_CHILD_ANSWER(inPrivateSystem([&]() -> std::string {
         std::string error;
         const struct passwd *pw = getpwnam("postfix");
         if (pw == nullptr)
@@ -399,8 +389,7 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants) {
         if (fileState(shadow) != untouched)
             error += "racing: the target changed: " + fileState(shadow) + "\n";
         return error;
-    });
-    EXPECT_CHILD_ANSWER(answer);
+    }));
 }
 
 // A user with no business in the files (nobody) tries without pause to open every
@@ -408,10 +397,7 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants) {
 // scratch, again and again. The directory is new each time, so open to all until it
 // gets its mode: only the files' own modes keep others out meanwhile.
 TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private mount namespace and another user";
-    ScratchDir dir;
-    const std::string answer = inPrivateSystem(dir, [&]() -> std::string {
+    EXPECT_CHILD_ANSWER(inPrivateSystem([&]() -> std::string {
         std::string error;
         umask(022);
         int seen[2];
@@ -454,8 +440,7 @@ TEST(MailAuthQMailLayout, NoOneElseOpensTheFilesWhileTheyAreMade) {
         if (!opened.empty())
             error += "nobody opened:\n" + opened.substr(0, 200);
         return error;
-    });
-    EXPECT_CHILD_ANSWER(answer);
+    }));
 }
 
 TEST(ConfHostile, OddFilesParseOrFailCleanly) {

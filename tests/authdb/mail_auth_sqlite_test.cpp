@@ -29,22 +29,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Starts body in a child process that exits with its result.
-pid_t spawn(const std::function<int()> &body) {
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    return pid;
-}
-
-int reap(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 // A process that takes the database's exclusive lock in a write transaction,
 // holds it for hold_ms and commits. Returns once the lock is held.
 pid_t holdLock(const std::string &db_path, int hold_ms) {

@@ -139,6 +139,15 @@ inline Found check(const char *address, int *rc = nullptr) {
     return found;
 }
 
+// The password a lookup of address delivers, or "<rc N>" when it delivers none.
+inline std::string passwordOf(const char *address) {
+    Accounts found;
+    const int rc = mailAuthCheck(address, collectAccount, &found);
+    if (rc < 0 || found.size() != 1)
+        return "<rc " + std::to_string(rc) + ">";
+    return found.begin()->second.password;
+}
+
 // Every account of the database, by address; empty when the walk fails.
 inline Accounts allAccounts() {
     Accounts accounts;
@@ -147,17 +156,31 @@ inline Accounts allAccounts() {
     return accounts;
 }
 
+// Starts body in a child process that exits with its result; the caller reaps
+// it. -1 when fork fails.
+inline pid_t spawn(const std::function<int()> &body) {
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    return pid;
+}
+
+// The exit status of child pid, once it has ended; -1 when it did not exit.
+inline int reap(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
 // Runs body in a child process, whose answer ("" for success, else what went
 // wrong) comes back through a pipe; a child that dies says so.
 inline std::string inChild(const std::function<std::string()> &body) {
     int fds[2];
     if (pipe(fds) != 0)
         return "pipe failed";
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0)
-        return "fork failed";
-    if (pid == 0) {
+    const pid_t pid = spawn([&] {
         close(fds[0]);
         std::string answer;
         try {
@@ -167,27 +190,26 @@ inline std::string inChild(const std::function<std::string()> &body) {
         }
         ssize_t ignored = write(fds[1], answer.data(), answer.size());
         (void)ignored;
-        _exit(0);
-    }
+        return 0;
+    });
     close(fds[1]);
-    std::string answer;
+    std::string answer = pid < 0 ? "fork failed" : "";
     char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
         answer.append(buf, static_cast<size_t>(n));
     close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    const int status = reap(pid);
+    if (pid >= 0 && status != 0)
         answer += " (child ended with status " + std::to_string(status) + ")";
     return answer;
 }
 
 // Ends a test on the answer of a child: skipped for "SKIP reason" (the child
-// could not set up what the test needs), passed for "", failed otherwise.
-#define EXPECT_CHILD_ANSWER(answer_expr)                                                           \
+// could not set up what the test needs), passed for "", failed otherwise. The
+// answer may be a call with a whole lambda, commas and all.
+#define EXPECT_CHILD_ANSWER(...)                                                                   \
     do {                                                                                           \
-        const std::string child_answer = (answer_expr);                                            \
+        const std::string child_answer = (__VA_ARGS__);                                            \
         if (child_answer.rfind("SKIP ", 0) == 0)                                                   \
             GTEST_SKIP() << child_answer.substr(5);                                                \
         EXPECT_EQ(child_answer, "");                                                               \
@@ -234,35 +256,31 @@ inline std::string privateSystemWithPostfix(const ScratchDir &dir) {
 }
 
 // Runs body in a child (inChild) inside privateSystemWithPostfix; "SKIP reason"
-// when that system cannot be made.
-inline std::string inPrivateSystem(const ScratchDir &dir,
-                                   const std::function<std::string()> &body) {
+// when not run as root or when that system cannot be made.
+inline std::string inPrivateSystem(const std::function<std::string()> &body) {
+    if (geteuid() != 0)
+        return "SKIP needs root for a private mount namespace, chown and other users";
+    ScratchDir dir;
     return inChild([&]() -> std::string {
         const std::string error = privateSystemWithPostfix(dir);
         return error.empty() ? body() : "SKIP " + error;
     });
 }
 
-// Starts body in a child process running as uid and gid; the caller waits for
-// it (or kills it). -1 when fork fails. The child ends with status 0 when body
-// returns true.
+// Starts body in a child process running as uid and gid, which ends with status
+// 0 when body returns true.
 inline pid_t startAs(uid_t uid, gid_t gid, const std::function<bool()> &body) {
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const bool ok = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
-                        setresuid(uid, uid, uid) == 0 && body();
-        _exit(ok ? 0 : 1);
-    }
-    return pid;
+    return spawn([&] {
+        return setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+                       setresuid(uid, uid, uid) == 0 && body()
+                   ? 0
+                   : 1;
+    });
 }
 
 // Runs body as uid and gid in a child process; true when it returned true.
 inline bool runAs(uid_t uid, gid_t gid, const std::function<bool()> &body) {
-    const pid_t pid = startAs(uid, gid, body);
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    return reap(startAs(uid, gid, body)) == 0;
 }
 
 #endif
