@@ -110,16 +110,19 @@ protected:
         MailAuthDbTest::TearDown();
     }
 
+    // The outcome of the plug-in's lookup of user with password.
+    static int resultOf(const char *user, const char *password, const velka_mail_args &args,
+                        bool plain) {
+        return velka_mail_auth_lookup(user, password, &args, plain)->result;
+    }
+
     MailAuthLog log;
 };
 
 TEST_F(LookupTest, BareNamesNeedPlainTextAndShortNames) {
-    EXPECT_EQ(velka_mail_auth_lookup("shared", nullptr, &SHORT_NAMES, false)->result,
-              VELKA_LOOKUP_SHORT_NOT_PLAIN);
-    EXPECT_EQ(velka_mail_auth_lookup("shared", "pw-one", &LONG_NAMES_ONLY, true)->result,
-              VELKA_LOOKUP_SHORT_REFUSED);
-    EXPECT_EQ(velka_mail_auth_lookup("nobody", "pw-one", &SHORT_NAMES, true)->result,
-              VELKA_LOOKUP_UNKNOWN);
+    EXPECT_EQ(resultOf("shared", nullptr, SHORT_NAMES, false), VELKA_LOOKUP_SHORT_NOT_PLAIN);
+    EXPECT_EQ(resultOf("shared", "pw-one", LONG_NAMES_ONLY, true), VELKA_LOOKUP_SHORT_REFUSED);
+    EXPECT_EQ(resultOf("nobody", "pw-one", SHORT_NAMES, true), VELKA_LOOKUP_UNKNOWN);
 }
 
 TEST_F(LookupTest, TheFirstAccountWhosePasswordMatchesWins) {
@@ -132,10 +135,9 @@ TEST_F(LookupTest, TheFirstAccountWhosePasswordMatchesWins) {
         EXPECT_EQ(text(auth->stored_password), password);
     }
     // Each account is refused for its own reason; the last one tried decides.
-    const int result = velka_mail_auth_lookup("shared", "pw-off", &SHORT_NAMES, true)->result;
+    const int result = resultOf("shared", "pw-off", SHORT_NAMES, true);
     EXPECT_TRUE(result == VELKA_LOOKUP_DISABLED || result == VELKA_LOOKUP_MISMATCH) << result;
-    EXPECT_NE(velka_mail_auth_lookup("shared", "nothing", &SHORT_NAMES, true)->result,
-              VELKA_LOOKUP_FOUND);
+    EXPECT_NE(resultOf("shared", "nothing", SHORT_NAMES, true), VELKA_LOOKUP_FOUND);
 }
 
 TEST_F(LookupTest, FullAddresses) {
@@ -143,15 +145,11 @@ TEST_F(LookupTest, FullAddresses) {
         velka_mail_auth_lookup("Shared@Two.Test", "pw-one", &LONG_NAMES_ONLY, true);
     EXPECT_EQ(auth->result, VELKA_LOOKUP_FOUND);
     EXPECT_EQ(text(auth->address), "Shared@Two.Test");
-    EXPECT_EQ(velka_mail_auth_lookup("shared@two.test", "pw-one", &SHORT_NAMES, true)->result,
-              VELKA_LOOKUP_MISMATCH);
-    EXPECT_EQ(velka_mail_auth_lookup("shared@off.test", "pw-off", &SHORT_NAMES, true)->result,
-              VELKA_LOOKUP_DISABLED);
-    EXPECT_EQ(velka_mail_auth_lookup("shared@three.test", nullptr, &SHORT_NAMES, false)->result,
-              VELKA_LOOKUP_UNKNOWN);
+    EXPECT_EQ(resultOf("shared@two.test", "pw-one", SHORT_NAMES, true), VELKA_LOOKUP_MISMATCH);
+    EXPECT_EQ(resultOf("shared@off.test", "pw-off", SHORT_NAMES, true), VELKA_LOOKUP_DISABLED);
+    EXPECT_EQ(resultOf("shared@three.test", nullptr, SHORT_NAMES, false), VELKA_LOOKUP_UNKNOWN);
     for (const char *malformed : {"@one.test", "shared@", "@"})
-        EXPECT_EQ(velka_mail_auth_lookup(malformed, "pw-one", &SHORT_NAMES, true)->result,
-                  VELKA_LOOKUP_INTERNAL)
+        EXPECT_EQ(resultOf(malformed, "pw-one", SHORT_NAMES, true), VELKA_LOOKUP_INTERNAL)
             << malformed;
 }
 
@@ -167,11 +165,10 @@ TEST_F(LookupTest, AStoredTextThatFailedToDecryptIsNoPassword) {
         EXPECT_EQ(auth->result, VELKA_LOOKUP_FOUND);
         EXPECT_EQ(text(auth->stored_password), own);
     }
-    EXPECT_EQ(velka_mail_auth_lookup("odd", own, &SHORT_NAMES, true)->result, VELKA_LOOKUP_FOUND);
+    EXPECT_EQ(resultOf("odd", own, SHORT_NAMES, true), VELKA_LOOKUP_FOUND);
     // A password kept unencrypted does not decrypt either, and is a password.
     EXPECT_EQ(sql("UPDATE users SET userPassword='kept-plain' WHERE name='odd'"), "");
-    EXPECT_EQ(velka_mail_auth_lookup("odd@one.test", "kept-plain", &SHORT_NAMES, true)->result,
-              VELKA_LOOKUP_FOUND);
+    EXPECT_EQ(resultOf("odd@one.test", "kept-plain", SHORT_NAMES, true), VELKA_LOOKUP_FOUND);
     EXPECT_EQ(sql("UPDATE users SET userPassword='" + stored + "' WHERE name='odd'"), "");
 
     writeFile(key_path, "");
@@ -187,10 +184,8 @@ TEST_F(LookupTest, AStoredTextThatFailedToDecryptIsNoPassword) {
 TEST_F(LookupTest, AMissingDatabaseIsAnInternalError) {
     const std::string missing = dir.file("missing/passwd.db");
     mailAuthDBSetPath(missing.c_str());
-    EXPECT_EQ(velka_mail_auth_lookup("shared@one.test", "pw-one", &SHORT_NAMES, true)->result,
-              VELKA_LOOKUP_INTERNAL);
-    EXPECT_EQ(velka_mail_auth_lookup("shared", "pw-one", &SHORT_NAMES, true)->result,
-              VELKA_LOOKUP_INTERNAL);
+    EXPECT_EQ(resultOf("shared@one.test", "pw-one", SHORT_NAMES, true), VELKA_LOOKUP_INTERNAL);
+    EXPECT_EQ(resultOf("shared", "pw-one", SHORT_NAMES, true), VELKA_LOOKUP_INTERNAL);
 }
 
 TEST(DbVelkaDeathTest, AnUnknownServerStyleStopsTheProcess) {
