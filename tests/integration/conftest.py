@@ -25,12 +25,22 @@ IMAP_PORT = PORT_BASE + 143
 IMAPS_PORT = PORT_BASE + 993
 POP3_PORT = PORT_BASE + 110
 POP3S_PORT = PORT_BASE + 995
+CONF_D = "/etc/dovecot/conf.d"
+STATE = "/etc/velka-testbed"
+CALLS = f"{STATE}/velkarc.calls"  # the service-control stand-in's log
+WENDRA_BIN = os.environ.get("WENDRA_BIN")
+WENDRA = "/usr/local/sbin/wendra"
+# Programs in the tree get our own environment: no stray DC_* variable from the host.
+CLEAN_ENV = ["env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH"]
+WENDRA_COMMAND = [*CLEAN_ENV, *WENDRA_WRAPPER, WENDRA]
+READ_FAILED = (b"Fatal error: std::runtime_error(Failed to read and parse session mail data "
+               b"from STDIN. See mail log for details.)\n")
 
 
 @contextlib.contextmanager
 def file_kept(path):
     """Restores the file at path (a host path) to its content, or its absence, on exit."""
-    saved = open(path, "rb").read() if os.path.exists(path) else None
+    saved = read_or_none(path)
     try:
         yield
     finally:
@@ -38,17 +48,25 @@ def file_kept(path):
             if os.path.exists(path):
                 os.unlink(path)
         else:
-            with open(path, "wb") as f:
-                f.write(saved)
+            put_bytes(path, saved)
+
+
+def read_or_none(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def put_bytes(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def directory_contents(path):
     """The files of the directory at path (a host path): name to content."""
-    contents = {}
-    for name in os.listdir(path):
-        with open(os.path.join(path, name), "rb") as f:
-            contents[name] = f.read()
-    return contents
+    return {name: read_or_none(os.path.join(path, name)) for name in os.listdir(path)}
 
 
 @contextlib.contextmanager
@@ -63,8 +81,19 @@ def directory_kept(path):
             if name not in saved:
                 os.unlink(os.path.join(path, name))
         for name, content in saved.items():
-            with open(os.path.join(path, name), "wb") as f:
-                f.write(content)
+            put_bytes(os.path.join(path, name), content)
+
+
+@contextlib.contextmanager
+def configuration_kept(testbed):
+    """Restores conf.d and the service-control stand-in's state as found, and leaves
+    Dovecot stopped."""
+    with directory_kept(testbed.path(CONF_D)), file_kept(testbed.path(CALLS)):
+        yield
+        testbed.control("stop")
+    for name in ("velkarc-fail", "velkarc-fail-stderr"):
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(testbed.path(f"{STATE}/{name}"))
 
 
 @contextlib.contextmanager
@@ -95,6 +124,13 @@ def built(relative):
     return path
 
 
+def wendra_installed(testbed):
+    """Copies the wendra of WENDRA_BIN into the tree; skips the test without it."""
+    if not WENDRA_BIN:
+        pytest.skip("WENDRA_BIN is not set")
+    shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
+
+
 @contextlib.contextmanager
 def probe_installed(testbed):
     """The build's test program dovecot_probe in the tree for the block; yields a function
@@ -102,9 +138,7 @@ def probe_installed(testbed):
     shutil.copy2(built("tests/dovecot/dovecot_probe"), testbed.path(PROBE))
 
     def run(*args, env=()):
-        # The probe's environment is ours alone: no stray DC_* variable from the host.
-        return testbed.run("env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", *env,
-                           PROBE, *args)
+        return testbed.run(*CLEAN_ENV, *env, PROBE, *args)
 
     try:
         yield run

@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from conftest import DOVECOT_CONF, built, certificates_made, file_kept
+from conftest import DOVECOT_CONF, built, certificates_made, file_kept, put_bytes
 from passdb_bed import (AUTH_CONF, DOMAINS, MAILNAMES, PASSWORDS, PLUGIN, POSTFIX_DIR, QMAIL_DIR,
                         SETTINGS_LIB, SMTP_SERVER, VQA_CONF, configure, make_accounts, plugin_bed,
                         write)
@@ -94,30 +94,27 @@ def test_a_healthy_installation_passes(bed):
     assert "QMail" in checks["layout"]["message"]
 
 
-# --- the breaks: each a context manager that breaks one thing for real ---------------
+# The breaks: each a context manager that breaks one thing for real.
 
 @contextlib.contextmanager
 def kept(bed, *paths):
     """Restores the content and mode of files of the tree."""
-    with contextlib.ExitStack() as stack:
-        modes = {p: os.stat(bed.path(p)).st_mode for p in paths if os.path.exists(bed.path(p))}
-        for p in paths:
-            stack.enter_context(file_kept(bed.path(p)))
-        try:
+    modes = {p: os.stat(bed.path(p)).st_mode for p in paths if os.path.exists(bed.path(p))}
+    try:
+        with contextlib.ExitStack() as stack:
+            for p in paths:
+                stack.enter_context(file_kept(bed.path(p)))
             yield
-        finally:
-            stack.close()
-            for p, mode in modes.items():
-                os.chmod(bed.path(p), mode)
+    finally:
+        for p, mode in modes.items():
+            os.chmod(bed.path(p), mode)
 
 
 @contextlib.contextmanager
-def other_abi(bed):
-    with kept(bed, PLUGIN):
-        data = open(bed.path(PLUGIN), "rb").read()
-        at = data.index(b".ABIv") + 5
-        other = b"8" if data[at:at + 1] != b"8" else b"9"
-        open(bed.path(PLUGIN), "wb").write(data[:at] + other + data[at + 1:])
+def changed(bed, change, *paths):
+    """change() made to the files of the tree at paths, undone on exit."""
+    with kept(bed, *paths):
+        change()
         yield
 
 
@@ -130,58 +127,38 @@ def moved_away(bed, path):
         os.rename(bed.path(path) + ".authcheck", bed.path(path))
 
 
-@contextlib.contextmanager
-def written(bed, path, text):
-    with kept(bed, path):
-        write(bed, path, text)
-        yield
+def other_abi(bed):
+    data = open(bed.path(PLUGIN), "rb").read()
+    at = data.index(b".ABIv") + 5
+    other = b"8" if data[at:at + 1] != b"8" else b"9"
+    open(bed.path(PLUGIN), "wb").write(data[:at] + other + data[at + 1:])
 
 
-@contextlib.contextmanager
-def configured(bed, **settings):
-    with kept(bed, AUTH_CONF, SMTP_SERVER):
-        configure(bed, **{"worker": True, **settings})
-        write(bed, SMTP_SERVER, "Exim\n")
-        yield
-
-
-@contextlib.contextmanager
-def mode(bed, path, new_mode):
-    with kept(bed, path):
-        os.chmod(bed.path(path), new_mode)
-        yield
-
-
-@contextlib.contextmanager
-def sql(bed, statement):
-    with kept(bed, DATABASE):
-        bed.run("sqlite3", DATABASE, statement, check=True)
-        yield
-
-
-@contextlib.contextmanager
-def corrupted(bed):
+def corrupt(bed):
     """Garbage over every page after the schema page: SQLite still opens the file and
     reads the schema, quick_check finds the damage."""
-    with kept(bed, DATABASE):
-        with open(bed.path(DATABASE), "r+b") as f:
-            data = f.read()
-            page = int.from_bytes(data[16:18], "big")
-            f.seek(page + 100)
-            f.write(b"\xa5" * (len(data) - page - 100))
-        yield
+    with open(bed.path(DATABASE), "r+b") as f:
+        data = f.read()
+        page = int.from_bytes(data[16:18], "big")
+        f.seek(page + 100)
+        f.write(b"\xa5" * (len(data) - page - 100))
 
 
-@contextlib.contextmanager
-def key_bytes(bed, content):
-    with kept(bed, KEY):
-        with open(bed.path(KEY), "wb") as f:
-            f.write(content)
-        yield
+def written(bed, path, text):
+    return changed(bed, lambda: write(bed, path, text), path)
+
+
+def mode(bed, path, new_mode):
+    return changed(bed, lambda: os.chmod(bed.path(path), new_mode), path)
+
+
+def configured(bed, **settings):
+    return changed(bed, lambda: (configure(bed, **{"worker": True, **settings}),
+                                 write(bed, SMTP_SERVER, "Exim\n")), AUTH_CONF, SMTP_SERVER)
 
 
 BREAKS = {
-    "module.abi": other_abi,
+    "module.abi": lambda bed: changed(bed, lambda: other_abi(bed), PLUGIN),
     "module.settings_library": lambda bed: moved_away(bed, SETTINGS_LIB),
     "config.doveconf": lambda bed: written(bed, f"{CONF_D}/99-authcheck.conf", "nonsense {\n"),
     "config.passdb": lambda bed: written(bed, AUTH_CONF, open(
@@ -189,10 +166,13 @@ BREAKS = {
     "layout": lambda bed: configured(bed, server="autodetect"),
     "database.file": lambda bed: mode(bed, DATABASE, 0o644),
     "database.open": lambda bed: configured(bed, worker=False),
-    "database.integrity": corrupted,
-    "database.schema": lambda bed: sql(bed, "ALTER TABLE users RENAME COLUMN status TO state"),
-    "key.file": lambda bed: key_bytes(bed, os.urandom(16)),
-    "key.decrypt": lambda bed: key_bytes(bed, os.urandom(32)),
+    "database.integrity": lambda bed: changed(bed, lambda: corrupt(bed), DATABASE),
+    "database.schema": lambda bed: changed(bed, lambda: bed.run(
+        "sqlite3", DATABASE, "ALTER TABLE users RENAME COLUMN status TO state", check=True),
+        DATABASE),
+    "key.file": lambda bed: changed(bed, lambda: put_bytes(bed.path(KEY), os.urandom(16)), KEY),
+    "key.decrypt": lambda bed: changed(bed, lambda: put_bytes(bed.path(KEY), os.urandom(32)),
+                                       KEY),
     "maildir.root": lambda bed: written(bed, VQA_CONF, "VELKA_MAILNAMES_D /var/mail/none\n"),
     "certificate sni.test": lambda bed: written(
         bed, SNI_FILE, sni_block(bed.pems["sni.test"], bed.pems["other.test"])),

@@ -1,18 +1,15 @@
-"""Dovecot configuration management against the real Dovecot 2.4 of the test bed:
-every include file the writer produces is accepted by doveconf, limits read back
-through doveconf, reloads reach the running server and report its failures, SNI picks
-the certificate of the name asked for, and a full file system leaves files intact.
-
-The functions are driven through the test-only program dovecot_probe of the build."""
+"""Dovecot configuration management, driven through the build's dovecot_probe against
+the test bed's Dovecot: doveconf accepts every include file, limits read back, reloads
+reach the running server and report its failures, SNI picks the certificate of the name
+asked for, and a full file system leaves files intact."""
 import os
 
 import pytest
 
-from conftest import (DOVECOT_CONF, IMAPS_PORT, POP3S_PORT, PROBE, certificates_made,
-                      directory_kept, probe_installed)
+from conftest import (CALLS, CONF_D, DOVECOT_CONF, IMAPS_PORT, POP3S_PORT, PROBE, STATE,
+                      certificates_made, configuration_kept, probe_installed, put_bytes,
+                      read_or_none)
 
-CONF_D = "/etc/dovecot/conf.d"
-STATE = "/etc/velka-testbed"
 VELKARC = "/usr/local/vqa/admin/sbin/velkarc"
 DEFAULT_CN = "testbed.invalid"
 SNI_NAMES = ("a.sni.test", "b.sni.test")
@@ -26,28 +23,8 @@ def probe(testbed):
 
 @pytest.fixture(autouse=True)
 def pristine(testbed):
-    """Restores conf.d and the stand-in's state as found, and leaves Dovecot stopped."""
-    calls = velkarc_calls(testbed)
-    with directory_kept(testbed.path(CONF_D)):
+    with configuration_kept(testbed):
         yield
-        testbed.control("stop")
-    leftovers = ["velkarc-fail", "velkarc-fail-stderr"]
-    if calls is None:
-        leftovers.append("velkarc.calls")
-    for name in leftovers:
-        try:
-            os.unlink(testbed.path(f"{STATE}/{name}"))
-        except FileNotFoundError:
-            pass
-
-
-def velkarc_calls(testbed):
-    """The stand-in's call log, or None when it has none yet."""
-    try:
-        with open(testbed.path(f"{STATE}/velkarc.calls")) as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
 
 
 @pytest.fixture(scope="module")
@@ -69,12 +46,10 @@ def doveconf_n(testbed):
 
 
 def write_every_file(probe, certificates):
-    assert result_of(probe("set-per-ip-limit", "7", "0")) == 0
-    assert result_of(probe("set-limit", "100", "0")) == 0
-    assert result_of(probe("quota-warning", "on")) == 0
-    assert result_of(probe("subaddressing", "off", "0")) == 0
-    for name, pem in certificates.items():
-        assert result_of(probe("install-cert", name, pem)) == 0
+    for args in (("set-per-ip-limit", "7", "0"), ("set-limit", "100", "0"),
+                 ("quota-warning", "on"), ("subaddressing", "off", "0"),
+                 *[("install-cert", name, pem) for name, pem in certificates.items()]):
+        assert result_of(probe(*args)) == 0, args
 
 
 def test_defaults_read_back_without_our_files(testbed, probe):
@@ -101,11 +76,9 @@ def test_doveconf_accepts_every_file_and_limits_read_back(testbed, probe, certif
     for service in ("auth", "anvil"):
         assert probe("read", f"service/{service}/client_limit").stdout == b"404\n"
 
-    assert probe("get-limit").stdout == b"100\n"
-    assert probe("get-per-ip-limit").stdout == b"7\n"
-    explicit = ("DC_CONFIG_PATH=" + DOVECOT_CONF,)
-    assert probe("get-limit", env=explicit).stdout == b"100\n"
-    assert probe("get-per-ip-limit", env=explicit).stdout == b"7\n"
+    for env in ((), ("DC_CONFIG_PATH=" + DOVECOT_CONF,)):
+        assert probe("get-limit", env=env).stdout == b"100\n"
+        assert probe("get-per-ip-limit", env=env).stdout == b"7\n"
 
 
 def test_shortname_file_needs_only_the_plugins_settings(testbed, probe):
@@ -137,8 +110,7 @@ def test_reload_reaches_the_running_dovecot(dovecot, probe, certificates):
 
 
 def test_failed_reload_is_the_result(dovecot, probe):
-    with open(dovecot.path(f"{STATE}/velkarc-fail"), "w") as f:
-        f.write("3\nreload refused by the test\n")
+    put_bytes(dovecot.path(f"{STATE}/velkarc-fail"), b"3\nreload refused by the test\n")
     result = probe("set-per-ip-limit", "9", "1")
     assert result_of(result) == 3
     stderr = result.stderr.decode()
@@ -147,31 +119,28 @@ def test_failed_reload_is_the_result(dovecot, probe):
     # The file was written before the reload was asked for, and stays.
     assert probe("get-per-ip-limit").stdout == b"9\n"
 
-    with open(dovecot.path(f"{STATE}/velkarc-fail-stderr"), "w") as f:
-        f.write("doveadm: reload failed\n")
+    put_bytes(dovecot.path(f"{STATE}/velkarc-fail-stderr"), b"doveadm: reload failed\n")
     result = probe("reload-service", "240")
     assert result_of(result) == 3
     assert f"{VELKARC} execution failed:\ndoveadm: reload failed" in result.stderr.decode()
 
 
-def served_certificate(testbed, port, name):
-    return testbed.served_subject(port, name)
+def assert_served(dovecot, subjects):
+    """Over IMAPS and POP3S, each name of subjects gets the certificate for the CN given."""
+    for port in (IMAPS_PORT, POP3S_PORT):
+        for name, common_name in subjects.items():
+            assert dovecot.served_subject(port, name) == f"subject=CN={common_name}"
 
 
 def test_sni_serves_the_certificate_of_the_name(dovecot, probe, certificates):
     for name, pem in certificates.items():
         assert result_of(probe("install-cert", name, pem)) == 0
     assert result_of(probe("reload-service", "240")) == 0
-    for port in (IMAPS_PORT, POP3S_PORT):
-        for name in SNI_NAMES:
-            assert served_certificate(dovecot, port, name) == f"subject=CN={name}"
-        assert served_certificate(dovecot, port, "other.test") == f"subject=CN={DEFAULT_CN}"
+    assert_served(dovecot, {**{name: name for name in SNI_NAMES}, "other.test": DEFAULT_CN})
 
     assert result_of(probe("remove-cert", "a.sni.test")) == 0
     assert result_of(probe("reload-service", "240")) == 0
-    for port in (IMAPS_PORT, POP3S_PORT):
-        assert served_certificate(dovecot, port, "a.sni.test") == f"subject=CN={DEFAULT_CN}"
-        assert served_certificate(dovecot, port, "b.sni.test") == "subject=CN=b.sni.test"
+    assert_served(dovecot, {"a.sni.test": DEFAULT_CN, "b.sni.test": "b.sni.test"})
 
     assert result_of(probe("remove-all-certs")) == 0
     assert not [n for n in os.listdir(dovecot.path(CONF_D)) if n.startswith("14-velka-sni-")]
@@ -188,7 +157,7 @@ def test_full_file_system_keeps_the_earlier_file(testbed, probe):
         echo "files: $(ls -A "$d" | tr '\n' ' ')"
         umount "$d" && rmdir "$d"
     '''
-    calls = velkarc_calls(testbed)
+    calls = read_or_none(testbed.path(CALLS))
     result = testbed.run("sh", "-c", script, "-", PROBE)
     out = result.stdout.decode()
     assert result.returncode == 0, out + result.stderr.decode()
@@ -197,4 +166,4 @@ def test_full_file_system_keeps_the_earlier_file(testbed, probe):
     assert "files: 92-velka-userip_connections.conf fill \n" in out
     assert result.stderr.decode().startswith(
         "Unable to set mail_max_userip_connections: can not create file /tmp/")
-    assert velkarc_calls(testbed) == calls, "reloaded after a failed write"
+    assert read_or_none(testbed.path(CALLS)) == calls, "reloaded after a failed write"

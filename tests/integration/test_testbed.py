@@ -6,7 +6,10 @@ import poplib
 import re
 import ssl
 
-from conftest import DOVECOT_CONF, IMAP_PORT, POP3S_PORT
+import pytest
+
+from conftest import DOVECOT_CONF, IMAP_PORT, POP3S_PORT, put_bytes
+from testbed_client import doveadm
 
 
 def test_doveconf_accepts_the_test_configuration(testbed):
@@ -40,18 +43,15 @@ def test_dovecot_serves_imap_and_pop3_and_stops_cleanly(testbed):
 
 def test_the_plugin_loads_into_the_auth_process(testbed):
     if not os.path.exists(testbed.path("/usr/lib/dovecot/modules/auth/libauthdb_velka.so")):
-        import pytest
         pytest.skip("the plug-in was not built")
     conf = testbed.path("/etc/dovecot/conf.d/99-test-plugin-load.conf")
-    with open(conf, "w") as out:
-        out.write("passdb velka {\n  driver = velka\n}\n")
+    put_bytes(conf, b"passdb velka {\n  driver = velka\n}\n")
     try:
         testbed.control("start")
         offset = testbed.log_size()
-        result = testbed.run("doveadm", "-c", DOVECOT_CONF, "auth", "test",
-                             "nobody@example.test", "wrong")
+        status, output = doveadm(testbed, "nobody@example.test", "wrong")
         # Refused either way: no such account (77), or no database here yet (75).
-        assert result.returncode in (75, 77), result.stdout + result.stderr
+        assert status in (75, 77), output
         log = testbed.log_since(offset)
         assert "Module is for different ABI version" not in log
         assert "Fatal" not in log

@@ -1,24 +1,18 @@
-"""Every command word of wendra, run as the real program inside the Dovecot 2.4 test
-bed: help and option errors byte for byte, limits set and read back through doveconf
-with the running Dovecot reloaded, certificates installed from options and from a JSON
-document and served by SNI, the standard-input prompt on a terminal, and parse failures.
-"""
+"""Every command word of wendra in the test bed: help and option errors byte for byte,
+limits set and read back with Dovecot reloaded, certificates installed from options and
+from a document and served by SNI, the prompt on a terminal, and parse failures."""
 import os
 import pty
 import select
-import shutil
 import subprocess
 import time
 
 import pytest
 
-from conftest import (IMAPS_PORT, WENDRA_WRAPPER, certificates_made, directory_contents,
-                      directory_kept, file_kept)
+from conftest import (CALLS, CONF_D, IMAPS_PORT, READ_FAILED, STATE, WENDRA_COMMAND,
+                      certificates_made, configuration_kept, directory_contents, put_bytes,
+                      read_or_none, wendra_installed)
 
-WENDRA_BIN = os.environ.get("WENDRA_BIN")
-WENDRA = "/usr/local/sbin/wendra"
-CONF_D = "/etc/dovecot/conf.d"
-STATE = "/etc/velka-testbed"
 DEFAULT_CN = "testbed.invalid"
 NAMES = ("a.wendra.test", "b.wendra.test")
 
@@ -28,26 +22,23 @@ PROMPT = (b"This command requires additional data to be passed via STDIN in JSON
           b" option.\n"
           b"Type ^D (send EOF) to abort.\n")
 LIMIT_ERROR = ("The argument for option '--limit' is incorrect: expected positive integer "
-               "value, got '{}'\n")
-READ_FAILED = (b"Fatal error: std::runtime_error(Failed to read and parse session mail data "
-               b"from STDIN. See mail log for details.)\n")
+               "value, got '{}'")
 
+LIMIT_OPTION = (b"  --limit arg           maximum number of connections for POP3/IMAP/POP3s/IMAPs\n"
+                + b" " * 24)
 # Command word, description, usage line, option lines between the caption and help.
 COMMANDS = [
     ("--get-connections-limit", "get POP3/IMAP/POP3s/IMAPs maximum connections limit",
      "--get-connections-limit", b""),
     ("--set-connections-limit", "set POP3/IMAP maximum connections limit",
-     "--set-connections-limit --limit=<limit>",
-     b"  --limit arg           maximum number of connections for POP3/IMAP/POP3s/IMAPs\n"
-     b"                        services (mandatory)\n"),
+     "--set-connections-limit --limit=<limit>", LIMIT_OPTION + b"services (mandatory)\n"),
     ("--get-connections-per-ip-limit",
      "get POP3/IMAP/POP3s/IMAPs connections limit per IP per mail name",
      "--get-connections-per-ip-limit", b""),
     ("--set-connections-per-ip-limit",
      "set POP3/IMAP/POP3s/IMAPs maximum connections limit per IP per mail name",
      "--set-connections-per-ip-limit --limit=<limit>",
-     b"  --limit arg           maximum number of connections for POP3/IMAP/POP3s/IMAPs\n"
-     b"                        services per IP address per mail name (mandatory)\n"),
+     LIMIT_OPTION + b"services per IP address per mail name (mandatory)\n"),
     ("--install-certificate", "install POP3s/IMAPs SSL certificate on domain",
      "--install-certificate [--names=<name1,name2,...nameN> --certfile=<path>]\n\t"
      "[--wait-stdin]",
@@ -74,22 +65,17 @@ USAGE = {word: (f"{description}\nUsage: {usage}\nAllowed options to {description
 
 @pytest.fixture(scope="module")
 def wendra(testbed):
-    if not WENDRA_BIN:
-        pytest.skip("WENDRA_BIN is not set")
-    shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
+    wendra_installed(testbed)
 
     def run(*args, input=b""):
         # Standard input is a pipe that already holds all of input and is closed, so
-        # the input is ready before wendra looks. Our own environment: no stray DC_*
-        # variable from the host.
+        # the input is ready before wendra looks.
         reader, writer = os.pipe()
         os.write(writer, input)
         os.close(writer)
         try:
-            return subprocess.run(
-                [testbed.script, "run", "env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH",
-                 *WENDRA_WRAPPER, WENDRA, *args], stdin=reader, capture_output=True,
-                timeout=120)
+            return subprocess.run([testbed.script, "run", *WENDRA_COMMAND, *args], stdin=reader,
+                                  capture_output=True, timeout=120)
         finally:
             os.close(reader)
 
@@ -98,22 +84,12 @@ def wendra(testbed):
 
 @pytest.fixture(autouse=True)
 def pristine(testbed):
-    """Restores conf.d and the stand-in's call log as found, and leaves Dovecot stopped."""
-    with directory_kept(testbed.path(CONF_D)), file_kept(testbed.path(f"{STATE}/velkarc.calls")):
+    with configuration_kept(testbed):
         yield
-        testbed.control("stop")
-
-
-def read_or_none(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
 
 
 def reloads(testbed):
-    return (read_or_none(testbed.path(f"{STATE}/velkarc.calls")) or b"").count(b"\n")
+    return (read_or_none(testbed.path(CALLS)) or b"").count(b"\n")
 
 
 def sni_files(testbed):
@@ -121,8 +97,7 @@ def sni_files(testbed):
 
 
 def sni_file(testbed, name):
-    with open(testbed.path(f"{CONF_D}/14-velka-sni-{name}.conf")) as f:
-        return f.read()
+    return read_or_none(testbed.path(f"{CONF_D}/14-velka-sni-{name}.conf")).decode()
 
 
 def document(*certificates):
@@ -141,6 +116,17 @@ def certificates(testbed):
 
 def served_subject(testbed, name):
     return testbed.served_subject(IMAPS_PORT, name)
+
+
+def outputs(result):
+    return result.returncode, result.stdout, result.stderr
+
+
+def assert_usage_error(result, word, message):
+    """A refused option: the message on stderr, and it and the command's usage on stdout."""
+    assert result.returncode == 1
+    assert result.stderr == (message + "\n").encode()
+    assert result.stdout == result.stderr + USAGE[word]
 
 
 @pytest.mark.parametrize("word", [c[0] for c in COMMANDS])
@@ -172,11 +158,7 @@ def test_help_of_every_command(wendra, word):
 ])
 def test_option_errors_print_the_usage(testbed, wendra, word, args, message):
     before = reloads(testbed)
-    result = wendra(word, *args)
-    assert result.returncode == 1
-    line = (message + "\n").encode()
-    assert result.stderr == line
-    assert result.stdout == line + USAGE[word]
+    assert_usage_error(wendra(word, *args), word, message)
     assert reloads(testbed) == before
 
 
@@ -186,19 +168,13 @@ def test_limit_values(wendra, word):
     for good in ("0", "4294967295", "007"):
         result = wendra(word, f"--limit={good}", "--help")
         assert (result.returncode, result.stdout) == (0, USAGE[word]), good
-    for bad in ("4294967296", "-1", "+5", "5x"):
-        result = wendra(word, f"--limit={bad}")
-        assert result.returncode == 1
-        assert result.stderr == LIMIT_ERROR.format(bad).encode()
-        assert result.stdout == result.stderr + USAGE[word]
     for args, message in (
+            *[([f"--limit={bad}"], LIMIT_ERROR.format(bad))
+              for bad in ("4294967296", "-1", "+5", "5x")],
             (["--limit="], "the argument for option '--limit' should follow immediately after "
                            "the equal sign"),
             (["--limit=1", "--limit", "2"], "option '--limit' cannot be specified more than once")):
-        result = wendra(word, *args)
-        assert result.returncode == 1
-        assert result.stderr == (message + "\n").encode()
-        assert result.stdout == result.stderr + USAGE[word]
+        assert_usage_error(wendra(word, *args), word, message)
 
 
 def test_limits_set_and_read_back_on_running_dovecot(dovecot, wendra):
@@ -209,12 +185,9 @@ def test_limits_set_and_read_back_on_running_dovecot(dovecot, wendra):
                                   ("--set-connections-per-ip-limit",
                                    "--get-connections-per-ip-limit", "7")):
         offset = dovecot.log_size()
-        result = wendra(setter, f"--limit={value}")
-        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+        assert outputs(wendra(setter, f"--limit={value}")) == (0, b"", b"")
         assert dovecot.wait_for_log(offset, "SIGHUP received - reloading configuration")
-        result = wendra(getter)
-        assert (result.returncode, result.stdout, result.stderr) == (0, f"{value}\n".encode(),
-                                                                      b"")
+        assert outputs(wendra(getter)) == (0, f"{value}\n".encode(), b"")
     assert wendra("--set-connections-limit", "--limit", "007").returncode == 0
     assert wendra("--get-connections-limit").stdout == b"7\n"
     log = dovecot.log_since(start)
@@ -222,8 +195,7 @@ def test_limits_set_and_read_back_on_running_dovecot(dovecot, wendra):
 
 
 def test_failed_reload_is_the_exit_status(dovecot, wendra):
-    with open(dovecot.path(f"{STATE}/velkarc-fail"), "w") as f:
-        f.write("3\n")
+    put_bytes(dovecot.path(f"{STATE}/velkarc-fail"), b"3\n")
     try:
         result = wendra("--set-connections-limit", "--limit=50")
         assert result.returncode == 1
@@ -258,8 +230,8 @@ def test_install_serves_each_name_and_remove_takes_it_away(dovecot, wendra, cert
     a, b = NAMES
     pem = certificates[b]
     before = reloads(dovecot)
-    result = wendra("--install-certificate", f"--names={b},{a}", f"--certfile={pem}")
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert outputs(wendra("--install-certificate", f"--names={b},{a}", f"--certfile={pem}")) \
+        == (0, b"", b"")
     assert reloads(dovecot) == before + 1
     assert sni_files(dovecot) == [f"14-velka-sni-{a}.conf", f"14-velka-sni-{b}.conf"]
     a_file, b_file = (os.stat(dovecot.path(f"{CONF_D}/14-velka-sni-{n}.conf")) for n in NAMES)
@@ -277,15 +249,14 @@ def test_install_serves_each_name_and_remove_takes_it_away(dovecot, wendra, cert
         assert served_subject(dovecot, name) == f"subject=CN={name}"
 
     before = reloads(dovecot)
-    result = wendra("--remove-certificate", f"--names={a}")
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert outputs(wendra("--remove-certificate", f"--names={a}")) == (0, b"", b"")
     assert reloads(dovecot) == before + 1
     assert served_subject(dovecot, a) == f"subject=CN={DEFAULT_CN}"
     assert served_subject(dovecot, b) == f"subject=CN={b}"
 
     # Names from a document waiting in a pipe: read at once, no prompt.
-    result = wendra("--remove-certificate", input=document((b, ""), ("C.wendra.test", "")))
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert outputs(wendra("--remove-certificate", input=document((b, ""), ("C.wendra.test", "")))) \
+        == (0, b"", b"")
     assert sni_files(dovecot) == []
     assert served_subject(dovecot, b) == f"subject=CN={DEFAULT_CN}"
 
@@ -325,29 +296,25 @@ class Terminal:
 
     def __init__(self, testbed, *args):
         self.master, slave = pty.openpty()
-        self.proc = subprocess.Popen(
-            [testbed.script, "run", "env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH",
-             *WENDRA_WRAPPER, WENDRA, *args],
-            stdin=slave, stdout=slave, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen([testbed.script, "run", *WENDRA_COMMAND, *args],
+                                     stdin=slave, stdout=slave, stderr=subprocess.PIPE)
         os.close(slave)
         self.output = b""
 
-    def read_for(self, seconds):
+    def shown(self):
+        return self.output.replace(b"\r\n", b"\n")
+
+    def read_for(self, seconds, until=None):
+        """What the terminal showed within seconds, or as soon as it showed until."""
         deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
+        while time.monotonic() < deadline and not (until and until in self.shown()):
             ready, _, _ = select.select([self.master], [], [], 0.05)
             if ready:
                 try:
                     self.output += os.read(self.master, 4096)
                 except OSError:  # the program has ended and closed the terminal
                     break
-        return self.output.replace(b"\r\n", b"\n")
-
-    def wait_for(self, text, seconds=10):
-        deadline = time.monotonic() + seconds
-        while text not in self.read_for(0.1) and time.monotonic() < deadline:
-            pass
-        return self.output.replace(b"\r\n", b"\n")
+        return self.shown()
 
     def type_document_and_eof(self, text):
         os.write(self.master, text + b"\n")
@@ -360,7 +327,7 @@ class Terminal:
 
 def test_terminal_prompt_only_when_waiting_for_names(testbed, wendra):
     term = Terminal(testbed, "--remove-certificate")
-    assert term.wait_for(PROMPT) == PROMPT
+    assert term.read_for(10, until=PROMPT) == PROMPT
     time.sleep(0.3)
     assert term.proc.poll() is None, "did not wait for the document"
     assert term.type_document_and_eof(document(("a.test", ""))) == 0, term.proc.stderr.read()
@@ -369,7 +336,7 @@ def test_terminal_prompt_only_when_waiting_for_names(testbed, wendra):
     assert term.read_for(0.7) == b""
     assert term.proc.poll() is None, "did not wait for the document"
     assert term.type_document_and_eof(document(("b.test", ""))) == 0
-    assert PROMPT not in term.output.replace(b"\r\n", b"\n")
+    assert PROMPT not in term.shown()
 
     # Names on the command line: the terminal is neither read nor prompted.
     term = Terminal(testbed, "--remove-certificate", "--names=a.test")
@@ -389,16 +356,12 @@ def conf_d_state(testbed):
 BROKEN = b"local_name broken.test {\n  ssl_server_cert_file = /etc/ssl/a.pem\\\n}\n"
 
 
-@pytest.mark.parametrize("broken,args,message", [
-    (True, ["--set-connections-limit", "--limit=5"], b"Missing '}'"),
-    (True, ["--set-connections-per-ip-limit", "--limit=5"], b"Missing '}'"),
-    (True, ["--quota-warning-enable"], b"Missing '}'"),
-    (True, ["--quota-warning-disable"], b"Missing '}'"),
-    (True, ["--install-certificate", "--names=b.wendra.test,c.wendra.test", "--certfile=/x.pem"],
-     b"Missing '}'"),
-    (True, ["--remove-certificate", "--names=a.wendra.test"], b"Missing '}'"),
-    (False, ["--set-connections-limit", "--limit=0"], b"process_limit must be higher than 0"),
-])
+@pytest.mark.parametrize("broken,args,message", [(True, args, b"Missing '}'") for args in (
+    ["--set-connections-limit", "--limit=5"], ["--set-connections-per-ip-limit", "--limit=5"],
+    ["--quota-warning-enable"], ["--quota-warning-disable"],
+    ["--install-certificate", "--names=b.wendra.test,c.wendra.test", "--certfile=/x.pem"],
+    ["--remove-certificate", "--names=a.wendra.test"])] + [
+    (False, ["--set-connections-limit", "--limit=0"], b"process_limit must be higher than 0")])
 def test_configuration_doveconf_refuses_is_never_applied(testbed, wendra, broken, args, message):
     if message.startswith(b"process_limit") and testbed.dovecot_version >= (2, 4, 5):
         pytest.skip("from Dovecot 2.4.5 on, doveconf -n leaves process_limit to the master")
@@ -410,8 +373,7 @@ def test_configuration_doveconf_refuses_is_never_applied(testbed, wendra, broken
     # the broken file on behalf of the setup.
     testbed.control("stop")
     if broken:
-        with open(testbed.path(f"{CONF_D}/50-other.conf"), "wb") as f:
-            f.write(BROKEN)
+        put_bytes(testbed.path(f"{CONF_D}/50-other.conf"), BROKEN)
     before, calls = conf_d_state(testbed), reloads(testbed)
     result = wendra(*args)
     assert result.returncode == 1
@@ -423,8 +385,7 @@ def test_configuration_doveconf_refuses_is_never_applied(testbed, wendra, broken
 
 
 def test_new_include_files_ignore_the_umask(testbed, wendra):
-    result = testbed.run("env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", "sh", "-c",
-                         'umask 000; exec "$@"', "-", *WENDRA_WRAPPER, WENDRA,
+    result = testbed.run("sh", "-c", 'umask 000; exec "$@"', "-", *WENDRA_COMMAND,
                          "--quota-warning-enable")
     assert result.returncode == 0, result.stderr
     assert {mode for mode, _ in conf_d_state(testbed).values()} == {0o100644}

@@ -1,11 +1,8 @@
-"""wendra killed with SIGKILL at random moments while it rewrites its include files in
-the test bed's conf.d: every file must then hold its old or its new content byte for
-byte, no temporary file may look like an include file, and doveconf must still accept
-the directory.
-
-VELKA_CRASH_KILLS sets the number of kills per command (default 60), VELKA_CRASH_SEED
-the seed of the kill moments (default: a new one each run).
-"""
+"""wendra killed at random moments while it rewrites its include files: every file must
+hold its old or its new content, no temporary file may look like an include file, and
+doveconf must still accept conf.d. VELKA_CRASH_KILLS sets the kills per command (60),
+VELKA_CRASH_SEED the seed of the kill moments (by default a new one each run)."""
+import contextlib
 import os
 import random
 import shutil
@@ -15,12 +12,9 @@ import time
 
 import pytest
 
-from conftest import directory_kept, file_kept
+from conftest import CONF_D, WENDRA, configuration_kept, wendra_installed
+from testbed_client import Shell
 
-WENDRA_BIN = os.environ.get("WENDRA_BIN")
-WENDRA = "/usr/local/sbin/wendra"
-CONF_D = "/etc/dovecot/conf.d"
-CALLS = "/etc/velka-testbed/velkarc.calls"  # the service-control stand-in's log
 KILLS = int(os.environ.get("VELKA_CRASH_KILLS", "60"))
 LIMIT_FILES = [f"92-velka-service-{s}.conf"
                for s in ("imap", "pop", "imap-login", "pop-login", "auth", "anvil")]
@@ -32,33 +26,18 @@ TEMP_PREFIX = ".velka-tmp."
 
 @pytest.fixture(scope="module")
 def bed(testbed):
-    if not WENDRA_BIN:
-        pytest.skip("WENDRA_BIN is not set")
-    shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
+    wendra_installed(testbed)
     shutil.copy2(testbed.path(PEMS[0]), testbed.path(PEMS[1]))
-    with directory_kept(testbed.path(CONF_D)), file_kept(testbed.path(CALLS)):
+    with configuration_kept(testbed):
         yield testbed
     os.unlink(testbed.path(PEMS[1]))
 
 
-class Doveconf:
-    """doveconf -n through one shell kept open in the tree."""
-
-    def __init__(self, bed):
-        self.shell = subprocess.Popen([bed.script, "run", "sh", "-s"], stdin=subprocess.PIPE,
-                                      stdout=subprocess.PIPE)
-
-    def check(self):
-        self.shell.stdin.write(b"doveconf -n >/dev/null 2>/tmp/doveconf.err; echo $?;"
-                               b" cat /tmp/doveconf.err; echo .\n")
-        self.shell.stdin.flush()
-        status = int(self.shell.stdout.readline())
-        errors = b"".join(iter(self.shell.stdout.readline, b".\n"))
-        return status, errors
-
-    def close(self):
-        self.shell.stdin.close()
-        self.shell.wait(timeout=30)
+def doveconf_check(shell):
+    """The exit status and error output of doveconf -n."""
+    out = shell.send(b"doveconf -n >/dev/null 2>/tmp/doveconf.err; echo $?;"
+                     b" cat /tmp/doveconf.err; echo .\n")
+    return int(out.readline()), b"".join(iter(out.readline, b".\n"))
 
 
 def start(bed, *args):
@@ -85,8 +64,7 @@ def snapshot(bed, names):
 
 
 def leftovers(bed):
-    """Temporary files left by a killed writer, removed after being counted; none may
-    match the include pattern."""
+    """Counts and removes a killed writer's temporary files; none may look like an include."""
     conf_d = bed.path(CONF_D)
     temps = [n for n in os.listdir(conf_d) if n.startswith(TEMP_PREFIX)]
     assert not [n for n in temps if n.endswith(".conf")], temps
@@ -129,20 +107,16 @@ def kill_at_random_moments(bed, names, variants):
     rng = random.Random(int(os.environ.get("VELKA_CRASH_SEED", "0")) or None)
     current = snapshot(bed, names)
     counts = {"kills": 0, "before": 0, "mixed": 0, "after": 0, "finished": 0, "temps": 0}
-    doveconf = Doveconf(bed)
+    shell = Shell(bed)
     for i in range(KILLS):
         target = i % 2
         proc, pid = start(bed, *variants[target])
         time.sleep(rng.uniform(0, span))
-        try:
+        with contextlib.suppress(ProcessLookupError):
             os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
         proc.communicate(timeout=60)
-        if proc.returncode == -signal.SIGKILL or proc.returncode == 128 + signal.SIGKILL:
-            counts["kills"] += 1
-        else:
-            counts["finished"] += 1
+        killed = proc.returncode in (-signal.SIGKILL, 128 + signal.SIGKILL)
+        counts["kills" if killed else "finished"] += 1
         now = snapshot(bed, names)
         assert set(now) == set(names), f"kill {i}: files missing: {set(names) - set(now)}"
         new = 0
@@ -153,26 +127,18 @@ def kill_at_random_moments(bed, names, variants):
         changing = sum(current[n] != contents[target][n] for n in names)
         counts["before" if new == 0 else "after" if new == changing else "mixed"] += 1
         counts["temps"] += leftovers(bed)
-        status, errors = doveconf.check()
+        status, errors = doveconf_check(shell)
         assert status == 0, f"kill {i}: {errors.decode()}"
         current = now
-    doveconf.close()
+    shell.close()
     return counts
 
 
-def test_killed_limit_writer_leaves_whole_files(bed):
-    counts = kill_at_random_moments(
-        bed, LIMIT_FILES,
-        (("--set-connections-limit", "--limit=1000"), ("--set-connections-limit", "--limit=37")))
-    print("set-connections-limit", counts)
-    assert counts["kills"] > 0
-
-
-def test_killed_certificate_writer_leaves_whole_files(bed):
-    names = ",".join(CERT_NAMES)
-    counts = kill_at_random_moments(
-        bed, CERT_FILES,
-        (("--install-certificate", f"--names={names}", f"--certfile={PEMS[0]}"),
-         ("--install-certificate", f"--names={names}", f"--certfile={PEMS[1]}")))
-    print("install-certificate", counts)
+@pytest.mark.parametrize("names,variants", [
+    (LIMIT_FILES, [("--set-connections-limit", f"--limit={n}") for n in (1000, 37)]),
+    (CERT_FILES, [("--install-certificate", f"--names={','.join(CERT_NAMES)}", f"--certfile={pem}")
+                  for pem in PEMS])], ids=["limits", "certificates"])
+def test_killed_writer_leaves_whole_files(bed, names, variants):
+    counts = kill_at_random_moments(bed, names, variants)
+    print(variants[0][0], counts)
     assert counts["kills"] > 0

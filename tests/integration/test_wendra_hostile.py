@@ -1,11 +1,8 @@
-"""Hostile input to every command of wendra, run in the Dovecot 2.4 test bed: option
-values that are huge, empty, non-ASCII, hold control characters or placeholders, repeated
-options, standard-input documents that are truncated, deeply nested, enormous or of the
-wrong types, and certificate names and paths meant to leave the include directory or
-inject configuration lines.
-
-Each run must end by itself with a defined status (0 or 1; no signal, no sanitizer or
-valgrind report), and conf.d may only change the way the command is meant to change it.
+"""Hostile input to every command of wendra in the test bed: odd option values, repeated
+options, hostile standard-input documents, and certificate names and paths meant to leave
+the include directory or inject configuration lines. Each run must end by itself with
+status 0 or 1 and no sanitizer or valgrind report, and conf.d may change only as the
+command is meant to change it.
 """
 import collections
 import os
@@ -16,53 +13,38 @@ import subprocess
 
 import pytest
 
-from conftest import WENDRA_WRAPPER, directory_contents, directory_kept, file_kept
+from conftest import (CALLS, CONF_D, READ_FAILED, WENDRA_COMMAND, directory_contents,
+                      directory_kept, file_kept, put_bytes, read_or_none, wendra_installed)
+from testbed_client import Shell
 
-WENDRA_BIN = os.environ.get("WENDRA_BIN")
-WENDRA = "/usr/local/sbin/wendra"
-CONF_D = "/etc/dovecot/conf.d"
-CALLS = "/etc/velka-testbed/velkarc.calls"  # the service-control stand-in's log
 PEM = "/etc/dovecot/private/testbed.pem"
 WORK_DIR = "/tmp/wendra-hostile"
 HEADER = (b"#ATTENTION!\n#\n#DO NOT MODIFY THIS FILE BECAUSE IT WAS GENERATED AUTOMATICALLY,\n"
           b"#SO ALL YOUR CHANGES WILL BE LOST THE NEXT TIME THE FILE IS GENERATED.\n\n")
-READ_FAILED = (b"Fatal error: std::runtime_error(Failed to read and parse session mail data "
-               b"from STDIN. See mail log for details.)\n")
 REPORTS = re.compile(rb"Sanitizer|runtime error:|==\d+== (Invalid|Conditional|Use of|\d+ bytes)"
                      rb"|definitely lost: [1-9]")
 TRIED = collections.Counter()
 
+
+def by_kind(kind, *values):
+    return [(kind, value) for value in values]
+
+
 # Values by kind; arguments cannot hold NUL.
-VALUES = [
-    ("huge", b"9" * 100000),
-    ("huge", b"a" * 60000 + b".com"),
-    ("huge", b"/" + b"x" * 100000),
-    ("empty", b""),
-    ("non-ASCII", "пример.рф".encode()),
-    ("non-ASCII", b"\xff\xfe.com"),
-    ("non-ASCII", "１２３".encode()),
-    ("control", b"1\n2"),
-    ("control", b"a.test\nssl = no"),
-    ("control", b"\x1b[2J\x07"),
-    ("control", b"a\tb\r"),
-    ("control", b"\x7f"),
-    ("placeholder", b"%original_token%"),
-    ("placeholder", b"x%value%"),
-    ("placeholder", b"%canonical_option%%prefix%%s%n"),
-]
+VALUES = (by_kind("huge", b"9" * 100000, b"a" * 60000 + b".com", b"/" + b"x" * 100000)
+          + by_kind("empty", b"")
+          + by_kind("non-ASCII", "пример.рф".encode(), b"\xff\xfe.com", "１２３".encode())
+          + by_kind("control", b"1\n2", b"a.test\nssl = no", b"\x1b[2J\x07", b"a\tb\r", b"\x7f")
+          + by_kind("placeholder", b"%original_token%", b"x%value%",
+                    b"%canonical_option%%prefix%%s%n"))
 
 GOOD = {"limit": b"--limit=5", "names": b"--names=a.hostile.test",
         "certfile": b"--certfile=" + PEM.encode()}
-COMMANDS = {
-    "--get-connections-limit": [],
-    "--set-connections-limit": ["limit"],
-    "--get-connections-per-ip-limit": [],
-    "--set-connections-per-ip-limit": ["limit"],
-    "--install-certificate": ["names", "certfile"],
-    "--remove-certificate": ["names"],
-    "--quota-warning-enable": [],
-    "--quota-warning-disable": [],
-    "--features": [],
+COMMANDS = {  # command word: its options
+    "--get-connections-limit": [], "--set-connections-limit": ["limit"],
+    "--get-connections-per-ip-limit": [], "--set-connections-per-ip-limit": ["limit"],
+    "--install-certificate": ["names", "certfile"], "--remove-certificate": ["names"],
+    "--quota-warning-enable": [], "--quota-warning-disable": [], "--features": [],
 }
 READ_ONLY = {"--get-connections-limit", "--get-connections-per-ip-limit", "--features"}
 
@@ -129,33 +111,28 @@ def certificate_entries(*pairs):
                              for n, p in pairs) + b"]"
 
 
+def with_mails(mails):
+    return document().replace(b'"mails": []', b'"mails": ' + mails)
+
+
 VALID_DOC = document(certificates=certificate_entries((b"doc.hostile.test", PEM.encode())))
 DOCUMENTS = (
     [("truncated", VALID_DOC[:cut]) for cut in (0, 1, 10, 40, 80, len(VALID_DOC) - 1)]
-    + [("deeply nested", b"[" * 200000 + b"]" * 200000),
-       ("deeply nested", b'{"a":' * 100000 + b"1" + b"}" * 100000),
-       ("deeply nested", document().replace(b'"maillists": []',
-                                            b'"maillists": [], "x": ' + b"[" * 100000)),
-       ("enormous", document(b"a" * 10_000_000 + b".com")),
-       ("enormous", document(certificates=certificate_entries(
-           *[(b"n%d.hostile.test" % i, b"/nowhere.pem") for i in range(20000)]))[:-3]),
-       ("enormous", b" " * 20_000_000),
-       ("invalid types", document().replace(b'"example.com"', b"5")),
-       ("invalid types", document(certificates=b"{}")),
-       ("invalid types", document().replace(b'"mails": []', b'"mails": "x"')),
-       ("invalid types", document().replace(b'"mails": []', b'"mails": [{"name": "a", '
-                                            b'"aliases": [], "mbox_quota": "5"}]')),
-       ("invalid types", document().replace(b'"mails": []', b'"mails": [{"name": "a", '
-                                            b'"aliases": [], "mbox_quota": 1e999}]')),
-       ("invalid types", document().replace(b'"mails": []', b'"mails": [{"name": "a", '
-                                            b'"aliases": [], "mbox_quota": '
-                                            b'99999999999999999999999}]')),
-       ("invalid types", b"null"), ("invalid types", b"[]"), ("invalid types", b'"text"'),
-       ("invalid types", document(certificates=certificate_entries((b"a.test", b"\\u0000")))),
-       ("invalid types", document(b"ex\\u00e4mple.com")),
-       ("invalid types", document(b"\xc3\xa4.com")),
-       ("trailing text", VALID_DOC + b" trailing"),
-       ("invalid types", b"\x00" + VALID_DOC)]
+    + by_kind("deeply nested", b"[" * 200000 + b"]" * 200000,
+              b'{"a":' * 100000 + b"1" + b"}" * 100000,
+              document().replace(b'"maillists": []', b'"maillists": [], "x": ' + b"[" * 100000))
+    + by_kind("enormous", document(b"a" * 10_000_000 + b".com"),
+              document(certificates=certificate_entries(
+                  *[(b"n%d.hostile.test" % i, b"/nowhere.pem") for i in range(20000)]))[:-3],
+              b" " * 20_000_000)
+    + by_kind("invalid types", document().replace(b'"example.com"', b"5"),
+              document(certificates=b"{}"), with_mails(b'"x"'),
+              *[with_mails(b'[{"name": "a", "aliases": [], "mbox_quota": ' + quota + b"}]")
+                for quota in (b'"5"', b"1e999", b"99999999999999999999999")],
+              b"null", b"[]", b'"text"',
+              document(certificates=certificate_entries((b"a.test", b"\\u0000"))),
+              document(b"ex\\u00e4mple.com"), document(b"\xc3\xa4.com"))
+    + [("trailing text", VALID_DOC + b" trailing"), ("invalid types", b"\x00" + VALID_DOC)]
     + [("escaping name", document(certificates=certificate_entries((name, PEM.encode()))))
        for name in NAMES_ESCAPING if b"\\" not in name]
     + [("injecting path", document(certificates=certificate_entries(
@@ -166,17 +143,14 @@ DOCUMENTS = (
 
 
 class InTree:
-    """One shell kept open in the test bed that runs wendra per request, which saves
-    entering the tree each time. Arguments travel as a NUL-separated file (any byte but
-    NUL), standard input is a file holding all of the input."""
+    """Runs wendra in the tree through one shell kept open. Arguments travel as a
+    NUL-separated file (any byte but NUL), standard input is a file holding all of it."""
 
     def __init__(self, testbed):
         self.host_dir = testbed.path(WORK_DIR)
         os.makedirs(self.host_dir, exist_ok=True)
-        self.shell = subprocess.Popen([testbed.script, "run", "sh", "-s"],
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        command = " ".join(shlex.quote(a) for a in [
-            "env", "-u", "DC_INCLUDE_DIR", "-u", "DC_CONFIG_PATH", *WENDRA_WRAPPER, WENDRA])
+        self.shell = Shell(testbed)
+        command = " ".join(shlex.quote(a) for a in WENDRA_COMMAND)
         self.line = (f"xargs -0 -x -s 2000000 -a {WORK_DIR}/args sh -c "
                      f"'timeout 100 \"$@\" <{WORK_DIR}/in >{WORK_DIR}/out 2>{WORK_DIR}/err;"
                      f" echo $? >{WORK_DIR}/rc' - {command}; echo done\n").encode()
@@ -185,31 +159,21 @@ class InTree:
         return os.path.join(self.host_dir, name)
 
     def __call__(self, *args, input=b""):
-        with open(self.file("args"), "wb") as f:
-            f.write(b"".join(a + b"\0" for a in args))
-        with open(self.file("in"), "wb") as f:
-            f.write(input)
+        put_bytes(self.file("args"), b"".join(a + b"\0" for a in args))
+        put_bytes(self.file("in"), input)
         os.unlink(self.file("rc")) if os.path.exists(self.file("rc")) else None
-        self.shell.stdin.write(self.line)
-        self.shell.stdin.flush()
-        assert self.shell.stdout.readline() == b"done\n"
-        outputs = []
-        for name in ("out", "err", "rc"):
-            with open(self.file(name), "rb") as f:
-                outputs.append(f.read())
-        return subprocess.CompletedProcess(args, int(outputs[2]), outputs[0], outputs[1])
+        assert self.shell.send(self.line).readline() == b"done\n"
+        out, err, rc = (read_or_none(self.file(name)) for name in ("out", "err", "rc"))
+        return subprocess.CompletedProcess(args, int(rc), out, err)
 
     def close(self):
-        self.shell.stdin.close()
-        self.shell.wait(timeout=30)
+        self.shell.close()
         shutil.rmtree(self.host_dir)
 
 
 @pytest.fixture(scope="module")
 def wendra(testbed):
-    if not WENDRA_BIN:
-        pytest.skip("WENDRA_BIN is not set")
-    shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
+    wendra_installed(testbed)
     runner = InTree(testbed)
     with file_kept(testbed.path(CALLS)):
         yield runner
@@ -218,11 +182,18 @@ def wendra(testbed):
 
 
 @pytest.fixture
-def conf_d(testbed):
-    """conf.d as found; restored after the test whatever the command did."""
+def conf_d(testbed, wendra):
+    """A runner of wendra that checks each run and what it changed in conf.d (certfile: the
+    certificate path it must write), and conf.d as found; restored after the test."""
     path = testbed.path(CONF_D)
-    with directory_kept(path) as saved:
-        yield path, saved
+    with directory_kept(path) as before:
+        def run(*args, input=b"", certfile=None):
+            result = wendra(*args, input=input)
+            check_run(result)
+            after = directory_contents(path)
+            check_changes(before, after, args[0].decode(), certfile)
+            return result, after
+        yield run, before
 
 
 def check_run(result):
@@ -243,10 +214,8 @@ def check_changes(before, after, word, certfile=None):
         "--set-connections-limit": r"92-velka-service-[a-z-]+\.conf",
         "--set-connections-per-ip-limit": r"92-velka-userip_connections\.conf",
         "--quota-warning-enable": r"20-velka-quota-warning\.conf",
-        "--quota-warning-disable": r"20-velka-quota-warning\.conf",
         "--install-certificate": r"14-velka-sni-[a-z0-9.-]+\.conf",
-        "--remove-certificate": r"14-velka-sni-[a-z0-9.-]+\.conf",
-    }[word]
+    }[word.replace("-disable", "-enable").replace("--remove-", "--install-")]
     for name in changed:
         assert re.fullmatch(allowed, name), name
         if word == "--install-certificate":
@@ -264,33 +233,27 @@ def check_changes(before, after, word, certfile=None):
 @pytest.mark.parametrize("kind,command,args,refused", option_cases(),
                          ids=lambda x: x[:40].decode("ascii", "replace")
                          if isinstance(x, bytes) else None)
-def test_hostile_options(wendra, conf_d, kind, command, args, refused):
+def test_hostile_options(conf_d, kind, command, args, refused):
     TRIED["options: " + kind] += 1
-    path, before = conf_d
-    result = wendra(command, *args)
-    word = command.decode()
-    check_run(result)
-    check_changes(before, directory_contents(path), word)
+    run, before = conf_d
+    result, after = run(command, *args)
     if refused:
         assert result.returncode == 1, result.stderr[-2000:]
-        assert directory_contents(path) == before
+        assert after == before
 
 
 @pytest.mark.parametrize("kind,text", DOCUMENTS, ids=lambda x: str(len(x)) if isinstance(x, bytes)
                          else x)
-def test_hostile_documents(wendra, conf_d, kind, text):
+def test_hostile_documents(conf_d, kind, text):
     TRIED["stdin: " + kind] += 1
-    path, before = conf_d
+    run, before = conf_d
     # A certificate path of just \u0000 reads as empty; text after the document is not
     # looked at.
     unreadable = (kind not in ("escaping name", "injecting path", "trailing text")
                   and b"\\u0000" not in text)
     for args in ((b"--remove-certificate",),
                  (b"--install-certificate", GOOD["names"], GOOD["certfile"], b"--wait-stdin")):
-        result = wendra(*args, input=text)
-        check_run(result)
-        after = directory_contents(path)
-        check_changes(before, after, args[0].decode())
+        result, after = run(*args, input=text)
         if unreadable:
             assert result.returncode == 1, result.stderr[-2000:]
             assert result.stderr.endswith(READ_FAILED), result.stderr[-2000:]
@@ -299,35 +262,31 @@ def test_hostile_documents(wendra, conf_d, kind, text):
             assert result.returncode == 1
             assert b"invalid certificate name" in result.stderr
         # Only the option's own name, and the valid document's, may have been installed.
-        allowed = {"14-velka-sni-a.hostile.test.conf"}
-        if kind == "trailing text":
-            allowed.add("14-velka-sni-doc.hostile.test.conf")
+        allowed = {"14-velka-sni-a.hostile.test.conf",
+                   *(["14-velka-sni-doc.hostile.test.conf"] if kind == "trailing text" else [])}
         assert set(after) - set(before) <= allowed
 
 
 @pytest.mark.parametrize("name", NAMES_ESCAPING)
-def test_certificate_names_stay_in_the_include_directory(testbed, wendra, conf_d, name):
+def test_certificate_names_stay_in_the_include_directory(testbed, conf_d, name):
     TRIED["escaping name"] += 1
-    path, before = conf_d
-    outside = set(os.listdir(testbed.path("/etc/dovecot"))) | set(os.listdir(testbed.path("/etc")))
+    run, before = conf_d
+    etc = lambda: set().union(*(os.listdir(testbed.path(d)) for d in ("/etc/dovecot", "/etc")))
+    outside = etc()
     for args in ((b"--install-certificate", b"--names=" + name, b"--certfile=" + PEM.encode()),
                  (b"--remove-certificate", b"--names=" + name)):
-        result = wendra(*args)
-        check_run(result)
+        result, after = run(*args)
         assert result.returncode == 1
-        assert directory_contents(path) == before
-    assert outside == (set(os.listdir(testbed.path("/etc/dovecot")))
-                       | set(os.listdir(testbed.path("/etc"))))
+        assert after == before
+    assert etc() == outside
 
 
 @pytest.mark.parametrize("certfile", PATHS_INJECTING)
-def test_certificate_paths_cannot_inject_lines(testbed, wendra, conf_d, certfile):
+def test_certificate_paths_cannot_inject_lines(testbed, conf_d, certfile):
     TRIED["injecting path"] += 1
-    path, before = conf_d
-    result = wendra(b"--install-certificate", GOOD["names"], b"--certfile=" + certfile)
-    check_run(result)
-    after = directory_contents(path)
-    check_changes(before, after, "--install-certificate", certfile)
+    run, before = conf_d
+    result, after = run(b"--install-certificate", GOOD["names"], b"--certfile=" + certfile,
+                        certfile=certfile)
     if result.returncode == 0:
         check = testbed.run("doveconf", "-n")
         assert b"ssl = no" not in check.stdout and b"evil" not in check.stdout
@@ -337,43 +296,19 @@ def test_certificate_paths_cannot_inject_lines(testbed, wendra, conf_d, certfile
 
 # Certificate paths that mean something to Dovecot's configuration reader, with how
 # wendra must write them: bare (as given), quoted, or refused with nothing written.
-HOSTILE_PATHS = [
-    ("bare", b"/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem"),
-    ("bare", "/etc/ssl/пример/ключ.pem".encode()),
-    ("bare", b"/etc/ssl/\xff\xfe.pem"),
-    ("quoted", b"/etc/ssl/a.pem\\"),
-    ("quoted", b"/etc/ssl/a\\b.pem"),
-    ("quoted", b"/etc/ssl/a\\"),
-    ("quoted", b"/etc/ssl/a\\\\"),
-    ("quoted", b"/etc/ssl/$x.pem"),
-    ("quoted", b"/etc/ssl/$ENV:HOME.pem"),
-    ("quoted", b"/etc/ssl/$SET:base_dir"),
-    ("quoted", b"/etc/ssl/100%.pem"),
-    ("quoted", b"/etc/ssl/%%d%n%s.pem"),
-    ("quoted", b"/etc/ssl/a #b.pem"),
-    ("quoted", b"/etc/ssl/a#b.pem"),
-    ("quoted", b"/etc/ssl/#"),
-    ("quoted", b'/etc/ssl/"a".pem'),
-    ("quoted", b'/etc/ssl/a"'),
-    ("quoted", b'/etc/ssl/\\"'),
-    ("quoted", b"/etc/ssl/'a'.pem"),
-    ("quoted", b"/etc/ssl/{a}.pem"),
-    ("quoted", b"/etc/ssl/a {"),
-    ("quoted", b"/etc/ssl/}"),
-    ("quoted", b"/etc/ssl/<a.pem"),
-    ("quoted", b"/etc/ssl/a.pem "),
-    ("quoted", b"/etc/ssl/a.pem  # x"),
-    ("quoted", b"/etc/ssl/a;b.pem"),
-    ("quoted", b"/" + b'a\\ #$"{}<%' * 10000),
-    ("bare", b"/" + b"x" * 100000),
-    ("refused", b"/etc/ssl/%{user}.pem"),
-    ("refused", b"/etc/ssl/%{env:HOME}"),
-    ("refused", b"</etc/ssl/a.pem"),
-    ("refused", b"<a.pem"),
-    ("refused", b"/etc/ssl/a\tb.pem"),
-    ("refused", b"/etc/ssl/a.pem\t"),
-    ("refused", b"/etc/ssl/a.pem\\\n}"),
-]
+HOSTILE_PATHS = (
+    by_kind("bare", b"/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem", "/etc/ssl/пример/ключ.pem".encode(),
+            b"/etc/ssl/\xff\xfe.pem")
+    + by_kind("quoted", b"/etc/ssl/a.pem\\", b"/etc/ssl/a\\b.pem", b"/etc/ssl/a\\",
+              b"/etc/ssl/a\\\\", b"/etc/ssl/$x.pem", b"/etc/ssl/$ENV:HOME.pem",
+              b"/etc/ssl/$SET:base_dir", b"/etc/ssl/100%.pem", b"/etc/ssl/%%d%n%s.pem",
+              b"/etc/ssl/a #b.pem", b"/etc/ssl/a#b.pem", b"/etc/ssl/#", b'/etc/ssl/"a".pem',
+              b'/etc/ssl/a"', b'/etc/ssl/\\"', b"/etc/ssl/'a'.pem", b"/etc/ssl/{a}.pem",
+              b"/etc/ssl/a {", b"/etc/ssl/}", b"/etc/ssl/<a.pem", b"/etc/ssl/a.pem ",
+              b"/etc/ssl/a.pem  # x", b"/etc/ssl/a;b.pem", b"/" + b'a\\ #$"{}<%' * 10000)
+    + by_kind("bare", b"/" + b"x" * 100000)
+    + by_kind("refused", b"/etc/ssl/%{user}.pem", b"/etc/ssl/%{env:HOME}", b"</etc/ssl/a.pem",
+              b"<a.pem", b"/etc/ssl/a\tb.pem", b"/etc/ssl/a.pem\t", b"/etc/ssl/a.pem\\\n}"))
 
 
 def json_string(value):
@@ -403,28 +338,25 @@ def read_back(testbed, name):
 @pytest.mark.parametrize("handling,certfile", HOSTILE_PATHS,
                          ids=lambda x: x[:30].decode("utf-8", "replace")
                          if isinstance(x, bytes) else x)
-def test_dovecot_reads_back_every_certificate_path(testbed, wendra, conf_d, source, handling,
-                                                   certfile):
+def test_dovecot_reads_back_every_certificate_path(testbed, conf_d, source, handling, certfile):
     """Each path is refused with one line and nothing written, or doveconf -n accepts
     the file and reads back exactly the path given."""
     TRIED["certificate path for doveconf"] += 1
     # None of the paths names a real file: a running Dovecot takes the reload and logs
     # that, one started afresh by the reload would refuse to start.
     testbed.control("start")
-    path, before = conf_d
-    name = b"a.hostile.test"
-    calls = os.path.getsize(testbed.path(CALLS)) if os.path.exists(testbed.path(CALLS)) else 0
+    run, before = conf_d
+    calls = len(read_or_none(testbed.path(CALLS)) or b"")
     if source == "option":
-        result = wendra(b"--install-certificate", b"--names=" + name, b"--certfile=" + certfile)
+        name = b"a.hostile.test"
+        result, after = run(b"--install-certificate", b"--names=" + name,
+                            b"--certfile=" + certfile, certfile=certfile)
     else:
         # The option's certificate is an ordinary one; the document's path is on trial.
         name = b"b.hostile.test"
-        result = wendra(b"--install-certificate", GOOD["names"], GOOD["certfile"],
-                        b"--wait-stdin", input=document(certificates=b'[{"name": "' + name
-                                                        + b'", "certfile": "'
-                                                        + json_string(certfile) + b'"}]'))
-    check_run(result)
-    after = directory_contents(path)
+        result, after = run(b"--install-certificate", GOOD["names"], GOOD["certfile"],
+                            b"--wait-stdin", input=document(certificates=certificate_entries(
+                                (name, json_string(certfile)))))
     if source == "document" and re.search(rb"[^\x20-\x7e]", certfile):
         # The document reader takes neither raw non-ASCII nor escaped control characters.
         assert result.returncode == 1 and result.stderr.endswith(READ_FAILED), result.stderr
@@ -441,4 +373,4 @@ def test_dovecot_reads_back_every_certificate_path(testbed, wendra, conf_d, sour
     file = after[f"14-velka-sni-{name.decode()}.conf"]
     assert (b"= " + (quoted(certfile) if handling == "quoted" else certfile) + b"\n") in file
     assert read_back(testbed, name) == [certfile, certfile]
-    assert os.path.getsize(testbed.path(CALLS)) > calls
+    assert len(read_or_none(testbed.path(CALLS))) > calls

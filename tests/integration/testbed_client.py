@@ -114,6 +114,24 @@ class Testbed:
         return False
 
 
+class Shell:
+    """One shell kept open in the tree, which saves entering the tree for each command."""
+
+    def __init__(self, bed):
+        self.proc = subprocess.Popen([bed.script, "run", "sh", "-s"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+
+    def send(self, line):
+        """Sends a command line; returns the shell's output to read the answer from."""
+        self.proc.stdin.write(line)
+        self.proc.stdin.flush()
+        return self.proc.stdout
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=30)
+
+
 def processes():
     """(pid, parent pid, name, CPU ticks with waited-for children) of each host process."""
     for entry in os.listdir("/proc"):
