@@ -1,5 +1,5 @@
 # Installation of everything but the Dovecot modules (whose directories come from
-# Dovecot's dovecot-config, see mail/dovecot/authdb/plugin.cmake): wendra with its
+# Dovecot's dovecot-config, see mail/dovecot/authdb/CMakeLists.txt): wendra with its
 # manual page, the administrator's guide, and the C API of libauthdb_velka, headers
 # and pkg-config file, for the panel's other programs. GNU directories throughout.
 install(TARGETS wendra RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
