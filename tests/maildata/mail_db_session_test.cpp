@@ -2,7 +2,7 @@
 // check, normalisation, the session object's life cycle and the debug dump.
 #include "maildata/mail_db_data.h"
 
-#include "lib/log/velka_log.h"
+#include "tests/log/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,16 +17,7 @@
 
 namespace {
 
-std::vector<std::pair<int, std::string>> logged;
-
-void captureLog(int priority, const char *format, ...) {
-    char line[2048];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-    logged.emplace_back(priority, line);
-}
+std::vector<LogLine> &logged = LogCapture::lines();
 
 // A pipe whose read end is a stream; the write end stays open until closeWriter().
 class Pipe {
@@ -70,18 +61,9 @@ const char MINIMAL[] =
 
 class SessionMailDb : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_ = velka_log;
-        velka_log = captureLog;
-        logged.clear();
-    }
-    void TearDown() override {
-        free_session_mail_db_info();
-        velka_log = saved_;
-    }
+    void TearDown() override { free_session_mail_db_info(); }
 
-private:
-    void (*saved_)(int, const char *, ...);
+    LogCapture log;
 };
 
 // Decoding has put NUL bytes into the buffer, so its size comes from the caller.
@@ -130,22 +112,22 @@ TEST_F(SessionMailDb, ParseErrorIsLoggedAndLeavesNothing) {
     EXPECT_EQ(session_mail_db_info, nullptr);
     EXPECT_EQ(session_mail_db_json, nullptr);
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].first, LOG_ERR);
-    EXPECT_EQ(logged[0].second, "Session mail DB info parsing error: JSON object is expected. "
-                                "Error occured at offset 0, character '\\x00'. ");
+    EXPECT_EQ(logged[0].priority, LOG_ERR);
+    EXPECT_EQ(logged[0].text, "Session mail DB info parsing error: JSON object is expected. "
+                              "Error occured at offset 0, character '\\x00'. ");
 
     logged.clear();
     std::string text = MINIMAL;
     text.replace(text.find("a.com"), 5, "a_b.com");
     EXPECT_EQ(readDocument(text), SJ_ERROR_CONSTRAINT);
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].second.rfind("Session mail DB info parsing error: Custom JSON value "
-                                     "constraint failed: Domain name is not valid. Error occured "
-                                     "at offset " +
-                                         std::to_string(text.find("a_b.com") + 8),
-                                     0),
+    EXPECT_EQ(logged[0].text.rfind("Session mail DB info parsing error: Custom JSON value "
+                                   "constraint failed: Domain name is not valid. Error occured "
+                                   "at offset " +
+                                       std::to_string(text.find("a_b.com") + 8),
+                                   0),
               0u)
-        << logged[0].second;
+        << logged[0].text;
     EXPECT_EQ(session_mail_db_info, nullptr);
 }
 
@@ -155,9 +137,8 @@ TEST_F(SessionMailDb, SecondReadIsRefusedUntilReleased) {
     EXPECT_EQ(readDocument(MINIMAL), -2);
     EXPECT_EQ(session_mail_db_info, first);
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], std::make_pair(LOG_ERR, std::string("Session mail DB info have already "
-                                                             "been initialized. Probably a "
-                                                             "programming error.")));
+    EXPECT_EQ(logged[0], (LogLine{LOG_ERR, "Session mail DB info have already been "
+                                           "initialized. Probably a programming error."}));
 
     free_session_mail_db_info();
     EXPECT_EQ(session_mail_db_info, nullptr);
@@ -208,9 +189,9 @@ TEST_F(SessionMailDb, UnreadableInputIsMinusThree) {
     EXPECT_EQ(session_mail_db_info, nullptr);
     EXPECT_EQ(session_mail_db_json, nullptr);
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].first, LOG_ERR);
-    EXPECT_EQ(logged[0].second, "Failed to read session mail DB info from input stream (fd=" +
-                                    std::to_string(fileno(directory)) + "): Is a directory [21]");
+    EXPECT_EQ(logged[0].priority, LOG_ERR);
+    EXPECT_EQ(logged[0].text, "Failed to read session mail DB info from input stream (fd=" +
+                                  std::to_string(fileno(directory)) + "): Is a directory [21]");
     fclose(directory);
 }
 
@@ -225,8 +206,8 @@ TEST_F(SessionMailDb, InputIsCappedAt64MB) {
     fclose(endless);
     EXPECT_EQ(session_mail_db_json, nullptr);
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_NE(logged[0].second.find("larger than 67108864 bytes (64 MB)"), std::string::npos)
-        << logged[0].second;
+    EXPECT_NE(logged[0].text.find("larger than 67108864 bytes (64 MB)"), std::string::npos)
+        << logged[0].text;
 
     std::string text = MINIMAL;
     text.resize(limit, ' ');

@@ -1,7 +1,7 @@
 // Descriptor-level spawning family against real children.
 #include "lib/process/lib/fork_exec.h"
 
-#include "lib/log/velka_log.h"
+#include "tests/log/log_capture.h"
 #include "tests/process/process_test_util.h"
 
 #include <gtest/gtest.h>
@@ -18,29 +18,11 @@ using proc_test::runInChild;
 
 namespace {
 
-std::vector<std::pair<int, std::string>> logged;
-
-void recordLog(int priority, const char *format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    logged.emplace_back(priority, text);
-}
+const std::vector<LogLine> &logged = LogCapture::lines();
 
 class ForkExec : public proc_test::ProcessTest {
 protected:
-    void SetUp() override {
-        logged.clear();
-        savedLog = velka_log;
-        velka_log = recordLog;
-    }
-    void TearDown() override {
-        velka_log = savedLog;
-        ProcessTest::TearDown();
-    }
-    void (*savedLog)(int, const char *, ...) = nullptr;
+    LogCapture log;
 };
 
 // Runs sh -c script with both outputs captured.
@@ -72,9 +54,9 @@ TEST_F(ForkExec, CapturesBothStreamsAndEveryExitStatus) {
     }
     EXPECT_EQ(shOutErr("kill -TERM $$", out, err), -1);
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].first, 4);
-    EXPECT_NE(logged[0].second.find("process '/bin/sh' killed by signal 15"), std::string::npos)
-        << logged[0].second;
+    EXPECT_EQ(logged[0].priority, 4);
+    EXPECT_NE(logged[0].text.find("process '/bin/sh' killed by signal 15"), std::string::npos)
+        << logged[0].text;
 
     char *o = nullptr;
     EXPECT_EQ(fork_execl_getout(&o, "/bin/echo", "echo", "only", "out", nullptr), 0);
@@ -156,14 +138,13 @@ TEST_F(ForkExec, WaitpidLogsEveryAbnormalEnd) {
     EXPECT_TRUE(WIFSTOPPED(status));
 
     ASSERT_EQ(logged.size(), 3u);
-    EXPECT_EQ(logged[0], std::make_pair(3, std::string("fork before spawning '<unknown>' failed")));
+    EXPECT_EQ(logged[0], (LogLine{3, "fork before spawning '<unknown>' failed"}));
     EXPECT_EQ(logged[1],
-              std::make_pair(
-                  3, std::string("waitpid(1) for 'init' process failed: No child processes (10)")));
-    EXPECT_EQ(logged[2].first, 4);
-    EXPECT_EQ(logged[2].second, "waitpid(" + std::to_string(stopping) +
-                                    ")=" + std::to_string(stopping) +
-                                    ": process 'stopper' stopped by signal 19");
+              (LogLine{3, "waitpid(1) for 'init' process failed: No child processes (10)"}));
+    EXPECT_EQ(logged[2].priority, 4);
+    EXPECT_EQ(logged[2].text, "waitpid(" + std::to_string(stopping) +
+                                  ")=" + std::to_string(stopping) +
+                                  ": process 'stopper' stopped by signal 19");
 }
 
 TEST_F(ForkExec, FdFormRelaysStandardErrorAndRefusesStandardDescriptors) {
