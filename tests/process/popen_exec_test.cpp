@@ -1,5 +1,4 @@
-// popen-based runs and whole-stream reading.
-#include "lib/files/stream_contents.h"
+// popen-based runs.
 #include "lib/process/lib/fork_exec.h"
 
 #include "tests/process/process_test_util.h"
@@ -55,28 +54,4 @@ TEST_F(Popen, FeedsInputAndSurvivesACommandThatStopsReading) {
     EXPECT_EQ(result.exitCode(), 0);
     EXPECT_EQ(result.err.rfind("Failed to execute command with input: only ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find(" of 1048576 bytes were written."), std::string::npos);
-}
-
-TEST(StreamContents, ReadsAcrossEveryGrowthStep) {
-    for (size_t size : {0, 1, 1022, 1023, 1024, 2047, 2048, 70000}) {
-        std::string text(size, 'c');
-        if (size > 10)
-            text[5] = '\0';
-        FILE *stream = tmpfile();
-        fwrite(text.data(), 1, text.size(), stream);
-        rewind(stream);
-        size_t len = 12345;
-        char *contents = get_stream_contents(stream, &len);
-        fclose(stream);
-        ASSERT_NE(contents, nullptr);
-        EXPECT_EQ(len, size);
-        EXPECT_EQ(std::string(contents, len), text);
-        EXPECT_EQ(contents[len], '\0');
-        free(contents);
-    }
-    EXPECT_EQ(get_file_contents("/velka/no/such/file", nullptr), nullptr);
-    char *passwd = get_file_contents("/etc/passwd", nullptr);
-    ASSERT_NE(passwd, nullptr);
-    EXPECT_EQ(std::string(passwd).rfind("root:", 0), 0u);
-    free(passwd);
 }
