@@ -162,6 +162,17 @@ def database_group(bed, group, names=("", "/passwd.db", "/passwd_db_key")):
         bed.run("chgrp", group, QMAIL_DIR + name, check=True)
 
 
+def init_accounts(bed, accounts):
+    """A new QMail-layout database holding accounts, (address, password, how) each with
+    a Maildir, that the authentication process (group dovecot) reads itself."""
+    write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
+    admin(bed, "0", "init")
+    for address, password, how in accounts:
+        add_account(bed, address, password, how)
+        maildir(bed, address)
+    database_group(bed, "dovecot")
+
+
 def make_accounts(bed):
     """ACCOUNTS (QMail layout), pat (Postfix), and Maildirs missing, a file, a link, closed."""
     write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}   # where the Maildirs are\n")

@@ -10,8 +10,7 @@ import shutil
 import pytest
 
 from passdb_bed import (AUTH_CONF, MAILNAMES, PLUGIN, QMAIL_DIR, VQA_CONF, FAILED, OK, TEMPFAIL,
-                        add_account, admin, configure, database_group, maildir, no_crash,
-                        plugin_bed, remove, write)
+                        configure, init_accounts, no_crash, plugin_bed, remove, write)
 from conftest import read_or_none
 from testbed_client import doveadm, imap
 
@@ -37,12 +36,8 @@ def bed(testbed):
 
 
 def make_accounts(bed):
-    write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
-    admin(bed, "0", "init")
-    for name, (password, how) in ACCOUNTS.items():
-        add_account(bed, f"{name}@{DOMAIN}", password, how)
-        maildir(bed, f"{name}@{DOMAIN}")
-    database_group(bed, "dovecot")
+    init_accounts(bed, [(f"{name}@{DOMAIN}", password, how)
+                        for name, (password, how) in ACCOUNTS.items()])
 
 
 def login(bed, name, password=None):

@@ -13,9 +13,8 @@ import time
 
 import pytest
 
-from passdb_bed import (AUTH_CONF, MAILNAMES, QMAIL_DIR, VQA_CONF, FAILED, OK, add_account, admin,
-                        configure, database_group, maildir, no_crash, no_secrets, plugin_bed,
-                        write)
+from passdb_bed import (AUTH_CONF, MAILNAMES, QMAIL_DIR, VQA_CONF, FAILED, OK, admin, configure,
+                        init_accounts, maildir, no_crash, no_secrets, plugin_bed)
 from testbed_client import doveadm, imap, pop3
 
 SECONDS = float(os.environ.get("VELKA_LOAD_SECONDS", "30"))
@@ -39,15 +38,11 @@ def bed(testbed):
 
 
 def make_accounts(bed):
-    write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
-    admin(bed, "0", "init")
-    for address, password in [*STABLE.items(), ("churn@load-b.test", PASSWORDS[0]),
-                              (f"{MOVER_NAMES[0]}@load-b.test", MOVER_PASSWORD), TOGGLED]:
-        add_account(bed, address, password, "crypt" if address.startswith("hashed@") else "")
-        maildir(bed, address)
+    accounts = [*STABLE.items(), ("churn@load-b.test", PASSWORDS[0]),
+                (f"{MOVER_NAMES[0]}@load-b.test", MOVER_PASSWORD), TOGGLED]
+    init_accounts(bed, [(address, password, "crypt" if address.startswith("hashed@") else "")
+                        for address, password in accounts])
     maildir(bed, f"{MOVER_NAMES[1]}@load-b.test")
-    # The lookups run in the authentication process itself, as user dovecot.
-    database_group(bed, "dovecot")
     configure(bed, worker=False)
 
 
