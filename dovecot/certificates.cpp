@@ -5,10 +5,15 @@
 #include "dovecot/include_file.h"
 #include "maildata/domain_name.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <regex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velka::mail::dovecot {
 
@@ -17,6 +22,12 @@ namespace {
 const char SNI_FILE_PREFIX[] = "14-velka-sni-";
 const char SNI_FILE_SUFFIX[] = ".conf";
 const char SNI_FILE_PATTERN[] = "14-velka-sni-.*\\.conf";
+
+// Dovecot's config process reads the file whole into the configuration it hands to
+// every process it serves, and refuses the whole configuration when the file cannot be
+// read. A certificate chain with its key takes a few kilobytes; 1 MiB leaves room for
+// the longest real chains while keeping a file of another kind from filling memory.
+const off_t MAX_CERTIFICATE_FILE_BYTES = 1024 * 1024;
 
 const char INSTALL_FAILED[] = "Unable to set custom SSL certificate for Dovecot: ";
 const char REMOVE_FAILED[] = "Unable to remove custom SSL certificate for Dovecot: ";
@@ -60,6 +71,40 @@ bool checkCertificatePath(const std::string &path) {
     return true;
 }
 
+// Why Dovecot could not load the file at path, or "" when it can. A link is followed,
+// as Dovecot does; nothing is opened until stat() shows a regular file, and then
+// without blocking, so that a FIFO or a device never holds the command up.
+std::string certificateFileProblem(const std::string &path) {
+    struct stat seen;
+    if (stat(path.c_str(), &seen) != 0)
+        return std::strerror(errno);
+    if (!S_ISREG(seen.st_mode))
+        return "not a regular file";
+    if (seen.st_size > MAX_CERTIFICATE_FILE_BYTES)
+        return "larger than " + std::to_string(MAX_CERTIFICATE_FILE_BYTES) + " bytes";
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return std::strerror(errno);
+    std::string problem;
+    struct stat opened;
+    char byte;
+    if (fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino)
+        problem = "replaced while it was examined";
+    else if (read(fd, &byte, 1) < 0)
+        problem = std::strerror(errno);
+    close(fd);
+    return problem;
+}
+
+bool checkCertificateFile(const std::string &path) {
+    const std::string problem = certificateFileProblem(path);
+    if (problem.empty())
+        return true;
+    std::clog << INSTALL_FAILED << "certificate file '" << path << "' cannot be used: " << problem
+              << std::endl;
+    return false;
+}
+
 bool isBare(unsigned char c) {
     return c != 0 && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                       std::strchr("/._-+,:@=~ ", c) != nullptr || c >= 0x80);
@@ -88,7 +133,8 @@ std::string configValue(const std::string &path) {
 } // namespace
 
 int installDovecotCertificate(const std::string &name, const std::string &certFile) {
-    if (!checkName(name, INSTALL_FAILED) || !checkCertificatePath(certFile))
+    if (!checkName(name, INSTALL_FAILED) || !checkCertificatePath(certFile) ||
+        !checkCertificateFile(certFile))
         return -1;
     const std::string path = certificateFilePath(name);
     const std::string value = configValue(certFile);

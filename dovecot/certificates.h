@@ -9,10 +9,11 @@
 namespace velka::mail::dovecot {
 
 // Writes "14-velka-sni-NAME.conf" naming certFile as both certificate and key file
-// (the file holds the chain and the key; it is not opened here). Returns 0, or -1 after
-// one line on standard error when the name fails the domain-name rule, the path is not
-// absolute or holds a control character (nothing is written then), or the file cannot
-// be written (its earlier content stays).
+// (the file holds the chain and the key). Returns 0, or -1 after one line on standard
+// error when the name fails the domain-name rule, the path is not absolute or holds a
+// control character, certFile is not a readable regular file of at most 1 MiB (a link
+// to one is fine; it is examined without blocking), all of which Dovecot would refuse
+// (nothing is written then), or the file cannot be written (its earlier content stays).
 int installDovecotCertificate(const std::string &name, const std::string &certFile);
 
 // Removes the file of name: 0 when removed or missing; -1 after one line on standard

@@ -4,6 +4,7 @@
 #include "dovecot/certificates.h"
 #include "dovecot/config_reader.h"
 #include "dovecot/config_writer.h"
+#include "dovecot/include_file.h"
 #include "dovecot/service_control.h"
 
 namespace velka::mail::dovecot::wendra_commands {
@@ -34,11 +35,19 @@ std::uint32_t getConnectionsPerIpLimit() {
     return getDovecotConnectionsPerIpPerUserLimit();
 }
 
+bool lockConfiguration() {
+    return lockDovecotConfig();
+}
+
 int setConnectionsLimit(std::uint32_t limit) {
+    if (!lockDovecotConfig())
+        return 1;
     return failed(setDovecotConnectionsLimit(limit, true));
 }
 
 int setConnectionsPerIpLimit(std::uint32_t limit) {
+    if (!lockDovecotConfig())
+        return 1;
     return failed(setDovecotConnectionsPerIpPerUserLimit(limit, true));
 }
 
@@ -51,14 +60,22 @@ int removeCertificate(const std::string &name) {
 }
 
 int enableMailboxLimitWarning() {
-    if (enableDovecotLimitWarning() != 0)
+    if (!lockDovecotConfig())
         return 1;
+    if (enableDovecotLimitWarning() != 0) {
+        unlockDovecotConfig();
+        return 1;
+    }
     return applyDovecotConfig(ACTION_RELOAD);
 }
 
 int disableMailboxLimitWarning() {
-    if (disableDovecotLimitWarning() != 0)
+    if (!lockDovecotConfig())
         return 1;
+    if (disableDovecotLimitWarning() != 0) {
+        unlockDovecotConfig();
+        return 1;
+    }
     return applyDovecotConfig(ACTION_RELOAD);
 }
 

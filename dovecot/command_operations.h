@@ -19,7 +19,13 @@ int printFeatures();
 std::uint32_t getConnectionsLimit();
 std::uint32_t getConnectionsPerIpLimit();
 
-// Every reload below first has doveconf check the whole configuration; when Dovecot
+// Takes the include directory's write lock for a command that changes several files
+// and reloads once (see lockDovecotConfig); the reload gives it up. False after a
+// message when another command held it too long: nothing may be changed then.
+bool lockConfiguration();
+
+// The operations below that write take the lock themselves. Every reload below first
+// has doveconf check the whole configuration; when Dovecot
 // would refuse it, the include files changed since the last accepted check are put
 // back, nothing is run and the result is 1 (see applyDovecotConfig).
 

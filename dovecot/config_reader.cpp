@@ -1,12 +1,14 @@
 // Configuration reader: settings in force, read through doveconf, never parsed here.
 #include "dovecot/config_reader.h"
 
+#include "lib/process/lib/ChildLimits.h"
 #include "lib/process/lib/ExecCmd.h"
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -16,6 +18,28 @@ namespace velka::mail::dovecot {
 namespace {
 
 std::string doveconf_bin = "/usr/bin/doveconf";
+
+// doveconf answers in tens of milliseconds; one that takes this long is stuck on a file
+// (a FIFO named as a certificate blocks it, deaf to SIGTERM) and is killed.
+const int DOVECONF_TIME_LIMIT_SECONDS = 30;
+// What Dovecot's master runs before it starts: doveconf checks the whole configuration
+// as the config process will load it (reading every file it names, which "-n" does
+// not) and then runs the program given, which needs nothing from it.
+const char *const MASTER_CHECK_ARGS[] = {"-C", "-F", "/bin/true"};
+// The config process runs under Dovecot's default vsz_limit; a configuration that needs
+// more (a huge file named as a certificate) is refused there, so the check gets the
+// same room, and as much for the file its dump goes to.
+const rlim_t CONFIG_PROCESS_MEMORY_BYTES = 256 * 1024 * 1024;
+
+ChildLimits doveconfLimits(bool asConfigProcess) {
+    ChildLimits limits = childLimits(); // keeps the stop request of a writing command
+    limits.timeLimitMs = DOVECONF_TIME_LIMIT_SECONDS * 1000;
+    if (asConfigProcess) {
+        limits.addressSpaceBytes = CONFIG_PROCESS_MEMORY_BYTES;
+        limits.fileSizeBytes = CONFIG_PROCESS_MEMORY_BYTES;
+    }
+    return limits;
+}
 
 // Decimal digits with one optional sign, a minus wrapping modulo 2^32: the forms
 // boost::lexical_cast<unsigned int> accepts.
@@ -57,6 +81,7 @@ std::string readParamFromConfig(const std::string &name) {
     if (const char *config = std::getenv("DC_CONFIG_PATH"))
         cmd << "-c" << config;
     cmd << "-h" << name;
+    ScopedChildLimits limits(doveconfLimits(false));
     cmd.exec();
     return boost::algorithm::trim_right_copy_if(cmd.stdoutText, boost::algorithm::is_space());
 }
@@ -65,14 +90,24 @@ bool checkDovecotConfig(std::string &report) {
     ExecCmd cmd(doveconf_bin);
     if (const char *config = std::getenv("DC_CONFIG_PATH"))
         cmd << "-c" << config;
-    cmd << "-n";
-    // The dump itself is not needed, only the verdict; it goes to a pipe, the only kind
-    // of output doveconf is sure to handle.
-    const int status = cmd.exec(std::nothrow);
+    for (const char *arg : MASTER_CHECK_ARGS)
+        cmd << arg;
+    int status;
+    {
+        ScopedChildLimits limits(doveconfLimits(true));
+        status = cmd.exec(std::nothrow);
+    }
     if (status == 0)
         return true;
     report = boost::algorithm::trim_right_copy_if(cmd.stderrText, boost::algorithm::is_space());
-    if (report.empty()) {
+    if (cmd.savedErrno == ETIME) {
+        if (!report.empty())
+            report += "\n";
+        report += cmd.getString() + " did not finish within " +
+                  std::to_string(DOVECONF_TIME_LIMIT_SECONDS) + " seconds and was killed";
+    } else if (cmd.savedErrno == ECANCELED) {
+        report = cmd.getString() + " was stopped by a signal to wendra";
+    } else if (report.empty()) {
         report = cmd.getString() + (cmd.started ? " ended with status " + std::to_string(status)
                                                 : std::string(" could not be run"));
         if (!cmd.lastError.empty())

@@ -14,16 +14,17 @@ void setDoveconfPath(const std::string &path);
 
 // The value of one setting: runs "doveconf [-c $DC_CONFIG_PATH] -h NAME" (NAME such as
 // "mail_max_userip_connections" or "service/imap/process_limit") and returns its
-// standard output less trailing white space. A non-zero exit throws
-// velka::Exc<&velka::ExecCmd::Failed, velka::ExDefault>; a failure to start the process
+// standard output less trailing white space; a run past 30 seconds is killed. A non-zero exit
+// throws velka::Exc<&velka::ExecCmd::Failed, velka::ExDefault>; a failure to start the process
 // throws a velka::SystemError. Nothing is caught here.
 std::string readParamFromConfig(const std::string &name);
 
-// Whether Dovecot accepts its configuration: runs "doveconf [-c $DC_CONFIG_PATH] -n",
-// which parses every included file and checks every setting, and returns true when it
-// exits with 0. Otherwise report gets what doveconf printed on standard error (or, when
-// it printed nothing, how it ended or why it could not be run). Throws nothing but
-// std::bad_alloc.
+// Whether Dovecot accepts its configuration: runs "doveconf [-c $DC_CONFIG_PATH] -C -F
+// /bin/true", the check Dovecot's master runs before it starts, which also reads every
+// file the configuration names, under the config process's memory limit and a time
+// limit, and returns true when it exits with 0. Otherwise report gets what doveconf
+// printed on standard error, and why it was killed or, when it printed nothing, how it
+// ended or why it could not be run. Throws nothing but std::bad_alloc.
 bool checkDovecotConfig(std::string &report);
 
 // The effective mail_max_userip_connections. Throws std::runtime_error when doveconf

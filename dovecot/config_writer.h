@@ -40,17 +40,27 @@ namespace velka::mail::dovecot {
 int setDovecotConnectionsPerIpPerUserLimit(std::uint32_t limit, bool restart);
 // Writes the process limit of imap, pop3, imap-login and pop3-login (one connection per
 // process) and the client limit 2 * limit + 204 (32-bit, wrapping) of auth and anvil,
-// stopping at the first failure; reloads if restart and all six were written.
+// stopping at the first failure, which puts back the files written before it; reloads
+// if restart and all six were written.
 int setDovecotConnectionsLimit(std::uint32_t limit, bool restart);
-// Write or remove the 95% quota-warning file; neither reloads.
+// Replaces the test whether a user exists (getpwnam; null restores it), so that tests
+// can stand in for the system's user database.
+void setUserExistsCheck(bool (*exists)(const char *name));
+
+// Write or remove the 95% quota-warning file; neither reloads. Enabling fails with -1,
+// writing nothing, when the user the warning service runs as does not exist.
 int enableDovecotLimitWarning();
 int disableDovecotLimitWarning();
 
-// Applies the include files changed so far: checks the whole configuration with
-// doveconf -n first and runs the service-control script for "dovecot" with action only
-// when Dovecot accepts it. When it does not, every include file changed since the last
-// accepted check is put back as it was, doveconf's message is written to std::clog and
-// the result is 1, with nothing run. Otherwise the script's result.
+// Applies the include files changed so far, under the write lock (taken here when no
+// file was changed before): checks the whole configuration as Dovecot's master will
+// (checkDovecotConfig) and runs the service-control script for "dovecot" with action
+// only when Dovecot accepts it, then gives the lock up. When it does not, or a stop
+// signal arrived, every include file changed since the last accepted check is put back
+// as it was, the reason is written to std::clog (a configuration refused already before
+// the change is told apart from one the change made refused) and the result is 1, with
+// nothing run. Otherwise the script's result; the script runs under a time limit, and
+// a stop signal waits for it to end.
 int applyDovecotConfig(const char *action);
 
 } // namespace velka::mail::dovecot

@@ -2,6 +2,9 @@
 // and removal of the panel's files in Dovecot's include directory.
 #include "dovecot/include_file.h"
 
+#include "dovecot/stop_signals.h"
+#include "dovecot/write_lock.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,11 +36,6 @@ const char DEFAULT_INCLUDE_DIR[] = "/etc/dovecot/conf.d";
 // pattern nor the certificate pattern ever takes a left-over temporary file.
 const char TEMP_NAME_TEMPLATE[] = ".velka-tmp.XXXXXX";
 const char TEMP_NAME_PREFIX[] = ".velka-tmp.";
-
-// A write takes milliseconds from mkostemp() to rename(); a temporary file this much
-// older than its last change was left by a writer that was killed, never by one that
-// is still running, so removing it cannot break a concurrent write.
-const time_t STALE_TEMP_AGE_SECONDS = 3600;
 
 std::string parentDirectory(const std::string &path) {
     std::string::size_type slash = path.rfind('/');
@@ -121,24 +119,27 @@ bool isTempName(const char *name) {
            strlen(name) == sizeof TEMP_NAME_TEMPLATE - 1;
 }
 
-// Removes the temporary files that killed writers left in dir. Only regular files with
-// the writer's own name pattern are touched, symbolic links never followed; any failure
-// just leaves a file for the next write to try again.
-void removeStaleTempFiles(const std::string &dir) {
+// Removes the temporary files that killed writers left in dir. Called under the write
+// lock, when no other writer can be between creating its temporary file and renaming
+// it. Only regular files with the writer's own name pattern are touched, symbolic links
+// never followed; any failure just leaves a file for the next command to try again.
+void removeLeftoverTempFiles(const std::string &dir) {
     DIR *stream = opendir(dir.c_str());
     if (stream == nullptr)
         return;
-    const time_t staleBefore = time(nullptr) - STALE_TEMP_AGE_SECONDS;
     while (const struct dirent *entry = readdir(stream)) {
         if (!isTempName(entry->d_name))
             continue;
         struct stat st;
         if (fstatat(dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && st.st_mtime < staleBefore)
+            S_ISREG(st.st_mode))
             unlinkat(dirfd(stream), entry->d_name, 0);
     }
     closedir(stream);
 }
+
+// The descriptor holding the include directory's write lock, or -1.
+int writeLockFd = -1;
 
 // Replaces the file at path through a temporary file in its directory (see
 // writeDovecotConfig); false with errno set when that failed, leaving path untouched.
@@ -147,7 +148,6 @@ bool replaceFile(const std::string &path, const std::string &content, const stru
     const std::string dir = parentDirectory(path);
     std::string tempPath = dir + "/" + TEMP_NAME_TEMPLATE;
 
-    removeStaleTempFiles(dir);
     int fd = mkostemp(&tempPath[0], O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -273,7 +273,37 @@ std::string includeFilePath(const std::string &fileName) {
     return _getDovecotIncludeDir() + "/" + fileName;
 }
 
+bool lockDovecotConfig() {
+    if (writeLockFd >= 0)
+        return true;
+    const std::string dir = _getDovecotIncludeDir();
+    struct stat st;
+    // Nothing can be written into a directory that is not there; the writers report
+    // that themselves, with their own messages.
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return true;
+    std::string error;
+    writeLockFd = acquireWriteLock(dir, writeLockTimeoutSeconds(), error);
+    if (writeLockFd < 0) {
+        std::clog << error << std::endl;
+        return false;
+    }
+    removeLeftoverTempFiles(dir);
+    catchStopSignals();
+    return true;
+}
+
+void unlockDovecotConfig() {
+    if (writeLockFd < 0)
+        return;
+    close(writeLockFd);
+    writeLockFd = -1;
+    releaseStopSignals();
+}
+
 int writeDovecotConfig(const std::string &path, const std::string &body) {
+    if (!lockDovecotConfig())
+        return -1;
     struct stat current;
     bool replacesFile = lstat(path.c_str(), &current) == 0 && S_ISREG(current.st_mode);
     if (!rememberBeforeChange(path))
@@ -284,6 +314,8 @@ int writeDovecotConfig(const std::string &path, const std::string &body) {
 }
 
 int removeDovecotConfig(const std::string &path) {
+    if (!lockDovecotConfig())
+        return -1;
     if (rememberBeforeChange(path) && (unlink(path.c_str()) == 0 || errno == ENOENT))
         return 0;
     const char *reason = strerror(errno);

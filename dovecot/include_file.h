@@ -23,13 +23,20 @@ std::string includeFilePath(const std::string &fileName);
 // regular file it replaces (0644 and the caller for a new file, whatever the umask) and
 // renamed over path, so a reader sees the old file or the new one, never a part.
 // Returns 0, or -1 with errno set by the failing call, leaving path untouched and no
-// temporary file behind. Temporary files that writers killed more than an hour ago
-// left in the directory are removed first.
+// temporary file behind. Takes the write lock first (see lockDovecotConfig).
 int writeDovecotConfig(const std::string &path, const std::string &body);
+
+// Takes the include directory's write lock unless this process holds it already: waits
+// for another command to finish, then removes the temporary files that killed writers
+// left behind and records the stop signals until unlockDovecotConfig(). False after a
+// line on std::clog when the lock could not be had; nothing was changed then.
+bool lockDovecotConfig();
+// Gives the lock up and ends the process by a stop signal that arrived meanwhile.
+void unlockDovecotConfig();
 
 // Removes the file at path: 0 when removed or already missing; otherwise writes
 // "Unable to remove Dovecot configuration file <path> : <system error>" to std::clog
-// and returns -1.
+// and returns -1 (or -1 after the lock's own message when the lock could not be had).
 int removeDovecotConfig(const std::string &path);
 
 // The two functions above remember what was at each path before its first change since

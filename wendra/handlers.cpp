@@ -44,10 +44,13 @@ int setLimit(const char *description, const char *usageLine, const char *limitHe
     return operation(helper.variables()["limit"].as<PositiveMailServerLimit>().limit);
 }
 
-// Applies operation to every recorded certificate in name order, then reloads once
-// whatever the results; returns all results ORed together.
+// Under the write lock, applies operation to every recorded certificate in name order,
+// then reloads once whatever the results; returns all results ORed together, or 1 with
+// nothing done when the lock could not be had.
 template <typename Operation>
 int forEachCertificateThenReload(const MailDbOptionsProcessor &processor, Operation operation) {
+    if (!ops::lockConfiguration())
+        return 1;
     int result = 0;
     for (const auto &certificate : processor.certificates())
         result |= operation(certificate.first, certificate.second);

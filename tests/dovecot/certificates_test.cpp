@@ -24,21 +24,31 @@ std::string sniFile(const std::string &name, const std::string &cert) {
 class CertificatesTest : public testing::Test {
 protected:
     ScratchDir dir;
+    ScratchDir certs;
     ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
+
+    // A certificate file at name under a scratch directory; its absolute path.
+    std::string cert(const std::string &name = "c.pem") {
+        const std::string path = certs / name;
+        fs::create_directories(fs::path(path).parent_path());
+        writeFile(path, "-----BEGIN CERTIFICATE-----\n");
+        return path;
+    }
 };
 
 TEST_F(CertificatesTest, InstallWritesAndReplacesTheNamesFile) {
+    const std::string first = cert("a b/first.pem"), second = cert("p/bücher.pem");
     CaptureStderr();
-    EXPECT_EQ(0, installDovecotCertificate("mail.example.com", "/etc/ssl/a b/first.pem"));
-    EXPECT_EQ(0, installDovecotCertificate("xn--bcher-kva.example", "/p/bücher.pem"));
+    EXPECT_EQ(0, installDovecotCertificate("mail.example.com", first));
+    EXPECT_EQ(0, installDovecotCertificate("xn--bcher-kva.example", second));
     EXPECT_EQ("", GetCapturedStderr());
-    EXPECT_EQ(sniFile("mail.example.com", "/etc/ssl/a b/first.pem"),
+    EXPECT_EQ(sniFile("mail.example.com", first),
               readFile(dir / "14-velka-sni-mail.example.com.conf"));
-    EXPECT_EQ(sniFile("xn--bcher-kva.example", "/p/bücher.pem"),
+    EXPECT_EQ(sniFile("xn--bcher-kva.example", second),
               readFile(dir / "14-velka-sni-xn--bcher-kva.example.conf"));
 
-    EXPECT_EQ(0, installDovecotCertificate("mail.example.com", "/second.pem"));
-    EXPECT_EQ(sniFile("mail.example.com", "/second.pem"),
+    EXPECT_EQ(0, installDovecotCertificate("mail.example.com", second));
+    EXPECT_EQ(sniFile("mail.example.com", second),
               readFile(dir / "14-velka-sni-mail.example.com.conf"));
     EXPECT_EQ("14-velka-sni-mail.example.com.conf\n14-velka-sni-xn--bcher-kva.example.conf\n",
               listDir(dir.path()));
@@ -47,15 +57,15 @@ TEST_F(CertificatesTest, InstallWritesAndReplacesTheNamesFile) {
 TEST_F(CertificatesTest, InstallFailureIsReported) {
     ScopedEnv missing("DC_INCLUDE_DIR", (dir / "missing").c_str());
     CaptureStderr();
-    EXPECT_EQ(-1, installDovecotCertificate("a.org", "/c.pem"));
+    EXPECT_EQ(-1, installDovecotCertificate("a.org", cert()));
     EXPECT_EQ("Unable to set custom SSL certificate for Dovecot: cannot create/open file " +
                   (dir / "missing/14-velka-sni-a.org.conf") + "\n",
               GetCapturedStderr());
 }
 
 TEST_F(CertificatesTest, RemoveOne) {
-    ASSERT_EQ(0, installDovecotCertificate("a.org", "/c.pem"));
-    ASSERT_EQ(0, installDovecotCertificate("b.org", "/c.pem"));
+    ASSERT_EQ(0, installDovecotCertificate("a.org", cert()));
+    ASSERT_EQ(0, installDovecotCertificate("b.org", cert()));
     CaptureStderr();
     EXPECT_EQ(0, removeDovecotCertificate("a.org"));
     EXPECT_EQ(0, removeDovecotCertificate("never.installed"));
@@ -71,8 +81,8 @@ TEST_F(CertificatesTest, RemoveOne) {
 }
 
 TEST_F(CertificatesTest, RemoveAllTakesOnlyCertificateFiles) {
-    ASSERT_EQ(0, installDovecotCertificate("a.org", "/c.pem"));
-    ASSERT_EQ(0, installDovecotCertificate("b.org", "/c.pem"));
+    ASSERT_EQ(0, installDovecotCertificate("a.org", cert()));
+    ASSERT_EQ(0, installDovecotCertificate("b.org", cert()));
     writeFile(dir / "14-velka-sni-.conf", "");
     writeFile(dir / "14-velka-sni-a.org.txt", "");
     writeFile(dir / "20-velka-quota-warning.conf", "");
@@ -150,17 +160,20 @@ TEST_F(CertificatesTest, RefusesUnsafeCertificatePaths) {
 // Paths Dovecot's reader would take otherwise are quoted; ordinary ones stay bare.
 TEST_F(CertificatesTest, PathsAreQuotedOnlyWhereDovecotNeedsIt) {
     const std::pair<std::string, std::string> cases[] = {
-        {"/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem", "/etc/ssl/a b/c_d-1.2+x,y:z@w=v~.pem"},
-        {"/etc/ssl/\xd0\xbf.pem", "/etc/ssl/\xd0\xbf.pem"},
-        {"/etc/ssl/a.pem\\", "\"/etc/ssl/a.pem\\\\\""},
+        {"/a b/c_d-1.2+x,y:z@w=v~.pem", "/a b/c_d-1.2+x,y:z@w=v~.pem"},
+        {"/\xd0\xbf.pem", "/\xd0\xbf.pem"},
+        {"/a.pem\\", "\"/a.pem\\\\\""},
         {"/a #b", "\"/a #b\""},
         {"/a\"b\\\"", "\"/a\\\"b\\\\\\\"\""},
         {"/a ", "\"/a \""},
         {"/$x%y{}<'", "\"/$x%y{}<'\""},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(0, installDovecotCertificate("a.org", c.first));
-        EXPECT_EQ(sniFile("a.org", c.second), readFile(dir / "14-velka-sni-a.org.conf")) << c.first;
+        const std::string path = cert(c.first.substr(1));
+        const bool quoted = c.second[0] == '"';
+        const std::string value = quoted ? '"' + certs.path() + c.second.substr(1) : path;
+        EXPECT_EQ(0, installDovecotCertificate("a.org", path));
+        EXPECT_EQ(sniFile("a.org", value), readFile(dir / "14-velka-sni-a.org.conf")) << c.first;
     }
 }
 

@@ -92,7 +92,8 @@ TEST_F(CommandOperationsTest, QuotaWarningReloadsOnlyAfterTheFileWork) {
 }
 
 TEST_F(CommandOperationsTest, CertificateOperationsNeverReload) {
-    EXPECT_EQ(0, installCertificate("a.org", "/c.pem"));
+    writeFile(scriptDir / "c.pem", "certificate\n");
+    EXPECT_EQ(0, installCertificate("a.org", scriptDir / "c.pem"));
     EXPECT_EQ(0, removeCertificate("a.org"));
     EXPECT_EQ(0, removeCertificate("a.org"));
     EXPECT_EQ(1, quietly([] { return installCertificate("a/b", "/c.pem"); }));
@@ -117,39 +118,67 @@ std::string snapshot(const std::string &dir) {
 // result, and nothing is reloaded; a change doveconf accepted earlier stays.
 TEST_F(CommandOperationsTest, ConfigurationDoveconfRefusesIsPutBack) {
     ScopedEnv config("DC_CONFIG_PATH", "/x/dovecot.conf");
+    const std::string cert = scriptDir / "c.pem";
+    writeFile(cert, "certificate\n");
     writeFile(dir / "20-velka-quota-warning.conf", "quota file\n", 0600);
     writeFile(dir / "14-velka-sni-a.org.conf", "other\n", 0640);
     ASSERT_EQ(0, symlink("elsewhere", (dir / "92-velka-service-imap.conf").c_str()));
     EXPECT_EQ(0, setConnectionsPerIpLimit(7));
-    EXPECT_EQ("-c /x/dovecot.conf -n\n", doveconf.calls());
+    EXPECT_EQ("-c /x/dovecot.conf -C -F /bin/true\n", doveconf.calls());
     const std::string accepted = snapshot(dir.path());
+    const std::string acceptedCopy = scriptDir / "accepted";
+    ASSERT_EQ(0, system(("cp -a '" + dir.path() + "' '" + acceptedCopy + "'").c_str()));
 
-    doveconf.rejectWith("doveconf: Fatal: Error in configuration file /x: Missing '}'\n\x1b[2J\n");
+    // Refused whenever the directory is not as it was accepted.
+    doveconf.rejectWith("doveconf: Fatal: Error in configuration file /x: Missing '}'\n\x1b[2J\n",
+                        "! diff -r --no-dereference '" + dir.path() + "' '" + acceptedCopy +
+                            "' >/dev/null");
     const std::pair<const char *, std::function<int()>> commands[] = {
         {"set-limit", [] { return setConnectionsLimit(100); }},
         {"set-per-ip", [] { return setConnectionsPerIpLimit(9); }},
         {"quota-on", [] { return enableMailboxLimitWarning(); }},
         {"quota-off", [] { return disableMailboxLimitWarning(); }},
         {"certificates",
-         [] {
-             return installCertificate("a.org", "/c.pem") | installCertificate("b.org", "/c.pem") |
+         [&] {
+             return installCertificate("a.org", cert) | installCertificate("b.org", cert) |
                     removeCertificate("a.org") | reloadService(0xF0);
          }},
-        {"nothing changed", [] { return restartService(0xF0); }},
     };
     for (const auto &command : commands) {
         CaptureStderr();
         EXPECT_EQ(1, command.second()) << command.first;
         const std::string err = GetCapturedStderr();
         EXPECT_EQ(accepted, snapshot(dir.path())) << command.first;
-        EXPECT_NE(std::string::npos,
-                  err.find("Unable to apply the Dovecot configuration: doveconf rejects it, so "
-                           "Dovecot was not reloaded"))
-            << err;
-        EXPECT_NE(std::string::npos, err.find(":\ndoveconf: Fatal: Error in configuration file "
-                                              "/x: Missing '}'\n\\x1b[2J\n"))
+        EXPECT_EQ(0u, err.find("Unable to apply the Dovecot configuration: doveconf rejects it, "
+                               "so Dovecot was not reloaded and the include files were put back "
+                               "as they were:\ndoveconf: Fatal: Error in configuration file "
+                               "/x: Missing '}'\n\\x1b[2J\n"))
             << err;
     }
+    EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
+}
+
+// A configuration refused before the command changed anything is told apart, and a
+// command that removes the file doveconf refuses goes through.
+TEST_F(CommandOperationsTest, ConfigurationRefusedBeforehandIsToldApart) {
+    writeFile(dir / "14-velka-sni-a.org.conf", "broken\n");
+    doveconf.rejectWith("doveconf: Fatal: a.org\n",
+                        "[ -e '" + (dir / "14-velka-sni-a.org.conf") + "' ]");
+    const std::string refusedBefore = "Unable to apply the Dovecot configuration: doveconf "
+                                      "rejected it already before this command changed anything, "
+                                      "so Dovecot was not reloaded";
+    CaptureStderr();
+    EXPECT_EQ(1, reloadService(0xF0));
+    EXPECT_EQ(refusedBefore + "; mend or remove the file doveconf names:\ndoveconf: Fatal: a.org\n",
+              GetCapturedStderr());
+    CaptureStderr();
+    EXPECT_EQ(1, setConnectionsPerIpLimit(9));
+    EXPECT_EQ(0u, GetCapturedStderr().find(refusedBefore +
+                                           " and the include files were put back as they were;"));
+    EXPECT_FALSE(fs::exists(dir / "92-velka-userip_connections.conf"));
+    EXPECT_EQ("", velkarc.calls());
+
+    EXPECT_EQ(0, removeCertificate("a.org") | reloadService(0xF0));
     EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
 }
 

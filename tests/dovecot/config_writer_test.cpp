@@ -10,9 +10,12 @@
 #include <csignal>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 
 namespace {
 
@@ -87,13 +90,16 @@ TEST_F(ConfigWriterTest, ConnectionLimitZeroAndWrappingClientLimit) {
     EXPECT_EQ("", velkarc.calls());
 }
 
+// A batch that cannot be written whole is taken back, so that no later reload takes up
+// half of it.
 TEST_F(ConfigWriterTest, ConnectionLimitStopsAtFirstFailureWithoutReload) {
     writeFile(dir / "92-velka-service-auth.conf", "old auth\n");
+    writeFile(dir / "92-velka-service-pop.conf", "old pop\n");
     EXPECT_EQ("Unable to set connection limit: can not create file " +
                   (dir / "92-velka-service-imap-login.conf") + "\n",
               failureWithBlocked("92-velka-service-imap-login.conf"));
-    EXPECT_EQ(processLimitFile("imap", "50"), file("92-velka-service-imap.conf"));
-    EXPECT_EQ(processLimitFile("pop3", "50"), file("92-velka-service-pop.conf"));
+    EXPECT_FALSE(fs::exists(dir / "92-velka-service-imap.conf"));
+    EXPECT_EQ("old pop\n", file("92-velka-service-pop.conf"));
     EXPECT_FALSE(fs::exists(dir / "92-velka-service-pop-login.conf"));
     EXPECT_EQ("old auth\n", file("92-velka-service-auth.conf"));
     EXPECT_EQ("", velkarc.calls());
@@ -103,7 +109,7 @@ TEST_F(ConfigWriterTest, ClientLimitFailureHasItsOwnMessage) {
     EXPECT_EQ("Unable to set client limit: can not create file " +
                   (dir / "92-velka-service-anvil.conf") + "\n",
               failureWithBlocked("92-velka-service-anvil.conf"));
-    EXPECT_EQ(clientLimitFile("auth", "304"), file("92-velka-service-auth.conf"));
+    EXPECT_FALSE(fs::exists(dir / "92-velka-service-auth.conf"));
     EXPECT_EQ("", velkarc.calls());
 }
 
@@ -286,32 +292,57 @@ TEST_F(ConfigWriterTest, FailedWriteLeavesTheEarlierFile) {
     EXPECT_EQ("20-velka-quota-warning.conf\n", listDir(dir.path()));
 }
 
-// Writers killed mid-write leave their temporary file; a later write clears the ones
-// old enough that no running writer can own them, and nothing else that looks alike.
-TEST_F(ConfigWriterTest, WriteRemovesOnlyStaleTemporaryFiles) {
-    auto makeAged = [](const std::string &path, time_t ageSeconds) {
-        struct timeval times[2] = {{time(nullptr) - ageSeconds, 0},
-                                   {time(nullptr) - ageSeconds, 0}};
-        ASSERT_EQ(0, lutimes(path.c_str(), times)) << path;
-    };
+// Writers killed mid-write leave their temporary file; the next writer clears them under
+// the lock, when none can be in use, and nothing else that looks alike.
+TEST_F(ConfigWriterTest, WriteRemovesLeftoverTemporaryFilesOnly) {
     ScratchDir outside;
     writeFile(outside / "target", "kept\n");
-    writeFile(dir / ".velka-tmp.Stale1", "left by a killed writer");
-    makeAged(dir / ".velka-tmp.Stale1", 7200);
-    writeFile(dir / ".velka-tmp.Fresh1", "a writer still running");
-    makeAged(dir / ".velka-tmp.Fresh1", 60);
+    writeFile(dir / ".velka-tmp.Fresh1", "left by a killed writer");
     writeFile(dir / ".velka-tmp.too-long-name", "not ours");
-    makeAged(dir / ".velka-tmp.too-long-name", 7200);
     ASSERT_EQ(0, symlink((outside / "target").c_str(), (dir / ".velka-tmp.Link01").c_str()));
-    makeAged(dir / ".velka-tmp.Link01", 7200);
     ASSERT_EQ(0, mkdir((dir / ".velka-tmp.Dir001").c_str(), 0755));
-    makeAged(dir / ".velka-tmp.Dir001", 7200);
 
     EXPECT_EQ(0, setDovecotConnectionsPerIpPerUserLimit(3, false));
-    EXPECT_EQ(".velka-tmp.Dir001\n.velka-tmp.Fresh1\n.velka-tmp.Link01\n"
-              ".velka-tmp.too-long-name\n92-velka-userip_connections.conf\n",
+    EXPECT_EQ(".velka-tmp.Dir001\n.velka-tmp.Link01\n.velka-tmp.too-long-name\n"
+              "92-velka-userip_connections.conf\n",
               listDir(dir.path()));
     EXPECT_EQ("kept\n", readFile(outside / "target"));
+}
+
+// While another command holds the lock, a writer waits for it; past the timeout it
+// changes nothing, runs nothing and says why. The lock file is root's alone.
+TEST_F(ConfigWriterTest, HeldLockRefusesTheWriteAfterTheTimeout) {
+    ASSERT_EQ(0, setDovecotConnectionsPerIpPerUserLimit(3, true));
+    const std::string lock = dir / WRITE_LOCK_FILENAME;
+    struct stat st;
+    ASSERT_EQ(0, lstat(lock.c_str(), &st));
+    EXPECT_EQ(0100600u, st.st_mode);
+
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(lock.c_str(), O_RDWR);
+        flock(fd, LOCK_EX);
+        write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(1, read(ready[0], &byte, 1));
+    ScopedEnv timeout("WENDRA_LOCK_TIMEOUT", "1");
+    CaptureStderr();
+    EXPECT_EQ(-1, setDovecotConnectionsPerIpPerUserLimit(4, true));
+    const std::string err = GetCapturedStderr();
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(0u, err.find("Unable to change the Dovecot configuration: another wendra command "
+                           "held the lock for 1 seconds on " +
+                           lock + ", so nothing was changed\n"))
+        << err;
+    EXPECT_EQ(std::string(HEADER) + "mail_max_userip_connections = 3\n",
+              file("92-velka-userip_connections.conf"));
+    EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
 }
 
 } // namespace

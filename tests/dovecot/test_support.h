@@ -4,7 +4,10 @@
 #define VELKA_TESTS_DOVECOT_TEST_SUPPORT_H
 
 #include "dovecot/config_reader.h"
+#include "dovecot/config_writer.h"
+#include "dovecot/include_file.h"
 #include "dovecot/service_control.h"
+#include "dovecot/write_lock.h"
 
 #include <gtest/gtest.h>
 
@@ -89,11 +92,12 @@ private:
     bool hadOld_;
 };
 
-// Names in dir, sorted, one per line.
+// Names in dir, sorted, one per line; the writers' lock file is not shown.
 inline std::string listDir(const std::string &dir) {
     std::set<std::string> names;
     for (const auto &entry : fs::directory_iterator(dir))
-        names.insert(entry.path().filename().string());
+        if (entry.path().filename() != velka::mail::dovecot::WRITE_LOCK_FILENAME)
+            names.insert(entry.path().filename().string());
     std::string list;
     for (const auto &name : names)
         list += name + "\n";
@@ -138,34 +142,33 @@ private:
     std::string state_;
 };
 
-// Stands in for doveconf in the check before a reload: "-n" exits 0 until rejectWith()
+// Stands in for doveconf in the check before a reload: it exits 0 until rejectWith()
 // makes it print a message on standard error and exit 89, as doveconf does for a
-// configuration it refuses. Records its arguments, one line per run.
+// configuration it refuses, whenever the shell condition given holds. Records its
+// arguments, one line per run.
 class FakeDoveconfCheck {
 public:
     explicit FakeDoveconfCheck(const ScratchDir &dir)
         : program_(dir / "doveconf"), calls_(dir / "doveconf.calls"),
-          message_(dir / "doveconf.message") {
-        writeScript(program_, "echo \"$*\" >> '" + calls_ +
-                                  "'\n"
-                                  "[ -f '" +
-                                  message_ +
-                                  "' ] || exit 0\n"
-                                  "cat '" +
-                                  message_ +
-                                  "' >&2\n"
-                                  "exit 89\n");
+          message_(dir / "doveconf.message"), condition_(dir / "doveconf.condition") {
+        writeScript(program_, "echo \"$*\" >> '" + calls_ + "'\n[ -f '" + message_ +
+                                  "' ] || exit 0\n. '" + condition_ + "' || exit 0\ncat '" +
+                                  message_ + "' >&2\nexit 89\n");
         velka::mail::dovecot::setDoveconfPath(program_);
     }
     ~FakeDoveconfCheck() { velka::mail::dovecot::setDoveconfPath("/usr/bin/doveconf"); }
 
-    void rejectWith(const std::string &message) { writeFile(message_, message); }
+    void rejectWith(const std::string &message, const std::string &condition = "true") {
+        writeFile(message_, message);
+        writeFile(condition_, condition + "\n");
+    }
     std::string calls() const { return readFile(calls_); }
 
 private:
     std::string program_;
     std::string calls_;
     std::string message_;
+    std::string condition_;
 };
 
 // A scratch include directory, with the service-control script and doveconf's check
@@ -177,6 +180,18 @@ protected:
     ScopedEnv includeDir{"DC_INCLUDE_DIR", dir.path().c_str()};
     FakeVelkarc velkarc{scriptDir};
     FakeDoveconfCheck doveconf{scriptDir};
+
+    // The quota warning's user exists here, whatever this machine's user database says.
+    void SetUp() override {
+        velka::mail::dovecot::setUserExistsCheck([](const char *) { return true; });
+    }
+    // Each test has its own include directory: what a test left pending is not the next
+    // one's, nor the lock.
+    void TearDown() override {
+        velka::mail::dovecot::setUserExistsCheck(nullptr);
+        velka::mail::dovecot::keepDovecotChanges();
+        velka::mail::dovecot::unlockDovecotConfig();
+    }
 
     std::string file(const std::string &name) { return readFile(dir / name); }
 };

@@ -6,6 +6,7 @@
 #include "lib/errors/reportException.h"
 #include "lib/log/UtilityErrorStream.h"
 #include "lib/log/velka_log.h"
+#include "lib/process/lib/ChildLimits.h"
 #include "lib/process/lib/ChildSetup.h"
 #include "lib/process/lib/SigpipeBlock.h"
 #include "lib/util/user_lookup.h"
@@ -143,6 +144,24 @@ pid_t reapTerminated(pid_t pid, int *status) {
     return waitChild(pid, status);
 }
 
+// Waits for a child whose output has ended; under a time limit or a stop request it is
+// killed when the watch says so, and its end reason is returned in reason.
+pid_t waitWatched(pid_t pid, int *status, const velka::ChildWatch &watch, int &reason) {
+    if (velka::childLimits().timeLimitMs == 0 && velka::childLimits().stopRequested == nullptr)
+        return waitChild(pid, status);
+    const struct timespec step = {0, TERM_GRACE_STEP_NS / 2};
+    for (;;) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r != 0 && !(r < 0 && errno == EINTR))
+            return r;
+        if ((reason = watch.endReason()) != 0) {
+            kill(pid, SIGKILL);
+            return waitChild(pid, status);
+        }
+        nanosleep(&step, nullptr);
+    }
+}
+
 [[noreturn]] void runChild(int in, int out, int err, const std::string &path, const ArgList &args,
                            const std::string &user, bool chdirHome, const EnvMap &env) {
     // Text the parent has buffered is the parent's to print, not this child's.
@@ -155,6 +174,8 @@ pid_t reapTerminated(pid_t pid, int *status) {
         dup2Custom(fds[1], 1);
         dup2Custom(fds[2], 2);
         closefrom(3);
+        if (velka::applyChildResourceLimits() != 0)
+            velka::throwSystemError("forkExecvPipes: setrlimit() failed", errno);
         if (!user.empty() && velka_ugid(user.c_str(), 0) != 0 &&
             velka::switchUser(user.c_str(), chdirHome ? P_SETUID_CHDIR_HOME : 0) != 0)
             _exit(1);
@@ -215,6 +236,8 @@ int forkExecvGetInOutErrSuidEnv(StdinWriter writer, OutputReader outReader, Outp
     close(errPipe[1]);
 
     int lastError = 0;
+    int endReason = 0;
+    const velka::ChildWatch watch;
     std::exception_ptr failure;
     try {
         std::vector<char> inBuf(inBufferSize ? inBufferSize : STRING_FORM_BUFFER_SIZE);
@@ -226,7 +249,14 @@ int forkExecvGetInOutErrSuidEnv(StdinWriter writer, OutputReader outReader, Outp
         while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
             struct pollfd polled[3] = {
                 {fds[0], POLLOUT, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}};
-            if (poll(polled, 3, -1) < 0) {
+            const int ready = poll(polled, 3, watch.pollTimeout(-1));
+            if ((endReason = watch.endReason()) != 0) {
+                kill(pid, SIGKILL);
+                for (int &fd : fds)
+                    closeFd(fd);
+                break;
+            }
+            if (ready < 0) {
                 if (errno == EINTR)
                     continue;
                 velka::throwSystemError("forkExecvGetOutErr: select() failed", errno);
@@ -249,12 +279,14 @@ int forkExecvGetInOutErrSuidEnv(StdinWriter writer, OutputReader outReader, Outp
     }
 
     int status = 0;
-    const pid_t waited = failure ? reapTerminated(pid, &status) : waitChild(pid, &status);
+    const pid_t waited = failure          ? reapTerminated(pid, &status)
+                         : endReason != 0 ? waitChild(pid, &status)
+                                          : waitWatched(pid, &status, watch, endReason);
     if (waited < 0)
         lastError = errno; // ECHILD: reaped elsewhere, e.g. with SIGCHLD ignored
     if (failure)
         std::rethrow_exception(failure);
-    errno = lastError;
+    errno = endReason != 0 ? endReason : lastError;
     if (waited <= 0 || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);

@@ -3,6 +3,7 @@
 #include "lib/process/lib/fork_exec.h"
 
 #include "lib/log/velka_log.h"
+#include "lib/process/lib/ChildLimits.h"
 #include "lib/process/lib/ChildSetup.h"
 #include "lib/process/lib/exec_args.h"
 
@@ -25,6 +26,9 @@ namespace {
 // How long fork_execv_getouterr waits for output before it looks whether the child
 // has ended.
 constexpr int OUTPUT_IDLE_MS = 1000;
+// Under a time limit, a child whose output has ended is waited for in steps this long,
+// so that one which goes on without output is still ended in time.
+constexpr int ENDED_POLL_MS = 5;
 // Capture buffers grow in steps of this size, then double; each read keeps at least
 // MIN_FREE bytes of room.
 constexpr size_t GROW_STEP = 4096;
@@ -89,6 +93,8 @@ int setNonBlocking(int fd) {
     return flags < 0 ? -1 : fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+pid_t waitInterrupted(pid_t pid, int *status, int options);
+
 // The pump of fork_execv_getout (err null) and fork_execv_getouterr.
 int captureRun(char **out, char **err, const char *path, char *const argv[]) {
     *out = nullptr;
@@ -113,8 +119,21 @@ int captureRun(char **out, char **err, const char *path, char *const argv[]) {
 
     int result = -1;
     int waitErrno = 0;
+    const velka::ChildWatch watch;
+    const bool watched =
+        velka::childLimits().timeLimitMs > 0 || velka::childLimits().stopRequested != nullptr;
     for (;;) {
-        if (captures[0].fd < 0 && captures[1].fd < 0) {
+        if ((waitErrno = watch.endReason()) != 0) {
+            // Past its time, or its caller is being stopped: what it printed so far
+            // is kept for the report.
+            kill(pid, SIGKILL);
+            waitInterrupted(pid, nullptr, 0);
+            closeCapture(captures[0]);
+            closeCapture(captures[1]);
+            break;
+        }
+        const bool outputEnded = captures[0].fd < 0 && captures[1].fd < 0;
+        if (outputEnded && !watched) {
             int status;
             result = fork_exec_waitpid(pid, path, &status);
             if (result < 0)
@@ -123,7 +142,7 @@ int captureRun(char **out, char **err, const char *path, char *const argv[]) {
         }
         struct pollfd polled[2] = {{captures[0].fd, POLLIN, 0}, {captures[1].fd, POLLIN, 0}};
         errno = 0;
-        if (poll(polled, 2, OUTPUT_IDLE_MS) > 0) {
+        if (poll(polled, 2, watch.pollTimeout(outputEnded ? ENDED_POLL_MS : OUTPUT_IDLE_MS)) > 0) {
             for (int i = 0; i < 2; ++i)
                 if (polled[i].revents)
                     read_to_buf(captures[i]);
