@@ -1,5 +1,7 @@
 #include "authcheck/as_user.h"
 
+#include "lib/files/file_writing.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -50,16 +52,6 @@ Results parse(const std::string &text) {
     return results;
 }
 
-void writeAll(int fd, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-}
-
 } // namespace
 
 Results runAsUser(const std::string &user, const std::string &failureId,
@@ -72,7 +64,8 @@ Results runAsUser(const std::string &user, const std::string &failureId,
         close(fds[0]);
         if (!becomeUser(user))
             _exit(3);
-        writeAll(fds[1], serialize(work()));
+        const std::string text = serialize(work());
+        files::writeAll(fds[1], text.data(), text.size());
         _exit(0);
     }
     close(fds[1]);

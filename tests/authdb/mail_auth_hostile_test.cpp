@@ -27,6 +27,13 @@ namespace {
 
 const uid_t NOBODY = 65534;
 
+bool refusedInLog(const std::string &path) {
+    for (const LogLine &line : LogCapture::lines())
+        if (line.priority == 2 && line.text.rfind("Refusing to use " + path + ": it is ", 0) == 0)
+            return true;
+    return false;
+}
+
 class MailAuthHostile : public MailAuthDbTest {
 protected:
     void SetUp() override {
@@ -137,6 +144,19 @@ TEST_F(MailAuthHostile, WritesRefuseADatabaseNameThatIsALink) {
     EXPECT_EQ(mailAuthSet("new", "one.test", "new-secret", 0), -1);
     EXPECT_EQ(mailAuthRemoveDomain("one.test"), -1);
     EXPECT_EQ(readFile(target), before);
+}
+
+// A set-up from scratch that cannot make every file replaces none of them: style 2
+// keeps the fixture's paths.
+TEST_F(MailAuthHostile, RefusedSetUpLeavesTheDatabaseAsItWas) {
+    const std::string before = readFile(db_path);
+    ASSERT_EQ(unlink(key_path.c_str()), 0);
+    ASSERT_EQ(mkdir(key_path.c_str(), 0700), 0);
+    MailAuthLog log;
+    EXPECT_EQ(mailAuthDBInitStyle(2), -1);
+    EXPECT_EQ(readFile(db_path), before);
+    EXPECT_TRUE(refusedInLog(key_path));
+    ASSERT_EQ(rmdir(key_path.c_str()), 0);
 }
 
 TEST_F(MailAuthHostile, ReplacedDatabaseIsReadAtTheNextLookup) {
@@ -282,13 +302,6 @@ std::string fileState(const std::string &path) {
            " " + std::to_string(st.st_mode & 07777);
 }
 
-bool refusedInLog(const std::string &path) {
-    for (const LogLine &line : LogCapture::lines())
-        if (line.priority == 2 && line.text.rfind("Refusing to use " + path + ": it is ", 0) == 0)
-            return true;
-    return false;
-}
-
 TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants) {
     EXPECT_CHILD_ANSWER(inPrivateSystem([&]() -> std::string {
         std::string error;
@@ -388,6 +401,115 @@ TEST(MailAuthPostfixLayout, RootNeverFollowsWhatPostfixPlants) {
         fflush(stdout);
         if (fileState(shadow) != untouched)
             error += "racing: the target changed: " + fileState(shadow) + "\n";
+        return error;
+    }));
+}
+
+// The exit status of child pid once it has ended, or -1 after killing it when it
+// has not ended within msec.
+int reapWithin(pid_t pid, int msec) {
+    for (int waited = 0; waited < msec; waited += 10) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+// Whatever postfix places at the database's name or at the names SQLite derives from
+// it, root's lookups and writes fail with a log line within the busy bound (plus a
+// second), never reach the file a link points to, and leave what was planted in place.
+TEST(MailAuthPostfixLayout, PlantedFilesNeverBlockOrMisleadRoot) {
+    EXPECT_CHILD_ANSWER(inPrivateSystem([&]() -> std::string {
+        const struct passwd *pw = getpwnam("postfix");
+        if (pw == nullptr)
+            return "the private postfix user is not visible";
+        const uid_t postfix = pw->pw_uid;
+        const gid_t postfix_group = pw->pw_gid;
+        const std::string db = MAIL_AUTH_DB_PATH_POSTFIX;
+        if (mailAuthDBInitStyle(MAIL_AUTH_STYLE_POSTFIX) != 0 ||
+            mailAuthSet("ann", "one.test", "ann-secret", 0) != 0)
+            return "set-up failed";
+        const std::string pristine = readFile(db);
+        // A database of root's that a link could lead to: a lookup through it would
+        // even succeed.
+        const std::string elsewhere = "/var/spool/elsewhere.db";
+        writeFile(elsewhere, pristine);
+        const std::string untouched = fileState(elsewhere);
+
+        enum Kind { FIFO, LINK, DIRECTORY };
+        // SQLite opens -wal and -shm only for a database in WAL mode, which postfix,
+        // who owns the file, can switch on.
+        const struct {
+            const char *suffix;
+            bool wal;
+        } names[] = {{"", false}, {"-journal", false}, {"-wal", true}, {"-shm", true}};
+        const std::function<int()> calls[] = {
+            [] { return mailAuthSet("bob", "one.test", "bob-secret", 0); },
+            [] {
+                Accounts found;
+                return mailAuthCheck("ann@one.test", collectAccount, &found);
+            }};
+        std::string error;
+        for (const auto &name : names) {
+            for (Kind kind : {FIFO, LINK, DIRECTORY}) {
+                writeFile(db, pristine);
+                chown(db.c_str(), postfix, 0);
+                if (name.wal)
+                    (void)runAs(postfix, postfix_group, [&] {
+                        sqlite3 *handle = nullptr;
+                        sqlite3_open(db.c_str(), &handle);
+                        const int rc = sqlite3_exec(handle, "PRAGMA journal_mode=WAL", nullptr,
+                                                    nullptr, nullptr);
+                        sqlite3_close(handle);
+                        return rc == SQLITE_OK;
+                    });
+                const std::string at = db + name.suffix;
+                unlink((db + "-wal").c_str());
+                unlink((db + "-shm").c_str());
+                unlink(at.c_str());
+                const bool planted = runAs(postfix, postfix_group, [&] {
+                    return kind == FIFO   ? mkfifo(at.c_str(), 0600) == 0
+                           : kind == LINK ? symlink(elsewhere.c_str(), at.c_str()) == 0
+                                          : mkdir(at.c_str(), 0700) == 0;
+                });
+                const std::string what = at + " as a " +
+                                         (kind == FIFO   ? "FIFO"
+                                          : kind == LINK ? "link"
+                                                         : "directory") +
+                                         ": ";
+                if (!planted) {
+                    error += what + "could not plant\n";
+                    continue;
+                }
+                struct stat before;
+                lstat(at.c_str(), &before);
+                for (size_t c = 0; c < 2; ++c) {
+                    const pid_t caller = spawn([&] {
+                        MailAuthLog log;
+                        const int rc = calls[c]();
+                        return rc == -1 ? (LogCapture::lines().empty() ? 2 : 0) : 1;
+                    });
+                    const int status = reapWithin(caller, MAIL_AUTH_BUSY_LIMIT_MSEC + 1000);
+                    const char *call = c == 0 ? "set" : "lookup";
+                    if (status == -1)
+                        error += what + call + " blocked\n";
+                    else if (status != 0)
+                        error += what + call + (status == 1 ? " succeeded\n" : " logged nothing\n");
+                }
+                struct stat after;
+                if (lstat(at.c_str(), &after) != 0 || after.st_ino != before.st_ino ||
+                    (after.st_mode & S_IFMT) != (before.st_mode & S_IFMT))
+                    error += what + "the planted file was replaced\n";
+                if (fileState(elsewhere) != untouched)
+                    return error + what + "the link's target changed";
+                std::error_code ec;
+                std::filesystem::remove_all(at, ec);
+            }
+        }
         return error;
     }));
 }

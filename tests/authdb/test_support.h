@@ -4,6 +4,7 @@
 #define VELKA_TESTS_AUTHDB_TEST_SUPPORT_H
 
 #include "tests/log/log_capture.h"
+#include "tests/support/test_common.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,27 +13,7 @@
 #include <string>
 #include <vector>
 
-#include <filesystem>
-
-// A fresh directory under /tmp, removed with its content at the end.
-class ScratchDir {
-public:
-    ScratchDir() {
-        char tmpl[] = "/tmp/authdb-test-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            abort();
-        path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using velka_test::ScratchDir;
 
 inline void writeFile(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -8,6 +8,7 @@
 #include "dovecot/include_file.h"
 #include "dovecot/service_control.h"
 #include "dovecot/write_lock.h"
+#include "tests/support/test_common.h"
 
 #include <gtest/gtest.h>
 
@@ -25,26 +26,7 @@ namespace dovecot_test {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under the system's temporary directory, removed with its content.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "velka-dovecot-test.XXXXXX").string();
-        if (!mkdtemp(&tmpl[0]))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using velka_test::ScratchDir;
 
 inline std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

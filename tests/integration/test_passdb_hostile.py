@@ -6,6 +6,7 @@ back once the file is sound again."""
 import os
 import re
 import shutil
+import time
 
 import pytest
 
@@ -183,3 +184,23 @@ def test_odd_panel_configuration_lines(bed):
     assert bed.wait_for_log(offset, "Maildir for it doesn't exist at '/var/qmail/mailnames/")
     no_crash(bed, start)
     write(bed, VQA_CONF, f"VELKA_MAILNAMES_D {MAILNAMES}\n")
+
+
+def test_fifo_at_the_journal_fails_a_worker_lookup_promptly(bed):
+    """SQLite opens the journal's name to see whether it is hot; a FIFO there must not
+    hold a root auth worker until Dovecot's timeout."""
+    configure(bed, worker=True)
+    start = bed.restart()
+    try:
+        os.mkfifo(bed.path(DB + "-journal"), 0o600)
+        began = time.monotonic()
+        assert login(bed, "ann") == TEMPFAIL
+        assert time.monotonic() - began < 10
+        os.unlink(bed.path(DB + "-journal"))
+        assert login(bed, "ann") == OK
+    finally:
+        if os.path.exists(bed.path(DB + "-journal")):
+            os.unlink(bed.path(DB + "-journal"))
+        configure(bed, worker=False)
+        bed.restart()
+    no_crash(bed, start)

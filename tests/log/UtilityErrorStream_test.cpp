@@ -1,7 +1,7 @@
 // uerr: characters on standard error at once, copy on standard output at each flush
 // and at exit.
 #include "lib/log/UtilityErrorStream.h"
-#include "tests/log/child_capture.h"
+#include "tests/support/test_common.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Log API: console back-end routing and filtering, level rules, syslog-mode globals.
 #include "lib/log/velka_log.h"
-#include "tests/log/child_capture.h"
+#include "tests/support/test_common.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Message functions: system error suffix, size limits, newline rule, PROGNAME, exit.
 #include "lib/log/velka_log.h"
-#include "tests/log/child_capture.h"
+#include "tests/support/test_common.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "lib/log/velka_log.h"
 #include "maildata/mail_db_data.h"
-#include "tests/log/child_capture.h"
+#include "tests/support/test_common.h"
 
 #include <boost/program_options.hpp>
 #include <gtest/gtest.h>

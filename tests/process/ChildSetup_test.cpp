@@ -70,7 +70,7 @@ TEST(Closefrom, ClosesEveryDescriptorFromTheBoundUp) {
         closefrom(5);
         return checkOnlyBelow(5, 1000);
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST(Closefrom, FallsBackToClosingByNumberWhenTheWalkIsCutShort) {
@@ -81,7 +81,7 @@ TEST(Closefrom, FallsBackToClosingByNumberWhenTheWalkIsCutShort) {
             return 1;
         return closesByNumberAfterAFailedWalk(150, 500, 512);
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST(Closefrom, WorksWithoutProcSelfFd) {
@@ -92,9 +92,9 @@ TEST(Closefrom, WorksWithoutProcSelfFd) {
             return 77;
         return closesByNumberAfterAFailedWalk(10, 700, 1000);
     });
-    if (result.exitCode() == 77)
+    if (result.exitCode == 77)
         GTEST_SKIP() << "cannot hide /proc here";
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST(Dup2Custom, MovesClosesAndStandsInDevNull) {
@@ -115,7 +115,7 @@ TEST(Dup2Custom, MovesClosesAndStandsInDevNull) {
             return 5;
         return 0;
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 
     try {
         dup2Custom(12345, 40);
@@ -127,13 +127,13 @@ TEST(Dup2Custom, MovesClosesAndStandsInDevNull) {
 
 TEST(SetUid, RefusesRootUnlessAllowed) {
     auto refused = runInChild([] { return p_setuid_ex("root", 0, 0); });
-    EXPECT_EQ(refused.exitCode(), 1);
+    EXPECT_EQ(refused.exitCode, 1);
     EXPECT_EQ(refused.err, "Cannot run as forbidden uid: 0\n");
     EXPECT_EQ(refused.out, refused.err);
 
     auto allowed =
         runInChild([] { return p_setuid_with_flags("root", P_SETUID_ALLOW_ROOT) == 0 ? 0 : 1; });
-    EXPECT_EQ(allowed.exitCode(), 0);
+    EXPECT_EQ(allowed.exitCode, 0);
 }
 
 TEST(SetUid, SwitchesUidGidAndGroups) {
@@ -146,17 +146,17 @@ TEST(SetUid, SwitchesUidGidAndGroups) {
                    ? 0
                    : 1;
     });
-    EXPECT_EQ(result.exitCode(), 0) << result.err;
+    EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
 TEST(SetUid, FailuresEndTheProcess) {
     auto noHome = runInChild([] { return p_setuid("nobody"); });
-    EXPECT_EQ(noHome.exitCode(), 1);
+    EXPECT_EQ(noHome.exitCode, 1);
     EXPECT_EQ(noHome.err, "Cannot chdir to 'nobody' homedir '/nonexistent'\nSystem error 2: No "
                           "such file or directory\n");
 
     auto unknown = runInChild([] { return p_setuid("velka-no-such-user"); });
-    EXPECT_EQ(unknown.exitCode(), 1);
+    EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_NE(unknown.err.find("User 'velka-no-such-user' not found"), std::string::npos)
         << unknown.err;
 }

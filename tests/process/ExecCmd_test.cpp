@@ -122,7 +122,7 @@ TEST_F(ExecCmdTest, NothrowRunReturnsMinusOneWhenTheRunThrows) {
         }
         return 3;
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST_F(ExecCmdTest, ReportOfARunAndOfNoRun) {

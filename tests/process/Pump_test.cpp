@@ -165,7 +165,7 @@ TEST_F(Pump, EndsWhenTheChildWasReapedElsewhere) {
         const int rc = sh("echo hi", out, err);
         return rc == -1 && errno == ECHILD && out == "hi\n" ? 0 : 1;
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST_F(Pump, ForkFailureThrowsWithoutLeakingDescriptors) {
@@ -186,7 +186,7 @@ TEST_F(Pump, ForkFailureThrowsWithoutLeakingDescriptors) {
         }
         return 3;
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST_F(Pump, LeaksNoDescriptorOverManyRuns) {

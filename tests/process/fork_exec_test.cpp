@@ -102,13 +102,13 @@ TEST_F(ForkExec, EndsWhenTheChildWasReapedElsewhere) {
         std::string out, err;
         return shOutErr("echo hi", out, err) == -1 && out == "hi\n" ? 0 : 1;
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST_F(ForkExec, LogFailureReportsOutputAndPath) {
     auto noOutput =
         runInChild([] { return fork_execl_log("/bin/sh", "sh", "-c", "exit 2", nullptr); });
-    EXPECT_EQ(noOutput.exitCode(), 2);
+    EXPECT_EQ(noOutput.exitCode, 2);
     EXPECT_EQ(noOutput.err, "/bin/sh execution failed (no output)\n");
     EXPECT_EQ(noOutput.out, noOutput.err);
 
@@ -121,7 +121,7 @@ TEST_F(ForkExec, LogFailureReportsOutputAndPath) {
     char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
                           const_cast<char *>("exit 4"), nullptr};
     auto quiet = runInChild([&] { return fork_execv_log("/bin/sh", argv, 1); });
-    EXPECT_EQ(quiet.exitCode(), 4);
+    EXPECT_EQ(quiet.exitCode, 4);
     EXPECT_EQ(quiet.err, "");
 }
 
@@ -157,13 +157,13 @@ TEST_F(ForkExec, FdFormRelaysStandardErrorAndRefusesStandardDescriptors) {
     char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
                           const_cast<char *>("cat; echo relayed >&2; exit 5"), nullptr};
     auto result = runInChild([&] { return fork_execv_fd(in, out, "/bin/sh", argv); });
-    EXPECT_EQ(result.exitCode(), 5);
+    EXPECT_EQ(result.exitCode, 5);
     EXPECT_EQ(result.err, "relayed\n");
     EXPECT_EQ(proc_test::readAndRemove(outPath), "data\n");
     unlink(inPath);
 
     auto refused = runInChild([&] { return fork_execv_fd(0, out, "/bin/sh", argv); });
-    EXPECT_EQ(refused.exitCode(), 255); // -1 as an exit code
+    EXPECT_EQ(refused.exitCode, 255); // -1 as an exit code
     EXPECT_EQ(refused.err, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
     close(in);
     close(out);
@@ -185,7 +185,7 @@ TEST_F(ForkExec, PrepareFdsMovesOverlappingDescriptors) {
             return 3;
         return pread(1, &o, 1, 0) == 1 && o == 'o' && pread(2, &e, 1, 0) == 1 && e == 'e' ? 0 : 4;
     });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST_F(ForkExec, VariadicFormsTakeAtMost99Arguments) {
@@ -198,17 +198,17 @@ TEST_F(ForkExec, VariadicFormsTakeAtMost99Arguments) {
                          A10, A10, A10, A10, A10, A10, A10, A10, A10, A10, A10, nullptr);
 #undef A10
     });
-    EXPECT_EQ(result.exitCode(), 96);
+    EXPECT_EQ(result.exitCode, 96);
 }
 
 TEST_F(ForkExec, UtilExecChecksNamesAndBuildsThePath) {
     auto slash = runInChild([] { return -util_exec("../sbin/x", nullptr); });
-    EXPECT_EQ(slash.exitCode(), 1);
+    EXPECT_EQ(slash.exitCode, 1);
     EXPECT_EQ(slash.err,
               "Utility name '../sbin/x' is invalid. Use only utility name without path.\n");
 
     auto missing = runInChild([] { return util_exec("velka-no-such-utility", "arg", nullptr); });
-    EXPECT_EQ(missing.exitCode(), 255);
+    EXPECT_EQ(missing.exitCode, 255);
     EXPECT_EQ(missing.out,
               "/usr/local/vqa/admin/sbin/velka-no-such-utility execution failed:\nfork_execv: "
               "execv(\"/usr/local/vqa/admin/sbin/velka-no-such-utility\") failed: No such file or "
@@ -216,7 +216,7 @@ TEST_F(ForkExec, UtilExecChecksNamesAndBuildsThePath) {
 
     const std::string longName(5000, 'n');
     auto tooLong = runInChild([&] { return -util_libexec(longName.c_str(), nullptr); });
-    EXPECT_EQ(tooLong.exitCode(), 1);
+    EXPECT_EQ(tooLong.exitCode, 1);
 }
 
 TEST_F(ForkExec, ForkExecvAndDoExecWaitOnlyForTheirOwnChild) {

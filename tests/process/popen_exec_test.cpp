@@ -34,7 +34,7 @@ TEST_F(Popen, CollectsOutputOfAnySizeAndTheStatusWithoutLeakingDescriptors) {
 
 TEST_F(Popen, ReportsAFailedCommand) {
     auto failed = runInChild([] { return popen_exec("exit 3"); });
-    EXPECT_EQ(failed.exitCode(), 3);
+    EXPECT_EQ(failed.exitCode, 3);
     EXPECT_EQ(failed.err, "popen_exec: command failed code: 3 , error: none\n");
 
     auto withOutput = runInChild([] { return popen_exec("echo why; exit 2"); });
@@ -51,7 +51,7 @@ TEST_F(Popen, FeedsInputAndSurvivesACommandThatStopsReading) {
     const std::string big(1 << 20, 'b');
     auto result =
         runInChild([&] { return popen_exec_with_input("exit 0", big.c_str()) == -1 ? 0 : 1; });
-    EXPECT_EQ(result.exitCode(), 0);
+    EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.err.rfind("Failed to execute command with input: only ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find(" of 1048576 bytes were written."), std::string::npos);
 }

@@ -2,7 +2,7 @@
 // usage text and the reporting of option errors.
 #include "wendra/ProgramOptionsHelper.h"
 
-#include "tests/log/child_capture.h"
+#include "tests/support/test_common.h"
 #include "tests/wendra/test_argv.h"
 
 #include <gtest/gtest.h>

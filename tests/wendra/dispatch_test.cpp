@@ -3,7 +3,7 @@
 #include "wendra/wendra_commands.h"
 
 #include "lib/errors/VelkaUtilException.h"
-#include "tests/log/child_capture.h"
+#include "tests/support/test_common.h"
 #include "tests/wendra/test_argv.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // are checked against the built program by the integration tests).
 #include "wendra/wendra_commands.h"
 
-#include "tests/log/child_capture.h"
+#include "tests/support/test_common.h"
 
 #include <gtest/gtest.h>
 

@@ -63,9 +63,9 @@ KeptHandle kept;
 const char *undecrypted_password = nullptr;
 
 // Device and inode of the file at path, opened for reading as SQLite would: a
-// file removed, replaced or made unreadable no longer matches.
+// file removed, replaced or made unreadable no longer matches, nor does a link.
 bool identifyFile(const char *path, dev_t *dev, ino_t *ino) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return false;
     struct stat st;

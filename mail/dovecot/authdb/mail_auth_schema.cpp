@@ -2,6 +2,7 @@
 // their owners and modes by mail server style.
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
+#include "lib/files/file_writing.h"
 #include "lib/log/velka_log.h"
 #include "lib/util/user_lookup.h"
 #include "mail/dovecot/authdb/mail_aes.h"
@@ -21,7 +22,6 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <pwd.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,69 +234,13 @@ bool setAccess(int fd, const char *path, uid_t uid, gid_t gid, mode_t mode) {
     return true;
 }
 
-// A new file beside loc's, created with mode 0600 (narrowed further by the
-// umask only), so that only its creator can open it; its name is stored in
-// tmp_name. -1 with errno.
-int createTemporary(const Location &loc, std::string &tmp_name) {
-    static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned char random[8];
-        if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random)))
-            return -1;
-        tmp_name = std::string(".") + loc.name() + ".";
-        for (unsigned char r : random)
-            tmp_name += LETTERS[r % (sizeof(LETTERS) - 1)];
-        const int fd =
-            openat(loc.dir(), tmp_name.c_str(),
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-bool writeAll(int fd, const unsigned char *data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Replaces loc's file with a new one holding data, readable and writable by
-// the caller alone (0600). A link or anything but a regular file in its place
-// is refused and left alone. what names the file in the message of other
-// failures. false after one log line.
-bool replaceFile(const Location &loc, const unsigned char *data, size_t len, const char *what) {
-    std::string tmp_name;
-    Descriptor fd(createTemporary(loc, tmp_name));
-    if (fd.get() < 0) {
-        logRecreateFailure(what, errno);
-        return false;
-    }
-    bool ok = writeAll(fd.get(), data, len) && fsync(fd.get()) == 0;
-    if (!ok) {
-        logRecreateFailure(what, errno);
-    } else {
-        struct stat st;
-        if (fstatat(loc.dir(), loc.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
-            refuse(loc.path(), S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file");
-            ok = false;
-        } else if (renameat(loc.dir(), tmp_name.c_str(), loc.dir(), loc.name()) != 0) {
-            // A link put in its place after the check is replaced, not followed.
-            logRecreateFailure(what, errno);
-            ok = false;
-        }
-    }
-    if (!ok)
-        unlinkat(loc.dir(), tmp_name.c_str(), 0);
-    return ok;
+// Refuses, with a log line, to replace anything at loc's name but a regular file.
+bool replaceable(const Location &loc) {
+    struct stat st;
+    if (fstatat(loc.dir(), loc.name(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISREG(st.st_mode))
+        return true;
+    refuse(loc.path(), S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file");
+    return false;
 }
 
 // The image of a new, empty database with the schema, built in memory, so
@@ -329,44 +273,116 @@ unsigned char *schemaImage(sqlite3_int64 *size) {
     return image;
 }
 
-// Opens the directory of the file at path, created first when missing, for
-// the file to be made anew; what names the file in messages.
-bool openForRecreate(Location &loc, const char *what) {
-    return createParentDirectory(loc.path()) &&
-           loc.open([what](const char *, int err) { logRecreateFailure(what, err); });
+// A file made anew: its directory opened once (created first when missing), its
+// content written in full under a temporary name, and only then renamed into place,
+// readable and writable by the caller alone (0600) until its owner and mode are set.
+class NewFile {
+public:
+    // what names the file in "Unable to re-create Mail Authentication %s"; content
+    // fills bytes, or logs and returns false.
+    NewFile(const char *path, const char *what, std::function<bool(std::string &)> content)
+        : loc_(path), what_(what), content_(std::move(content)) {}
+
+    // Opens the directory; false after logging, also when the name is taken by
+    // anything but a regular file.
+    bool prepare() {
+        return createParentDirectory(loc_.path()) &&
+               loc_.open([this](const char *, int err) { logRecreateFailure(what_, err); }) &&
+               replaceable(loc_);
+    }
+
+    bool stage() {
+        std::string bytes;
+        if (!content_(bytes))
+            return false;
+        velka::files::Replacement replacement;
+        replacement.data = bytes.data();
+        replacement.len = bytes.size();
+        const std::string temp_template = std::string(".") + loc_.name() + ".XXXXXXXX";
+        replacement.temp_template = temp_template.c_str();
+        const bool ok = staged_.stage(loc_.dir(), loc_.name(), replacement);
+        const int err = errno;
+        OPENSSL_cleanse(&bytes[0], bytes.size());
+        if (!ok)
+            logRecreateFailure(what_, err);
+        return ok;
+    }
+
+    // A link put in its place after the check is replaced, not followed.
+    bool commit() {
+        if (!replaceable(loc_))
+            return false;
+        if (staged_.commit())
+            return true;
+        logRecreateFailure(what_, errno);
+        return false;
+    }
+
+private:
+    Location loc_;
+    const char *what_;
+    std::function<bool(std::string &)> content_;
+    velka::files::StagedFile staged_;
+};
+
+// Makes all files anew or none: every name is checked and every new file written
+// before the first one replaces anything, so that a refusal or failure on one of
+// them leaves the others as they were.
+bool makeAnew(std::initializer_list<NewFile *> files) {
+    for (NewFile *file : files)
+        if (!file->prepare())
+            return false;
+    for (NewFile *file : files)
+        if (!file->stage())
+            return false;
+    for (NewFile *file : files)
+        if (!file->commit())
+            return false;
+    return true;
 }
 
-} // namespace
-
-int mailAuthDBInit(void) {
-    Location loc(mailAuthDBGetPath());
-    if (!openForRecreate(loc, DATABASE_FILE))
-        return -1;
+bool databaseImage(std::string &bytes) {
     sqlite3_int64 size = 0;
     unsigned char *image = schemaImage(&size);
     if (image == nullptr)
-        return -1;
-    const bool ok = replaceFile(loc, image, static_cast<size_t>(size), DATABASE_FILE);
+        return false;
+    bytes.assign(reinterpret_cast<const char *>(image), static_cast<size_t>(size));
     sqlite3_free(image);
-    return ok ? 0 : -1;
+    return true;
 }
 
-int mailAuthKeyInit(void) {
-    Location loc(mailAuthKeyGetPath());
-    if (!openForRecreate(loc, KEY_FILE))
-        return -1;
-
+bool newKey(std::string &bytes) {
     unsigned char key[MAIL_AES_KEY_LENGTH];
     const size_t len = mail_aes_gen_key(key, sizeof(key));
     if (len == 0) {
         velka_log(LOG_CRIT,
                   "Unable to generate new Mail Authentication Password Encryption Key data: %s",
                   strerror(errno));
-        return -1;
+        return false;
     }
-    const bool ok = replaceFile(loc, key, len, KEY_FILE);
+    bytes.assign(reinterpret_cast<const char *>(key), len);
     OPENSSL_cleanse(key, sizeof(key));
-    return ok ? 0 : -1;
+    return true;
+}
+
+NewFile databaseFile() {
+    return NewFile(mailAuthDBGetPath(), DATABASE_FILE, databaseImage);
+}
+
+NewFile keyFile() {
+    return NewFile(mailAuthKeyGetPath(), KEY_FILE, newKey);
+}
+
+} // namespace
+
+int mailAuthDBInit(void) {
+    NewFile database = databaseFile();
+    return makeAnew({&database}) ? 0 : -1;
+}
+
+int mailAuthKeyInit(void) {
+    NewFile key = keyFile();
+    return makeAnew({&key}) ? 0 : -1;
 }
 
 int mailAuthDBSetAccess(uid_t db_uid, gid_t db_gid, mode_t db_mode, uid_t dir_uid, gid_t dir_gid,
@@ -397,39 +413,61 @@ int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode) {
     return fd.get() >= 0 && setAccess(fd.get(), path, uid, gid, mode) ? 0 : -1;
 }
 
-int mailAuthDBInitStyle(int style) {
-    mailAuthDBSelectStyle(style);
-    if (mailAuthDBInit() != 0 || mailAuthKeyInit() != 0)
-        return -1;
+namespace {
 
-    int rc;
+// Owners and modes of the database, its directory and the key file.
+struct StyleAccess {
+    uid_t db_uid;
+    gid_t db_gid;
+    mode_t db_mode;
+    uid_t dir_uid;
+    gid_t dir_gid;
+    mode_t dir_mode;
+    uid_t key_uid;
+    gid_t key_gid;
+    mode_t key_mode;
+};
+
+// The owners and modes that style gives the files; false (after logging where
+// the lookup does not) when its user or group does not exist.
+bool accessOfStyle(int style, StyleAccess &access) {
     if (style == MAIL_AUTH_STYLE_QMAIL) {
         // A missing group would leave gid 0 in place, so that the files would
         // not be readable by the mail server at all; that is an error too.
         char exists = 0;
         const gid_t nofiles = get_group_if_exists("nofiles", &exists);
-        if (!exists)
-            return -1;
-        rc = mailAuthDBSetAccess(0, nofiles, 0640, 0, nofiles, 0750);
-        if (rc == 0)
-            rc = mailAuthKeySetAccess(0, nofiles, 0440);
-    } else if (style == MAIL_AUTH_STYLE_POSTFIX) {
+        access = {0, nofiles, 0640, 0, nofiles, 0750, 0, nofiles, 0440};
+        return exists != 0;
+    }
+    if (style == MAIL_AUTH_STYLE_POSTFIX) {
         errno = 0;
         const struct passwd *pw = getpwnam("postfix");
         if (pw == nullptr) {
             velka_log(LOG_CRIT, "Unable to get user id for \"%s\": %s", "postfix",
                       errno != 0 ? strerror(errno) : "User not found");
-            return -1;
+            return false;
         }
-        const uid_t uid = pw->pw_uid;
-        const gid_t gid = pw->pw_gid;
-        rc = mailAuthDBSetAccess(uid, 0, 0460, uid, gid, 0770);
-        if (rc == 0)
-            rc = mailAuthKeySetAccess(uid, 0, 0440);
-    } else {
-        rc = mailAuthDBSetAccess(0, 0, 0600, 0, 0, 0750);
-        if (rc == 0)
-            rc = mailAuthKeySetAccess(0, 0, 0400);
+        access = {pw->pw_uid, 0, 0460, pw->pw_uid, pw->pw_gid, 0770, pw->pw_uid, 0, 0440};
+        return true;
     }
-    return rc;
+    access = {0, 0, 0600, 0, 0, 0750, 0, 0, 0400};
+    return true;
+}
+
+} // namespace
+
+// Everything that can refuse the set-up is asked before the first file is
+// replaced: an existing database is the panel's accounts.
+int mailAuthDBInitStyle(int style) {
+    mailAuthDBSelectStyle(style);
+    StyleAccess a;
+    if (!accessOfStyle(style, a))
+        return -1;
+    NewFile database = databaseFile();
+    NewFile key = keyFile();
+    if (!makeAnew({&database, &key}))
+        return -1;
+    if (mailAuthDBSetAccess(a.db_uid, a.db_gid, a.db_mode, a.dir_uid, a.dir_gid, a.dir_mode) != 0)
+        return -1;
+    return mailAuthKeySetAccess(a.key_uid, a.key_gid, a.key_mode);
 }

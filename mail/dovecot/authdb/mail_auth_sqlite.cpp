@@ -76,12 +76,13 @@ bool Database::open(int flags, const char *what) {
     return true;
 }
 
+// Root works in a directory that the mail system's user may write: a link swapped
+// in at the database's name must send neither lookups nor writes to another file.
+// SQLite resolves links in the name before its own opens, so that only it can tell.
 bool Database::openReadOnly() {
-    return open(SQLITE_OPEN_READONLY, "(readonly)");
+    return open(SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, "(readonly)");
 }
 
-// Writes run as root in a directory that the mail system's user may write: a link
-// swapped in at the database's name must not send them to another file.
 bool Database::openReadWrite() {
     return open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, "");
 }

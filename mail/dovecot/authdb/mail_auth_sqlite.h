@@ -3,6 +3,8 @@
 #ifndef VELKA_MAIL_AUTH_SQLITE_H
 #define VELKA_MAIL_AUTH_SQLITE_H
 
+#include "mail/dovecot/authdb/mail_auth_file_guard.h"
+
 #include <sqlite3.h>
 #include <syslog.h>
 
@@ -100,7 +102,8 @@ std::string describe(const char *format, ...) __attribute__((format(printf, 1, 2
 
 // One SQLite handle of an operation. Every SQLite call that can answer
 // SQLITE_BUSY goes through the operation's BusyRetry; the destructor finalises
-// nothing but closes the handle (under the rule) when it is still open.
+// nothing but closes the handle (under the rule) when it is still open. SQLite
+// opens the database's files under a FileGuard while the handle exists.
 class Database {
 public:
     explicit Database(BusyRetry &retry) : retry_(retry) {}
@@ -146,6 +149,7 @@ public:
 private:
     bool open(int flags, const char *what);
 
+    FileGuard guard_;
     BusyRetry &retry_;
     sqlite3 *db_ = nullptr;
 };
