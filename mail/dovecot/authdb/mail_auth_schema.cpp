@@ -5,6 +5,7 @@
 #include "lib/log/velka_log.h"
 #include "lib/util/user_lookup.h"
 #include "mail/dovecot/authdb/mail_aes.h"
+#include "mail/dovecot/authdb/mail_auth_layout.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 
@@ -336,6 +337,37 @@ bool openForRecreate(Location &loc, const char *what) {
            loc.open([what](const char *, int err) { logRecreateFailure(what, err); });
 }
 
+struct Owner {
+    uid_t uid;
+    gid_t gid;
+};
+
+// The ids of a layout's owner names. root is 0 by definition and needs no
+// lookup; a missing group would leave the files unreadable to the mail server,
+// so that is an error as much as a missing user.
+bool ownerOf(const struct mail_auth_access &access, Owner *owner) {
+    *owner = {0, 0};
+    if (strcmp(access.user, "root") != 0) {
+        errno = 0;
+        const struct passwd *pw = getpwnam(access.user);
+        if (pw == nullptr) {
+            velka_log(LOG_CRIT, "Unable to get user id for \"%s\": %s", access.user,
+                      errno != 0 ? strerror(errno) : "User not found");
+            return false;
+        }
+        *owner = {pw->pw_uid, pw->pw_gid};
+    }
+    if (access.group == nullptr)
+        return true;
+    if (strcmp(access.group, "root") == 0) {
+        owner->gid = 0;
+        return true;
+    }
+    char exists = 0;
+    owner->gid = get_group_if_exists(access.group, &exists);
+    return exists != 0;
+}
+
 } // namespace
 
 int mailAuthDBInit(void) {
@@ -402,34 +434,13 @@ int mailAuthDBInitStyle(int style) {
     if (mailAuthDBInit() != 0 || mailAuthKeyInit() != 0)
         return -1;
 
-    int rc;
-    if (style == MAIL_AUTH_STYLE_QMAIL) {
-        // A missing group would leave gid 0 in place, so that the files would
-        // not be readable by the mail server at all; that is an error too.
-        char exists = 0;
-        const gid_t nofiles = get_group_if_exists("nofiles", &exists);
-        if (!exists)
-            return -1;
-        rc = mailAuthDBSetAccess(0, nofiles, 0640, 0, nofiles, 0750);
-        if (rc == 0)
-            rc = mailAuthKeySetAccess(0, nofiles, 0440);
-    } else if (style == MAIL_AUTH_STYLE_POSTFIX) {
-        errno = 0;
-        const struct passwd *pw = getpwnam("postfix");
-        if (pw == nullptr) {
-            velka_log(LOG_CRIT, "Unable to get user id for \"%s\": %s", "postfix",
-                      errno != 0 ? strerror(errno) : "User not found");
-            return -1;
-        }
-        const uid_t uid = pw->pw_uid;
-        const gid_t gid = pw->pw_gid;
-        rc = mailAuthDBSetAccess(uid, 0, 0460, uid, gid, 0770);
-        if (rc == 0)
-            rc = mailAuthKeySetAccess(uid, 0, 0440);
-    } else {
-        rc = mailAuthDBSetAccess(0, 0, 0600, 0, 0, 0750);
-        if (rc == 0)
-            rc = mailAuthKeySetAccess(0, 0, 0400);
-    }
-    return rc;
+    const struct mail_auth_layout_access *layout = mail_auth_layout_access(style);
+    Owner dir, db, key;
+    if (!ownerOf(layout->directory, &dir) || !ownerOf(layout->database, &db) ||
+        !ownerOf(layout->key, &key))
+        return -1;
+    if (mailAuthDBSetAccess(db.uid, db.gid, layout->database.mode, dir.uid, dir.gid,
+                            layout->directory.mode) != 0)
+        return -1;
+    return mailAuthKeySetAccess(key.uid, key.gid, layout->key.mode);
 }
