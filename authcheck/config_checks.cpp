@@ -53,6 +53,10 @@ void checkDovecotConfig(Context &ctx, Results &results, bool settingsLibraryPres
             results.push_back({"config.doveconf", Status::Skipped,
                                "doveconf cannot read the velka settings without the settings "
                                "library"});
+        else if (!out.failure.empty())
+            results.push_back({"config.doveconf", Status::Failure,
+                               "doveconf -n cannot read " + ctx.configFile + ": " + out.failure +
+                                   " (does a setting name a FIFO or a device?)"});
         else
             results.push_back(
                 {"config.doveconf", Status::Failure,

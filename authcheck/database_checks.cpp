@@ -6,20 +6,14 @@
 #include "authcheck/checks.h"
 #include "authcheck/sqlite_reader.h"
 #include "mail/dovecot/authdb/mail_aes.h"
+#include "mail/dovecot/authdb/mail_auth_columns.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace velka::authcheck {
 
 namespace {
-
-const std::map<std::string, std::vector<std::string>> SCHEMA = {
-    {"domains", {"id", "name", "status"}},
-    {"users", {"id", "dom_id", "name", "userPassword", "cmusaslsecretPLAIN", "status"}},
-};
 
 CheckResult integrity(SqliteReader &db) {
     std::vector<std::string> rows;
@@ -35,15 +29,7 @@ CheckResult integrity(SqliteReader &db) {
 }
 
 CheckResult schema(SqliteReader &db) {
-    std::string missing;
-    for (const auto &[table, columns] : SCHEMA) {
-        std::vector<std::string> found;
-        std::string error;
-        db.column("SELECT name FROM pragma_table_info(?)", {table}, &found, &error);
-        for (const std::string &column : columns)
-            if (std::find(found.begin(), found.end(), column) == found.end())
-                missing += (missing.empty() ? "" : ", ") + table + "." + column;
-    }
+    const std::string missing = velka::mail::authdb::missingColumns(db.handle());
     if (!missing.empty())
         return {"database.schema", Status::Failure,
                 "missing " + missing + ": not a mail authentication database of this panel"};

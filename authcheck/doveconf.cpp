@@ -3,10 +3,19 @@
 
 namespace velka::authcheck {
 
+namespace {
+
+// doveconf answers in well under a second. It does open the files that settings
+// name, though, and one that is a FIFO without a writer would keep it waiting for
+// ever; ten seconds leave room for a busy server.
+constexpr std::chrono::seconds DOVECONF_LIMIT{10};
+
+} // namespace
+
 ProgramOutput doveconf(const std::string &configFile, const std::vector<std::string> &args) {
     std::vector<std::string> argv = {DOVECONF, "-c", configFile};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv);
+    return runProgram(argv, DOVECONF_LIMIT);
 }
 
 std::string doveconfValue(const std::string &configFile, const std::string &name) {

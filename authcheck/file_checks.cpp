@@ -1,14 +1,14 @@
 // The database and key files as files: present, owners and modes, key size.
 #include "authcheck/checks.h"
-#include "authcheck/layout_access.h"
+#include "authcheck/files.h"
+#include "mail/dovecot/authdb/mail_aes.h"
+#include "mail/dovecot/authdb/mail_auth_layout.h"
 
 #include <libgen.h>
 
 namespace velka::authcheck {
 
 namespace {
-
-constexpr off_t KEY_LENGTH = 32;
 
 std::string directoryOf(const std::string &path) {
     std::string copy = path;
@@ -17,7 +17,7 @@ std::string directoryOf(const std::string &path) {
 
 // Worst of the two findings, both named in the message.
 CheckResult accessCheck(const std::string &id, const std::string &path, mode_t type,
-                        const Expected &expected) {
+                        const struct mail_auth_access &expected) {
     struct stat st;
     if (auto error = lstatAs(path, type, &st))
         return {id, Status::Failure, path + " is " + *error};
@@ -33,10 +33,10 @@ CheckResult accessCheck(const std::string &id, const std::string &path, mode_t t
 } // namespace
 
 void checkDatabaseFile(Context &ctx, Results &results) {
-    const LayoutAccess access = layoutAccess(ctx.style);
+    const struct mail_auth_layout_access *access = mail_auth_layout_access(ctx.style);
     CheckResult dir =
-        accessCheck("database.file", directoryOf(ctx.databasePath), S_IFDIR, access.directory);
-    CheckResult db = accessCheck("database.file", ctx.databasePath, S_IFREG, access.database);
+        accessCheck("database.file", directoryOf(ctx.databasePath), S_IFDIR, access->directory);
+    CheckResult db = accessCheck("database.file", ctx.databasePath, S_IFREG, access->database);
     if (dir.status > db.status)
         db.status = dir.status;
     db.message = dir.message + "; " + db.message;
@@ -44,13 +44,15 @@ void checkDatabaseFile(Context &ctx, Results &results) {
 }
 
 void checkKeyFile(Context &ctx, Results &results) {
-    CheckResult key = accessCheck("key.file", ctx.keyPath, S_IFREG, layoutAccess(ctx.style).key);
+    CheckResult key =
+        accessCheck("key.file", ctx.keyPath, S_IFREG, mail_auth_layout_access(ctx.style)->key);
     struct stat st;
     if (!lstatAs(ctx.keyPath, S_IFREG, &st)) {
-        if (st.st_size != KEY_LENGTH) {
+        if (st.st_size != MAIL_AES_KEY_LENGTH) {
             key.status = Status::Failure;
-            key.message += "; " + std::to_string(st.st_size) +
-                           " bytes instead of 32: restore the key that belongs to the database";
+            key.message += "; " + std::to_string(st.st_size) + " bytes instead of " +
+                           std::to_string(MAIL_AES_KEY_LENGTH) +
+                           ": restore the key that belongs to the database";
         } else {
             ctx.keyUsable = true;
         }

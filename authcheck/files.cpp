@@ -44,7 +44,8 @@ std::string describeAccess(const struct stat &st) {
     return userName(st.st_uid) + ":" + groupName(st.st_gid) + " " + octal(st.st_mode);
 }
 
-Status compareAccess(const struct stat &st, const Expected &expected, std::string *finding) {
+Status compareAccess(const struct stat &st, const struct mail_auth_access &expected,
+                     std::string *finding) {
     const mode_t mode = st.st_mode & 07777;
     std::string wantGroup;
     struct passwd *pw = getpwnam(expected.user);

@@ -4,6 +4,7 @@
 #define VELKA_AUTHCHECK_FILES_H
 
 #include "authcheck/check_result.h"
+#include "mail/dovecot/authdb/mail_auth_layout.h"
 
 #include <optional>
 #include <string>
@@ -11,17 +12,12 @@
 
 namespace velka::authcheck {
 
-struct Expected {
-    const char *user;  // owner's name
-    const char *group; // group's name, or null for the owner's group
-    mode_t mode;
-};
-
 // lstat; an error text ("missing", "a symbolic link", ...) when path is not
 // of the given type (S_IFREG or S_IFDIR).
 std::optional<std::string> lstatAs(const std::string &path, mode_t type, struct stat *st);
 // Ok, a warning for another owner or fewer rights, a failure for more rights.
-Status compareAccess(const struct stat &st, const Expected &expected, std::string *finding);
+Status compareAccess(const struct stat &st, const struct mail_auth_access &expected,
+                     std::string *finding);
 std::string describeAccess(const struct stat &st);
 // Reads a regular file of at most limit bytes, not through a link.
 std::optional<std::string> readFileNoFollow(const std::string &path, size_t limit,

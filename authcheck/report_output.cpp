@@ -1,28 +1,12 @@
 #include "authcheck/report_output.h"
 
-#include <cstdio>
+#include "authcheck/display_text.h"
+
 #include <string>
 
 namespace velka::authcheck {
 
 namespace {
-
-std::string jsonString(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 const char *overall(int exitStatus) {
     return exitStatus == 0 ? "ok" : exitStatus == 1 ? "warning" : "failure";
@@ -31,13 +15,16 @@ const char *overall(int exitStatus) {
 } // namespace
 
 void printTable(std::ostream &out, const Results &results) {
+    std::vector<std::string> ids;
     size_t width = 5;
-    for (const CheckResult &r : results)
-        width = std::max(width, r.id.size());
     for (const CheckResult &r : results) {
-        std::string status = statusName(r.status);
-        out << r.id << std::string(width + 2 - r.id.size(), ' ') << status
-            << std::string(9 - status.size(), ' ') << r.message << '\n';
+        ids.push_back(terminalText(r.id));
+        width = std::max(width, ids.back().size());
+    }
+    for (size_t i = 0; i < results.size(); ++i) {
+        const std::string status = statusName(results[i].status);
+        out << ids[i] << std::string(width + 2 - ids[i].size(), ' ') << status
+            << std::string(9 - status.size(), ' ') << terminalText(results[i].message) << '\n';
     }
     out << "result: " << overall(exitStatusOf(results)) << '\n';
 }

@@ -20,6 +20,7 @@ public:
     // The first column of every row; false with the error text on failure.
     bool column(const std::string &sql, const std::vector<std::string> &params,
                 std::vector<std::string> *rows, std::string *error);
+    sqlite3 *handle() const { return db_; }
 
 private:
     sqlite3 *db_ = nullptr;

@@ -15,7 +15,6 @@ set(_velka_api_dir ${CMAKE_INSTALL_INCLUDEDIR}/velka)
 install(FILES
   ${PROJECT_SOURCE_DIR}/mail/dovecot/authdb/authdb_export.h
   ${PROJECT_SOURCE_DIR}/mail/dovecot/authdb/base64.h
-  ${PROJECT_SOURCE_DIR}/mail/dovecot/authdb/db-velka.h
   ${PROJECT_SOURCE_DIR}/mail/dovecot/authdb/mail_aes.h
   ${PROJECT_SOURCE_DIR}/mail/dovecot/authdb/mail_auth_db.h
   ${PROJECT_SOURCE_DIR}/mail/dovecot/authdb/symmetric_cipher.h

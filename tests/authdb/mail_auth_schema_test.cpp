@@ -1,4 +1,5 @@
 // The database's schema, key file, and owners and modes by style.
+#include "mail/dovecot/authdb/mail_auth_columns.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
 #include "tests/authdb/test_mail_auth_support.h"
@@ -83,6 +84,20 @@ TEST_F(MailAuthSchema, TriggersRefuseOrphanUsersAndDeleteThemWithTheirDomain) {
               "update on table \"users\" violates foreign key constraint \"fk_domains_id\"");
     EXPECT_EQ(sql("DELETE FROM domains WHERE name = 'a.test'"), "");
     EXPECT_EQ(value("SELECT group_concat(name) FROM users"), "z");
+}
+
+// The columns a database is checked for are the ones the schema makes.
+TEST_F(MailAuthSchema, RequiredColumnsAreThoseTheSchemaMakes) {
+    const auto missing = [this] {
+        sqlite3 *db = nullptr;
+        sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        const std::string found = velka::mail::authdb::missingColumns(db);
+        sqlite3_close(db);
+        return found;
+    };
+    EXPECT_EQ(missing(), "");
+    EXPECT_EQ(sql("ALTER TABLE users RENAME COLUMN status TO state"), "");
+    EXPECT_EQ(missing(), "users.status");
 }
 
 TEST_F(MailAuthSchema, InitReplacesWhateverWasThere) {

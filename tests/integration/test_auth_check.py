@@ -221,3 +221,17 @@ def test_a_short_name_lists_the_accounts_it_may_pick(bed):
         _, table, checks = run_check(bed, "--user", "shared")
     assert "shared@velka-a.test (AES), shared@velka-c.test (AES)" in \
         checks["user.account"]["message"], table
+
+
+def test_a_certificate_fifo_ends_in_a_failure_not_a_hang(bed):
+    """doveconf -P opens the files that settings name; a FIFO there would keep it,
+    and the check, waiting for a writer."""
+    fifo = "/etc/dovecot/private/authcheck-fifo.pem"
+    with written(bed, SNI_FILE, sni_block(fifo, bed.pems["sni.test"])):
+        os.mkfifo(bed.path(fifo))
+        try:
+            status, table, checks = run_check(bed)
+        finally:
+            os.unlink(bed.path(fifo))
+    assert status == 2, table
+    assert "did not finish within" in checks["config.doveconf"]["message"], table

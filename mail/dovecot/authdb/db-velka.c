@@ -5,14 +5,15 @@
 
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/db-velka.h"
+#include "mail/dovecot/authdb/dovecot-weak.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
+#include "mail/dovecot/authdb/mail_auth_layout.h"
 #include "mail/dovecot/authdb/mail_auth_lookup.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 
 #include <crypt.h>
 #include <errno.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -43,18 +44,15 @@ int velka_mail_init(const struct velka_mail_args *args) {
     if ((args->flags & VELKA_MAIL_ARG_MAILDIR_STAT) != 0)
         (void)autoprepend();
 
-    if (server == NULL || *server == '\0' || strcasecmp(server, "autodetect") == 0) {
+    style = mail_auth_style_of_setting(server);
+    if (style == MAIL_AUTH_STYLE_DETECT) {
         style = mailAuthDBDetectStyle();
         detected = TRUE;
         if (style < 0) {
             i_fatal("authdb velka: initialization failed - "
                     "unable to detect current mail authentication DB");
         }
-    } else if (strcasecmp(server, "postfix") == 0) {
-        style = MAIL_AUTH_STYLE_POSTFIX;
-    } else if (strcasecmp(server, "qmail") == 0) {
-        style = MAIL_AUTH_STYLE_QMAIL;
-    } else {
+    } else if (style < 0) {
         i_fatal("authdb velka: Unknown setting: smtp_server=%s", server);
     }
     mailAuthDBSelectStyle(style);

@@ -7,6 +7,7 @@
  * instead. Inside the auth process they bind as usual. Outside Dovecot the
  * glue is never called, so the null is never called either.
  *
+ * Every glue file that calls Dovecot includes this header after Dovecot's own.
  * A new Dovecot function called by the glue belongs here: the unit test that
  * loads the built module with RTLD_NOW names any that is missing. */
 #ifndef VELKA_DOVECOT_WEAK_H

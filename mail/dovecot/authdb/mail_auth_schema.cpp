@@ -6,6 +6,7 @@
 #include "lib/log/velka_log.h"
 #include "lib/util/user_lookup.h"
 #include "mail/dovecot/authdb/mail_aes.h"
+#include "mail/dovecot/authdb/mail_auth_layout.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 
@@ -415,43 +416,35 @@ int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode) {
 
 namespace {
 
-// Owners and modes of the database, its directory and the key file.
-struct StyleAccess {
-    uid_t db_uid;
-    gid_t db_gid;
-    mode_t db_mode;
-    uid_t dir_uid;
-    gid_t dir_gid;
-    mode_t dir_mode;
-    uid_t key_uid;
-    gid_t key_gid;
-    mode_t key_mode;
+struct Owner {
+    uid_t uid;
+    gid_t gid;
 };
 
-// The owners and modes that style gives the files; false (after logging where
-// the lookup does not) when its user or group does not exist.
-bool accessOfStyle(int style, StyleAccess &access) {
-    if (style == MAIL_AUTH_STYLE_QMAIL) {
-        // A missing group would leave gid 0 in place, so that the files would
-        // not be readable by the mail server at all; that is an error too.
-        char exists = 0;
-        const gid_t nofiles = get_group_if_exists("nofiles", &exists);
-        access = {0, nofiles, 0640, 0, nofiles, 0750, 0, nofiles, 0440};
-        return exists != 0;
-    }
-    if (style == MAIL_AUTH_STYLE_POSTFIX) {
+// The ids of a layout's owner names. root is 0 by definition and needs no
+// lookup; a missing group would leave the files unreadable to the mail server,
+// so that is an error as much as a missing user.
+bool ownerOf(const struct mail_auth_access &access, Owner *owner) {
+    *owner = {0, 0};
+    if (strcmp(access.user, "root") != 0) {
         errno = 0;
-        const struct passwd *pw = getpwnam("postfix");
+        const struct passwd *pw = getpwnam(access.user);
         if (pw == nullptr) {
-            velka_log(LOG_CRIT, "Unable to get user id for \"%s\": %s", "postfix",
+            velka_log(LOG_CRIT, "Unable to get user id for \"%s\": %s", access.user,
                       errno != 0 ? strerror(errno) : "User not found");
             return false;
         }
-        access = {pw->pw_uid, 0, 0460, pw->pw_uid, pw->pw_gid, 0770, pw->pw_uid, 0, 0440};
+        *owner = {pw->pw_uid, pw->pw_gid};
+    }
+    if (access.group == nullptr)
+        return true;
+    if (strcmp(access.group, "root") == 0) {
+        owner->gid = 0;
         return true;
     }
-    access = {0, 0, 0600, 0, 0, 0750, 0, 0, 0400};
-    return true;
+    char exists = 0;
+    owner->gid = get_group_if_exists(access.group, &exists);
+    return exists != 0;
 }
 
 } // namespace
@@ -460,14 +453,17 @@ bool accessOfStyle(int style, StyleAccess &access) {
 // replaced: an existing database is the panel's accounts.
 int mailAuthDBInitStyle(int style) {
     mailAuthDBSelectStyle(style);
-    StyleAccess a;
-    if (!accessOfStyle(style, a))
+    const struct mail_auth_layout_access *layout = mail_auth_layout_access(style);
+    Owner dir, db, key;
+    if (!ownerOf(layout->directory, &dir) || !ownerOf(layout->database, &db) ||
+        !ownerOf(layout->key, &key))
         return -1;
     NewFile database = databaseFile();
-    NewFile key = keyFile();
-    if (!makeAnew({&database, &key}))
+    NewFile keyFileMade = keyFile();
+    if (!makeAnew({&database, &keyFileMade}))
         return -1;
-    if (mailAuthDBSetAccess(a.db_uid, a.db_gid, a.db_mode, a.dir_uid, a.dir_gid, a.dir_mode) != 0)
+    if (mailAuthDBSetAccess(db.uid, db.gid, layout->database.mode, dir.uid, dir.gid,
+                            layout->directory.mode) != 0)
         return -1;
-    return mailAuthKeySetAccess(a.key_uid, a.key_gid, a.key_mode);
+    return mailAuthKeySetAccess(key.uid, key.gid, layout->key.mode);
 }

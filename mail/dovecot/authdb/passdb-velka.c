@@ -7,6 +7,7 @@
 #include "settings.h"
 
 #include "mail/dovecot/authdb/db-velka.h"
+#include "mail/dovecot/authdb/dovecot-weak.h"
 #include "mail/dovecot/authdb/passdb-velka-settings.h"
 
 struct velka_passdb_module {
