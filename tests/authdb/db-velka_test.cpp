@@ -181,6 +181,29 @@ TEST_F(LookupTest, AStoredTextThatFailedToDecryptIsNoPassword) {
     }
 }
 
+// A value with a NUL byte inside is not the text before it, in whichever column;
+// a status counts by the integer it begins with.
+TEST_F(LookupTest, OddStoredValues) {
+    const std::string one_test = "dom_id=(SELECT id FROM domains WHERE name='one.test')";
+    for (const char *column : {"userPassword", "cmusaslsecretPLAIN"}) {
+        EXPECT_EQ(sql(std::string("UPDATE users SET userPassword=NULL, ") + column +
+                      "=CAST(X'61620063' AS TEXT) WHERE " + one_test),
+                  "");
+        for (const velka_mail_args *args : {&SHORT_NAMES, &LONG_NAMES_ONLY})
+            EXPECT_EQ(resultOf("shared@one.test", "ab", *args, true), VELKA_LOOKUP_MISMATCH)
+                << column;
+    }
+    const std::pair<const char *, int> statuses[] = {
+        {"'abc'", VELKA_LOOKUP_MISMATCH}, {"' 0'", VELKA_LOOKUP_MISMATCH},
+        {"'2x'", VELKA_LOOKUP_DISABLED},  {"4294967296", VELKA_LOOKUP_DISABLED},
+        {"-1", VELKA_LOOKUP_DISABLED},
+    };
+    for (const auto &[status, expected] : statuses) {
+        EXPECT_EQ(sql(std::string("UPDATE users SET status=") + status + " WHERE " + one_test), "");
+        EXPECT_EQ(resultOf("shared@one.test", "wrong", SHORT_NAMES, true), expected) << status;
+    }
+}
+
 TEST_F(LookupTest, AMissingDatabaseIsAnInternalError) {
     const std::string missing = dir.file("missing/passwd.db");
     mailAuthDBSetPath(missing.c_str());

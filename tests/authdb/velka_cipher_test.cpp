@@ -5,6 +5,7 @@
 #include "tests/authdb/test_support.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -23,6 +24,22 @@ using Text = std::unique_ptr<char, Freed>;
 
 std::string str(const Text &t) {
     return t ? std::string(t.get()) : std::string("<none>");
+}
+
+// The stored text of plain, which may hold any byte, under KEY and a zero IV.
+std::string storedOf(const std::string &plain) {
+    const unsigned char iv[16] = {};
+    unsigned char out[64];
+    int len = 0, last = 0;
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr,
+                       reinterpret_cast<const unsigned char *>(KEY.data()), iv);
+    EVP_EncryptUpdate(ctx, out, &len, reinterpret_cast<const unsigned char *>(plain.data()),
+                      static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(ctx, out + len, &last);
+    EVP_CIPHER_CTX_free(ctx);
+    Text data(b64_encode(out, static_cast<size_t>(len + last)));
+    return "$AES-256-CBC:PKCS$AAAAAAAAAAAAAAAAAAAAAA==$" + str(data);
 }
 
 class Registry : public ::testing::Test {
@@ -157,6 +174,10 @@ TEST_F(Registry, DecryptRefusesDamagedTexts) {
     }
     EXPECT_FALSE(Text(velka_cipher_decrypt(good.substr(0, good.size() - 4).c_str())))
         << "truncated";
+    // A zero byte inside would cut the text: "ab" alone would be the password.
+    errno = 0;
+    EXPECT_FALSE(Text(velka_cipher_decrypt(storedOf(std::string("ab\0c", 4)).c_str())));
+    EXPECT_EQ(errno, EILSEQ);
 
     // The same text under another key fails on its padding.
     EXPECT_TRUE(velka_cipher_cleanup(PKCS));

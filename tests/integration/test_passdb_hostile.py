@@ -3,9 +3,11 @@ a database that is corrupt, missing, replaced or read-only, a key file that is s
 missing or unreadable, and a panel configuration file with odd lines. Each gives a
 defined passdb result with one log line, the auth process survives, and lookups come
 back once the file is sound again."""
+import contextlib
 import os
 import re
 import shutil
+import socket
 import time
 
 import pytest
@@ -140,17 +142,69 @@ def test_unusable_key_files_keep_encrypted_passwords_locked(bed):
 
 
 def startup_lines(bed, offset):
-    """The plug-in's start-up lines since offset, without their time stamps."""
-    return [line.split(" ", 3)[3] for line in bed.log_since(offset).splitlines()
-            if "authdb velka: version" in line]
+    """The plug-in's start-up lines since offset, without time stamps and worker pids."""
+    return [re.sub(r"^auth-worker\(\d+\)", "auth-worker", line.split(" ", 3)[3])
+            for line in bed.log_since(offset).splitlines() if "authdb velka: version" in line]
 
 
-def started(bed, key_state):
+def started(bed, key_state, where="this auth process", process="auth"):
     """The start-up line: the ABI is the one of the headers it was built against."""
     config = read_or_none(bed.path("/usr/include/dovecot/config.h")).decode()
     abi = re.search(r'DOVECOT_ABI_VERSION "(.*)"', config).group(1)
-    return (f"auth: Info: authdb velka: version 0.1.0 for Dovecot ABI {abi} started: layout "
-            f"QMail (set by velka_smtp_server), database {DB}, key file {KEY} {key_state}")
+    return (f"{process}: Info: authdb velka: version 0.1.0 for Dovecot ABI {abi} started: "
+            f"layout QMail (set by velka_smtp_server), database {DB}, key file {KEY}"
+            f"{' ' + key_state if key_state else ''}; lookups run in {where}")
+
+
+@contextlib.contextmanager
+def syslog(bed):
+    """What the tree's processes send to syslog meanwhile: (priority, text) each."""
+    path = bed.path("/dev/log")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(path)
+    sent = []
+    try:
+        yield sent
+    finally:
+        sock.setblocking(False)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                message = sock.recv(65536).decode("utf-8", "replace")
+                priority, _, text = message[1:].partition(">")
+                sent.append((int(priority), text))
+        sock.close()
+        os.unlink(path)
+
+
+@pytest.mark.parametrize("velka_blocking", ["no", "yes"])
+def test_healthy_workers_with_a_root_only_key_log_no_alarm(bed, velka_blocking):
+    """use_worker = yes and a key only root reads: the auth process leaves the key to
+    the workers, and nothing from start to stop is an error. velka_blocking changes
+    nothing: use_worker decides."""
+    bed.run("chown", "root:root", KEY, check=True)
+    os.chmod(bed.path(KEY), 0o400)
+    lines = read_or_none(bed.path(AUTH_CONF)).decode()
+    try:
+        configure(bed, worker=True)
+        write(bed, AUTH_CONF, read_or_none(bed.path(AUTH_CONF)).decode().replace(
+            "  driver = velka\n", f"  driver = velka\n  velka_blocking = {velka_blocking}\n"))
+        with syslog(bed) as sent:
+            start = bed.restart()
+            # ben's password, kept unencrypted, is logged as not decrypting.
+            assert [login(bed, name) for name in ("ann", "cat")] == [OK, OK]
+            bed.control("stop")
+        log = bed.log_since(start)
+        assert sorted(set(startup_lines(bed, start))) == sorted([
+            started(bed, "", "auth-worker processes, which read the key file"),
+            started(bed, "usable", "this auth-worker process", "auth-worker")]), log
+        # The master's own warning about the stop signal is no alarm of ours.
+        assert not re.search(r"auth(-worker\(\d+\))?: (Error|Warning|Panic|Fatal)|not usable",
+                             log), log
+        assert [(p, t) for p, t in sent if p & 7 <= 4 or "programming error" in t] == []
+    finally:
+        write(bed, AUTH_CONF, lines)
+        bed.run("chgrp", "dovecot", KEY, check=True)
+        os.chmod(bed.path(KEY), 0o440)
 
 
 def test_stored_text_is_no_password_when_the_key_is_unusable(bed):

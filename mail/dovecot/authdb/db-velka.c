@@ -19,24 +19,37 @@
 
 #define VELKA_LOG_IDENT "dovecot_authdb_velka"
 
+/* The process's reference on the password cipher, when it took one. */
+static bool cipher_held;
+
 /* One line per process start, so that the log tells which layout and files
-   the plug-in took before the first login depends on them. */
-static void velka_mail_log_startup(int style, bool detected, bool key_usable) {
+   the plug-in took, and where the key must be readable, before the first
+   login depends on them. */
+static void velka_mail_log_startup(const struct velka_mail_args *args, int style, bool detected) {
+    const char *key_state, *where;
+
+    if ((args->flags & VELKA_MAIL_ARG_LOOKUPS_IN_WORKERS) != 0) {
+        key_state = "";
+        where = "auth-worker processes, which read the key file";
+    } else {
+        key_state = cipher_held ? " usable"
+                                : " not usable: logins with encrypted "
+                                  "passwords fail temporarily until it is";
+        where = (args->flags & VELKA_MAIL_ARG_WORKER) != 0 ? "this auth-worker process"
+                                                           : "this auth process";
+    }
     i_info("authdb velka: version %s for Dovecot ABI %s started: layout %s "
-           "(%s), database %s, key file %s %s",
+           "(%s), database %s, key file %s%s; lookups run in %s",
            VELKA_VERSION, DOVECOT_ABI_VERSION,
            style == MAIL_AUTH_STYLE_POSTFIX ? "Postfix" : "QMail",
            detected ? "detected" : "set by velka_smtp_server", mailAuthDBGetPath(),
-           mailAuthKeyGetPath(),
-           key_usable ? "usable"
-                      : "not usable: logins with encrypted "
-                        "passwords fail temporarily until it is");
+           mailAuthKeyGetPath(), key_state, where);
 }
 
 int velka_mail_init(const struct velka_mail_args *args) {
     const char *server = args->smtp_server;
     bool detected = FALSE;
-    int style, ret;
+    int style, ret = 0;
 
     velka_log_init(NULL, LOG_INFO, LOG_MAIL, 0, VELKA_LOG_IDENT);
     /* A missing file is logged here and leaves the compile-time default
@@ -56,13 +69,20 @@ int velka_mail_init(const struct velka_mail_args *args) {
         i_fatal("authdb velka: Unknown setting: smtp_server=%s", server);
     }
     mailAuthDBSelectStyle(style);
-    ret = mailPasswdCipherInit();
-    velka_mail_log_startup(style, detected, ret == 0);
+    /* The key file is often readable by root alone, as the workers run:
+       reading it here would only fail and alarm. */
+    if ((args->flags & VELKA_MAIL_ARG_LOOKUPS_IN_WORKERS) == 0) {
+        ret = mailPasswdCipherInit();
+        cipher_held = ret == 0;
+    }
+    velka_mail_log_startup(args, style, detected);
     return ret;
 }
 
 void velka_mail_deinit(void) {
-    (void)mailPasswdCipherCleanup();
+    if (cipher_held)
+        (void)mailPasswdCipherCleanup();
+    cipher_held = FALSE;
 }
 
 static bool velka_password_matches(const char *supplied, const char *stored, bool crypted) {

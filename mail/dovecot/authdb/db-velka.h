@@ -19,6 +19,10 @@ extern "C" {
 
 #define VELKA_MAIL_ARG_SHORTNAMES 0x1   /* bare mail names are looked up in all domains */
 #define VELKA_MAIL_ARG_MAILDIR_STAT 0x2 /* a found account must have a Maildir */
+/* Where the process stands, for velka_mail_init(): an auth-worker process, or a
+ * process whose lookups run in auth-worker processes (it never decrypts). */
+#define VELKA_MAIL_ARG_WORKER 0x4
+#define VELKA_MAIL_ARG_LOOKUPS_IN_WORKERS 0x8
 
 /* Lookup codes: the outcome of one velka_mail_auth_lookup(). */
 #define VELKA_LOOKUP_SHORT_NOT_PLAIN (-3) /* bare mail name in a credentials lookup */
@@ -48,12 +52,15 @@ struct velka_mail_auth {
 };
 
 /* Sets up logging, the panel configuration (with the Maildir check), the mail
- * server style with its database and key paths, and the password cipher.
- * 0, or -1 when the cipher could not be initialised (each decryption then tries
- * again). Stops the process when the style cannot be detected or is unknown. */
+ * server style with its database and key paths, and the password cipher, and
+ * logs one start-up line saying where lookups run and whether the key file is
+ * usable there. A process whose lookups run in the workers leaves the key file
+ * alone. 0, or -1 when the cipher could not be initialised (each decryption then
+ * tries again). Stops the process when the style cannot be detected or is
+ * unknown. */
 VELKA_AUTHDB_EXPORT int velka_mail_init(const struct velka_mail_args *args);
 
-/* Releases the password cipher. */
+/* Releases the password cipher, when velka_mail_init() took it. */
 VELKA_AUTHDB_EXPORT void velka_mail_deinit(void);
 
 /* Looks user up (a full address, or a bare mail name) and returns a new record

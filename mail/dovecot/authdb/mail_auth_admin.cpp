@@ -4,6 +4,7 @@
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
 #include "lib/log/velka_log.h"
+#include "mail/dovecot/authdb/mail_auth_guard.h"
 #include "mail/dovecot/authdb/mail_auth_password.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -79,11 +81,12 @@ struct Writer {
 };
 
 Parameter domainName(const char *domain, Spacing spacing) {
-    return {domain, describe("domain name '%s'", domain), spacing};
+    return {domain, [=] { return describe("domain name '%s'", domain); }, spacing};
 }
 
 Parameter domainIdOf(sqlite3_int64 id, const char *mailname, const char *domain) {
-    return {id, describe("domain ID for mail address '%s@%s'", mailname, domain), Spacing::Double};
+    return {id, [=] { return describe("domain ID for mail address '%s@%s'", mailname, domain); },
+            Spacing::Double};
 }
 
 // The id of domain, created (disabled when mode is not 0) unless mode has
@@ -107,8 +110,9 @@ sqlite3_int64 mail_auth_domain_id(const char *domain, Database &db, int mode) {
     Statement insert(db, INSERT_DOMAIN);
     const int status = mode != 0 ? 1 : 0;
     if (!insert ||
-        !insert.bind({domainName(domain, Spacing::Double),
-                      {status, describe("status '%d' for domain '%s'", status, domain)}}))
+        !insert.bind(
+            {domainName(domain, Spacing::Double),
+             {status, [=] { return describe("status '%d' for domain '%s'", status, domain); }}}))
         return DOMAIN_ERROR;
     rc = insert.step();
     if (rc == SQLITE_DONE)
@@ -140,9 +144,11 @@ int mail_auth_store_user(const char *mailname, const char *domain, const char *p
     const int user_disabled = (flags & MAIL_AUTH_FLAG_USER_DISABLED) ? 1 : 0;
     const bool stored =
         change(db, (flags & MAIL_AUTH_FLAG_CRYPT) ? INSERT_USER_HASHED : INSERT_USER_ENCRYPTED,
-               {{mailname, describe("mailname '%s'", mailname)},
-                {password, describe("password for mail address '%s@%s'", mailname, domain)},
-                {user_disabled, describe("status for mail address '%s@%s'", mailname, domain),
+               {{mailname, [=] { return describe("mailname '%s'", mailname); }},
+                {password,
+                 [=] { return describe("password for mail address '%s@%s'", mailname, domain); }},
+                {user_disabled,
+                 [=] { return describe("status for mail address '%s@%s'", mailname, domain); },
                  Spacing::Double},
                 domainIdOf(domain_id, mailname, domain)},
                "mail authorization registration");
@@ -150,13 +156,16 @@ int mail_auth_store_user(const char *mailname, const char *domain, const char *p
 }
 
 int mail_auth_set_domain_status(const char *domain, int status, const char *operation) {
-    Writer writer(operation, {domain});
-    return writer.open && change(writer.db, SET_DOMAIN_STATUS,
-                                 {{status, describe("status %d", status), Spacing::Double},
-                                  domainName(domain, Spacing::Double)},
-                                 "mail domain authorization status change")
-               ? 0
-               : -1;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        Writer writer(operation, {domain});
+        return writer.open && change(writer.db, SET_DOMAIN_STATUS,
+                                     {{status, [=] { return describe("status %d", status); },
+                                       Spacing::Double},
+                                      domainName(domain, Spacing::Double)},
+                                     "mail domain authorization status change")
+                   ? 0
+                   : -1;
+    });
 }
 
 // One account as stored, for copying: the password is not decrypted.
@@ -240,19 +249,20 @@ int mail_auth_fetch_user(UserRecord &record, const char *mailname, const char *d
 
 int mailAuthSet(const char *mailname, const char *domain, const char *password,
                 unsigned char flags) {
-    if (!haveNames(__func__, {mailname, domain}))
-        return -1;
-    char *encrypted = nullptr;
-    if (password != nullptr && !(flags & MAIL_AUTH_FLAG_CRYPT)) {
-        encrypted = mail_auth_password_crypt(password, 1, mailname, domain);
-        if (encrypted == nullptr)
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        if (!haveNames(operation, {mailname, domain}))
             return -1;
-        password = encrypted;
-    }
-    BusyRetry retry(__func__);
-    const int rc = mail_auth_store_user(mailname, domain, password, flags, retry);
-    free(encrypted);
-    return rc;
+        std::unique_ptr<char, decltype(&free)> encrypted(nullptr, &free);
+        if (password != nullptr && !(flags & MAIL_AUTH_FLAG_CRYPT)) {
+            encrypted.reset(mail_auth_password_crypt(password, 1, mailname, domain));
+            if (!encrypted)
+                return -1;
+            password = encrypted.get();
+        }
+        BusyRetry retry(operation);
+        return mail_auth_store_user(mailname, domain, password, flags, retry);
+    });
 }
 
 int set_postbox_passwd(const char *mailname, const char *domain, const char *password,
@@ -264,58 +274,70 @@ int set_postbox_passwd(const char *mailname, const char *domain, const char *pas
 }
 
 int mailAuthRemove(const char *mailname, const char *domain) {
-    Writer writer(__func__, {mailname, domain});
-    if (!writer.open)
-        return -1;
-    // A missing domain leaves nothing to remove; a failed lookup of it is a
-    // failure, not a removal.
-    const sqlite3_int64 domain_id = mail_auth_domain_id(domain, writer.db, DOMAIN_NO_CREATE);
-    if (domain_id == NO_DOMAIN)
-        return 0;
-    if (domain_id < 0)
-        return -1;
-    return change(writer.db, DELETE_USER,
-                  {{mailname, describe("mailname '%s'", mailname), Spacing::Double},
-                   domainIdOf(domain_id, mailname, domain)},
-                  "mail authorization removal")
-               ? 0
-               : -1;
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        Writer writer(operation, {mailname, domain});
+        if (!writer.open)
+            return -1;
+        // A missing domain leaves nothing to remove; a failed lookup of it is a
+        // failure, not a removal.
+        const sqlite3_int64 domain_id = mail_auth_domain_id(domain, writer.db, DOMAIN_NO_CREATE);
+        if (domain_id == NO_DOMAIN)
+            return 0;
+        if (domain_id < 0)
+            return -1;
+        return change(writer.db, DELETE_USER,
+                      {{mailname, [=] { return describe("mailname '%s'", mailname); },
+                        Spacing::Double},
+                       domainIdOf(domain_id, mailname, domain)},
+                      "mail authorization removal")
+                   ? 0
+                   : -1;
+    });
 }
 
 int mailAuthClone(const char *mailname, const char *domain, const char *new_mailname,
                   const char *new_domain) {
-    if (!haveNames(__func__, {mailname, domain, new_mailname, new_domain}))
-        return -1;
-    BusyRetry retry(__func__);
-    UserRecord record;
-    const int found = mail_auth_fetch_user(record, mailname, domain, retry);
-    if (found < 0) {
-        retry.log(LOG_ERR, "Unable to get users list from MTA password database");
-        return -1;
-    }
-    if (found == 0)
-        return 0;
-    return mail_auth_store_user(new_mailname, new_domain,
-                                record.has_password ? record.password.c_str() : nullptr,
-                                record.flags, retry);
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        if (!haveNames(operation, {mailname, domain, new_mailname, new_domain}))
+            return -1;
+        BusyRetry retry(operation);
+        UserRecord record;
+        const int found = mail_auth_fetch_user(record, mailname, domain, retry);
+        if (found < 0) {
+            retry.log(LOG_ERR, "Unable to get users list from MTA password database");
+            return -1;
+        }
+        if (found == 0)
+            return 0;
+        return mail_auth_store_user(new_mailname, new_domain,
+                                    record.has_password ? record.password.c_str() : nullptr,
+                                    record.flags, retry);
+    });
 }
 
 int mailAuthRename(const char *old_mailname, const char *new_mailname, const char *domain) {
-    Writer writer(__func__, {old_mailname, new_mailname, domain});
-    if (!writer.open)
-        return -1;
-    const sqlite3_int64 domain_id = mail_auth_domain_id(domain, writer.db, DOMAIN_NO_CREATE);
-    if (domain_id == NO_DOMAIN)
-        writer.retry.log(LOG_ERR, "No such domain '%s' in the mail authentication DB", domain);
-    if (domain_id < 0)
-        return -1;
-    return change(writer.db, RENAME_USER,
-                  {{new_mailname, describe("new mailname '%s'", new_mailname), Spacing::Double},
-                   {old_mailname, describe("old mailname '%s'", old_mailname), Spacing::Double},
-                   domainIdOf(domain_id, old_mailname, domain)},
-                  "mail authorization renaming")
-               ? 0
-               : -1;
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        Writer writer(operation, {old_mailname, new_mailname, domain});
+        if (!writer.open)
+            return -1;
+        const sqlite3_int64 domain_id = mail_auth_domain_id(domain, writer.db, DOMAIN_NO_CREATE);
+        if (domain_id == NO_DOMAIN)
+            writer.retry.log(LOG_ERR, "No such domain '%s' in the mail authentication DB", domain);
+        if (domain_id < 0)
+            return -1;
+        return change(writer.db, RENAME_USER,
+                      {{new_mailname, [=] { return describe("new mailname '%s'", new_mailname); },
+                        Spacing::Double},
+                       {old_mailname, [=] { return describe("old mailname '%s'", old_mailname); },
+                        Spacing::Double},
+                       domainIdOf(domain_id, old_mailname, domain)},
+                      "mail authorization renaming")
+                   ? 0
+                   : -1;
+    });
 }
 
 int mailAuthDisableDomain(const char *domain) {
@@ -327,19 +349,29 @@ int mailAuthEnableDomain(const char *domain) {
 }
 
 int mailAuthRenameDomain(const char *old_domain, const char *new_domain) {
-    Writer writer(__func__, {old_domain, new_domain});
-    return writer.open && change(writer.db, RENAME_DOMAIN,
-                                 {{new_domain, describe("new domain name '%s'", new_domain)},
-                                  {old_domain, describe("old domain name '%s'", old_domain)}},
-                                 "mail domain authorization name change")
-               ? 0
-               : -1;
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        Writer writer(operation, {old_domain, new_domain});
+        return writer.open &&
+                       change(writer.db, RENAME_DOMAIN,
+                              {{new_domain,
+                                [=] { return describe("new domain name '%s'", new_domain); }},
+                               {old_domain,
+                                [=] { return describe("old domain name '%s'", old_domain); }}},
+                              "mail domain authorization name change")
+                   ? 0
+                   : -1;
+    });
 }
 
 int mailAuthRemoveDomain(const char *domain) {
-    Writer writer(__func__, {domain});
-    return writer.open && change(writer.db, DELETE_DOMAIN, {domainName(domain, Spacing::Single)},
-                                 "domain mail authorization removal")
-               ? 0
-               : -1;
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        Writer writer(operation, {domain});
+        return writer.open &&
+                       change(writer.db, DELETE_DOMAIN, {domainName(domain, Spacing::Single)},
+                              "domain mail authorization removal")
+                   ? 0
+                   : -1;
+    });
 }

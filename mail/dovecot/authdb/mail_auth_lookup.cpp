@@ -7,6 +7,7 @@
 
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/mail_aes.h"
+#include "mail/dovecot/authdb/mail_auth_guard.h"
 #include "mail/dovecot/authdb/mail_auth_lookup.h"
 #include "mail/dovecot/authdb/mail_auth_password.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -87,7 +89,7 @@ public:
     explicit Lookup(BusyRetry &retry) : db_(retry) {}
     ~Lookup() {
         if (keep_ && kept.db == nullptr) {
-            kept = {db_.release(), check_, path_, dev_, ino_, getpid()};
+            kept = {db_.release(), check_, std::move(path_), dev_, ino_, getpid()};
             return;
         }
         db_.finalize(check_);
@@ -167,29 +169,63 @@ bool bothNull(sqlite3_stmt *stmt, int column) {
            sqlite3_column_type(stmt, column + 1) == SQLITE_NULL;
 }
 
-int mail_auth_deliver_row(const char *address, const char *enc_password, const char *hash_password,
-                          int user_disabled, int domain_disabled, mail_auth_callback_t callback,
-                          void *data) {
+// One account's columns as a result row holds them, from its encrypted password
+// on: encrypted password, crypt hash, user status, domain status.
+struct StoredAccount {
+    StoredAccount(sqlite3_stmt *stmt, int first)
+        : encrypted(columnText(stmt, first)), hash(columnText(stmt, first + 1)),
+          encrypted_has_nul(holdsNul(stmt, first)), hash_has_nul(holdsNul(stmt, first + 1)),
+          user_disabled(mail_auth_status_disabled(columnText(stmt, first + 2))),
+          domain_disabled(mail_auth_status_disabled(columnText(stmt, first + 3))) {}
+
+    // A value with a NUL byte inside would be cut at it, and its first part
+    // would then be the password.
+    static bool holdsNul(sqlite3_stmt *stmt, int column) {
+        const char *text = columnText(stmt, column);
+        return text != nullptr &&
+               strlen(text) != static_cast<size_t>(sqlite3_column_bytes(stmt, column));
+    }
+
+    const char *encrypted;
+    const char *hash;
+    bool encrypted_has_nul;
+    bool hash_has_nul;
+    bool user_disabled;
+    bool domain_disabled;
+};
+
+int mail_auth_deliver_row(const char *address, const StoredAccount &stored,
+                          mail_auth_callback_t callback, void *data) {
     char *decrypted = nullptr;
     bool undecrypted = false;
+    bool spoiled;
     const char *password;
     unsigned char flags = 0;
-    if (enc_password != nullptr && enc_password[0] != '\0') {
+    if (stored.encrypted != nullptr && stored.encrypted[0] != '\0') {
+        spoiled = stored.encrypted_has_nul;
         // Passwords kept unencrypted still work: a failed decryption is logged
         // and the stored text taken as it is.
-        decrypted = mail_auth_password_crypt(enc_password, 0, address, nullptr);
+        if (!spoiled)
+            decrypted = mail_auth_password_crypt(stored.encrypted, 0, address, nullptr);
         // A password stored unencrypted does not decrypt either, and is one.
-        undecrypted = decrypted == nullptr && is_encrypted_with_mail_aes(enc_password);
-        password = decrypted != nullptr ? decrypted : enc_password;
-    } else if (hash_password != nullptr) {
-        password = hash_password;
+        undecrypted = decrypted == nullptr && is_encrypted_with_mail_aes(stored.encrypted);
+        password = decrypted != nullptr ? decrypted : stored.encrypted;
+    } else if (stored.hash != nullptr) {
+        spoiled = stored.hash_has_nul;
+        password = stored.hash;
         flags |= MAIL_AUTH_FLAG_CRYPT;
     } else {
-        password = enc_password != nullptr ? enc_password : "";
+        spoiled = false;
+        password = stored.encrypted != nullptr ? stored.encrypted : "";
     }
-    if (user_disabled != 0)
+    if (spoiled) {
+        velka_log(LOG_ERR, "The stored password of %s holds a NUL byte: it never matches", address);
+        password = "";
+        undecrypted = false;
+    }
+    if (stored.user_disabled)
         flags |= MAIL_AUTH_FLAG_USER_DISABLED;
-    if (domain_disabled != 0)
+    if (stored.domain_disabled)
         flags |= MAIL_AUTH_FLAG_DOMAIN_DISABLED;
 
     // A lookup started from within the callback sets its own and puts this back.
@@ -241,9 +277,7 @@ int mail_auth_iterate_rows(Lookup &lookup, Statement &stmt, mail_auth_callback_t
                       address);
             continue;
         }
-        result = mail_auth_deliver_row(address, columnText(stmt.get(), 1),
-                                       columnText(stmt.get(), 2), sqlite3_column_int(stmt.get(), 3),
-                                       sqlite3_column_int(stmt.get(), 4), callback, data);
+        result = mail_auth_deliver_row(address, StoredAccount(stmt.get(), 1), callback, data);
         if (result <= 0) {
             lookup.keep();
             break;
@@ -288,6 +322,21 @@ bool mail_auth_password_undecrypted(const char *password) {
     return password != nullptr && password == undecrypted_password;
 }
 
+// The integer a status's text begins with (after blanks and a sign) decides, as
+// SQLite reads a text as an integer: "1", " 7x" disable; NULL, "", "0", "abc"
+// do not.
+bool mail_auth_status_disabled(const char *status) {
+    if (status == nullptr)
+        return false;
+    while (*status == ' ' || (*status >= '\t' && *status <= '\r'))
+        ++status;
+    if (*status == '+' || *status == '-')
+        ++status;
+    while (*status == '0')
+        ++status;
+    return *status >= '1' && *status <= '9';
+}
+
 namespace {
 
 // One attempt of mailAuthCheck on the address split at its "@".
@@ -299,9 +348,10 @@ int mail_auth_check_once(Lookup &lookup, const char *address, int name_len, cons
     sqlite3_stmt *stmt = lookup.checkStatement();
     if (stmt == nullptr)
         return -1;
-    if (!db.bind(stmt, CHECK_QUERY,
-                 {{address, name_len, describe("mailname '%.*s'", name_len, address)},
-                  {domain, describe("domain name '%s'", domain)}}))
+    if (!db.bind(
+            stmt, CHECK_QUERY,
+            {{address, name_len, [=] { return describe("mailname '%.*s'", name_len, address); }},
+             {domain, [=] { return describe("domain name '%s'", domain); }}}))
         return -1;
 
     int result;
@@ -315,9 +365,7 @@ int mail_auth_check_once(Lookup &lookup, const char *address, int name_len, cons
                       address);
             result = -1;
         } else {
-            result = mail_auth_deliver_row(address, columnText(stmt, 0), columnText(stmt, 1),
-                                           sqlite3_column_int(stmt, 2), sqlite3_column_int(stmt, 3),
-                                           callback, data);
+            result = mail_auth_deliver_row(address, StoredAccount(stmt, 0), callback, data);
         }
     } else if (rc == SQLITE_DONE) {
         velka_log(LOG_INFO, "No such user '%s' in mail authorization database", address);
@@ -345,26 +393,35 @@ int mailAuthCheck(const char *address, mail_auth_callback_t callback, void *data
     const int name_len = static_cast<int>(at - address);
     const char *domain = at + 1;
 
-    BusyRetry retry(__func__);
-    return withStartAgain(retry, [&](Lookup &lookup) {
-        return mail_auth_check_once(lookup, address, name_len, domain, callback, data);
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        BusyRetry retry(operation);
+        return withStartAgain(retry, [&](Lookup &lookup) {
+            return mail_auth_check_once(lookup, address, name_len, domain, callback, data);
+        });
     });
 }
 
 int mailAuthCheckShort(const char *mailname, mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
-    BusyRetry retry(__func__);
-    return withStartAgain(retry, [&](Lookup &lookup) {
-        return mail_auth_walk_once(lookup, SHORT_NAME_SUFFIX, true, mailname, callback, data);
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        BusyRetry retry(operation);
+        return withStartAgain(retry, [&](Lookup &lookup) {
+            return mail_auth_walk_once(lookup, SHORT_NAME_SUFFIX, true, mailname, callback, data);
+        });
     });
 }
 
 int mailAuthIterateAll(mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
-    BusyRetry retry(__func__);
-    return withStartAgain(retry, [&](Lookup &lookup) {
-        return mail_auth_walk_once(lookup, ALL_SUFFIX, false, nullptr, callback, data);
+    const char *operation = __func__;
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        BusyRetry retry(operation);
+        return withStartAgain(retry, [&](Lookup &lookup) {
+            return mail_auth_walk_once(lookup, ALL_SUFFIX, false, nullptr, callback, data);
+        });
     });
 }

@@ -15,6 +15,11 @@ extern "C" {
  * one. Told by the pointer, not by the text. Not exported. */
 bool mail_auth_password_undecrypted(const char *password);
 
+/* Whether a users.status or domains.status value, as text (null for SQL NULL),
+ * disables the account: when SQLite reads it as a non-zero integer. Lookups
+ * and velka-auth-check both decide by this. */
+bool mail_auth_status_disabled(const char *status);
+
 #ifdef __cplusplus
 }
 #endif

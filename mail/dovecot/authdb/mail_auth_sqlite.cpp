@@ -157,7 +157,7 @@ bool Database::bind(sqlite3_stmt *stmt, const char *sql,
         if (rc == SQLITE_OK)
             continue;
         retry_.log(LOG_ERR, "Unable to bind parameter %s to%sSQL statement for query '%s': %s",
-                   p.what.c_str(), p.spacing == Spacing::Double ? "  " : " ", sql, errmsg());
+                   p.what().c_str(), p.spacing == Spacing::Double ? "  " : " ", sql, errmsg());
         return false;
     }
     return true;

@@ -10,8 +10,9 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <new>
 #include <string>
-#include <utility>
+#include <type_traits>
 
 namespace velka::mail::authdb {
 
@@ -79,21 +80,43 @@ private:
 // had two spaces before "SQL"; they stay as the panel's log readers know them.
 enum class Spacing { Single, Double };
 
+// What the log calls a parameter, worked out only when its bind fails: a lookup
+// must not pay for (or fail on) log text that is almost never written. It keeps a
+// copy of a small lambda that captures by value and returns the text.
+class Description {
+public:
+    template <typename Describe> Description(Describe describe) : call_(&run<Describe>) {
+        static_assert(sizeof(Describe) <= sizeof(storage_) &&
+                          std::is_trivially_copyable_v<Describe>,
+                      "capture a few pointers or numbers by value");
+        new (storage_) Describe(describe);
+    }
+    std::string operator()() const { return call_(storage_); }
+
+private:
+    template <typename Describe> static std::string run(const void *describe) {
+        return (*static_cast<const Describe *>(describe))();
+    }
+
+    alignas(void *) unsigned char storage_[3 * sizeof(void *)];
+    std::string (*call_)(const void *);
+};
+
 // A value for one statement parameter, and what the log calls it.
 struct Parameter {
-    Parameter(const char *text, std::string what, Spacing spacing = Spacing::Single)
-        : text(text), what(std::move(what)), spacing(spacing) {}
+    Parameter(const char *text, Description what, Spacing spacing = Spacing::Single)
+        : text(text), what(what), spacing(spacing) {}
     // The first length bytes of text.
-    Parameter(const char *text, int length, std::string what)
-        : text(text), length(length), what(std::move(what)), spacing(Spacing::Single) {}
-    Parameter(sqlite3_int64 number, std::string what, Spacing spacing = Spacing::Single)
-        : is_text(false), number(number), what(std::move(what)), spacing(spacing) {}
+    Parameter(const char *text, int length, Description what)
+        : text(text), length(length), what(what), spacing(Spacing::Single) {}
+    Parameter(sqlite3_int64 number, Description what, Spacing spacing = Spacing::Single)
+        : is_text(false), number(number), what(what), spacing(spacing) {}
 
     bool is_text = true;
     const char *text = nullptr; // bound without a copy: it must outlive the step
     int length = -1;            // of text; -1 up to its end
     sqlite3_int64 number = 0;
-    std::string what;
+    Description what;
     Spacing spacing;
 };
 

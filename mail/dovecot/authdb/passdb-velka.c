@@ -38,7 +38,8 @@ static int passdb_velka_preinit(pool_t pool, struct event *event,
     *module_r = &module->module;
 
     set = settings_get_or_fatal(event, &auth_velka_imap_setting_parser_info);
-    /* Dovecot 2.4 overwrites this with passdb { use_worker } afterwards. */
+    /* Dovecot 2.4 overwrites this with passdb { use_worker } right after
+       preinit: velka_blocking is accepted but use_worker decides. */
     module->module.blocking = set->velka_blocking;
     module->args.smtp_server = p_strdup(pool, set->velka_smtp_server);
     if (set->velka_allow_shortnames)
@@ -49,9 +50,19 @@ static int passdb_velka_preinit(pool_t pool, struct event *event,
     return 0;
 }
 
+/* Set by the auth binary in its auth-worker processes. Weak like the functions
+   of dovecot-weak.h, so that the library still loads outside Dovecot. */
+#pragma weak worker
+
 static void passdb_velka_init(struct passdb_module *_module) {
     struct velka_passdb_module *module = container_of(_module, struct velka_passdb_module, module);
 
+    /* blocking holds use_worker by now. The auth process then hands every
+       lookup of this passdb to its workers. */
+    if (worker)
+        module->args.flags |= VELKA_MAIL_ARG_WORKER;
+    else if (module->module.blocking)
+        module->args.flags |= VELKA_MAIL_ARG_LOOKUPS_IN_WORKERS;
     /* A cipher that failed here is set up again at each decryption. */
     (void)velka_mail_init(&module->args);
 }
@@ -181,58 +192,69 @@ static enum passdb_result passdb_velka_accept(struct auth_request *request,
     }
 }
 
+/* The lookup of a request. The stored password and scheme it returns are the
+   lookup's own copies on the data stack: the caller runs it inside a frame of
+   its own and wipes the password with passdb_velka_forget() before the frame
+   ends, on every path. */
 static enum passdb_result passdb_velka_lookup_and_set_extra_fields(struct auth_request *request,
                                                                    const char *password,
                                                                    const char **password_r,
                                                                    const char **scheme_r,
                                                                    bool plain) {
+    const struct velka_passdb_module *module =
+        container_of(request->passdb->passdb, struct velka_passdb_module, module);
+    struct velka_mail_auth *auth;
     enum passdb_result result;
 
     i_assert(request && password_r && scheme_r);
 
-    T_BEGIN {
-        const struct velka_passdb_module *module =
-            container_of(request->passdb->passdb, struct velka_passdb_module, module);
-        struct velka_mail_auth *auth =
-            velka_mail_auth_lookup(request->fields.user, password, &module->args, plain);
+    auth = velka_mail_auth_lookup(request->fields.user, password, &module->args, plain);
+    passdb_velka_log_lookup(request, auth);
+    *password_r = auth->stored_password;
+    *scheme_r = auth->scheme;
 
-        passdb_velka_log_lookup(request, auth);
-        *password_r = p_strdup(request->pool, auth->stored_password);
-        *scheme_r = p_strdup(request->pool, auth->scheme);
-        if (auth->stored_password != NULL) {
-            safe_memset((char *)auth->stored_password, 0, strlen(auth->stored_password));
-        }
-
-        result = passdb_velka_result(auth->result);
-        if (result == PASSDB_RESULT_OK)
-            result = passdb_velka_accept(request, module, auth);
-    }
-    T_END;
+    result = passdb_velka_result(auth->result);
+    if (result == PASSDB_RESULT_OK)
+        result = passdb_velka_accept(request, module, auth);
     return result;
+}
+
+static void passdb_velka_forget(const char *stored) {
+    if (stored != NULL)
+        safe_memset((char *)stored, 0, strlen(stored));
 }
 
 static void passdb_velka_verify_plain(struct auth_request *request, const char *password,
                                       verify_plain_callback_t *callback) {
-    const char *stored, *scheme;
     enum passdb_result result;
 
-    result = passdb_velka_lookup_and_set_extra_fields(request, password, &stored, &scheme, TRUE);
-    if (result != PASSDB_RESULT_OK) {
-        callback(result, request);
-        return;
+    T_BEGIN {
+        const char *stored, *scheme;
+
+        result =
+            passdb_velka_lookup_and_set_extra_fields(request, password, &stored, &scheme, TRUE);
+        if (result == PASSDB_RESULT_OK &&
+            auth_request_password_verify(request, authdb_event(request), password, stored,
+                                         scheme) <= 0)
+            result = PASSDB_RESULT_PASSWORD_MISMATCH;
+        passdb_velka_forget(stored);
     }
-    result = auth_request_password_verify(request, authdb_event(request), password, stored, scheme);
-    safe_memset((char *)stored, 0, strlen(stored));
-    callback(result > 0 ? PASSDB_RESULT_OK : PASSDB_RESULT_PASSWORD_MISMATCH, request);
+    T_END;
+    callback(result, request);
 }
 
 static void passdb_velka_lookup_credentials(struct auth_request *request,
                                             lookup_credentials_callback_t *callback) {
-    const char *stored, *scheme;
-    enum passdb_result result;
+    T_BEGIN {
+        const char *stored, *scheme;
+        enum passdb_result result;
 
-    result = passdb_velka_lookup_and_set_extra_fields(request, NULL, &stored, &scheme, FALSE);
-    passdb_handle_credentials(result, stored, scheme, callback, request);
+        result = passdb_velka_lookup_and_set_extra_fields(request, NULL, &stored, &scheme, FALSE);
+        /* Hands the credentials on decoded into a buffer of its own. */
+        passdb_handle_credentials(result, stored, scheme, callback, request);
+        passdb_velka_forget(stored);
+    }
+    T_END;
 }
 
 struct passdb_module_interface passdb_velka_plugin = {

@@ -7,6 +7,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -203,6 +204,20 @@ void forgetPlain(symmetric_cipher *c) {
     c->plain_len = 0;
 }
 
+// Whether the decrypted text is all there up to its first zero byte: beyond
+// it only zero filling may follow. A text with a zero byte inside would be cut
+// there, and a password that is only its first part would match.
+bool wholeText(const symmetric_cipher *c) {
+    const size_t len = strlen(reinterpret_cast<const char *>(c->plain));
+    const size_t total = static_cast<size_t>(c->plain_len);
+    if ((c->flags & SYMMETRIC_CIPHER_ZERO_FILL) == 0
+            ? len == total
+            : std::all_of(c->plain + len, c->plain + total, [](unsigned char b) { return b == 0; }))
+        return true;
+    errno = EILSEQ;
+    return false;
+}
+
 } // namespace
 
 bool velka_cipher_init(const char *name, const char *key_path) {
@@ -324,7 +339,7 @@ char *velka_cipher_decrypt(const char *text) {
     if (!bytes || !symmetric_cipher_set_encrypted(c, bytes.get(), data_len) ||
         !decrypt_symmetric(c))
         return nullptr;
-    char *plain = strdup(reinterpret_cast<const char *>(c->plain));
+    char *plain = wholeText(c) ? strdup(reinterpret_cast<const char *>(c->plain)) : nullptr;
     forgetPlain(c);
     return plain;
 }

@@ -56,8 +56,9 @@ VELKA_AUTHDB_EXPORT char *velka_cipher_crypt(const char *plain, const char *spec
 
 /* Decrypts a stored text into a new zero-terminated plain text, to be released
  * with free(). Null with errno EINVAL for a missing or malformed text, ENOENT
- * when its cipher is not initialised, and null when decryption fails (a wrong
- * key usually shows as a padding error). */
+ * when its cipher is not initialised, EILSEQ when the plain text holds a zero
+ * byte that is not zero filling (it cannot be returned whole), and null when
+ * decryption fails (a wrong key usually shows as a padding error). */
 VELKA_AUTHDB_EXPORT char *velka_cipher_decrypt(const char *text);
 
 #ifdef __cplusplus
