@@ -4,6 +4,7 @@
 
 #include "dovecot/stop_signals.h"
 #include "dovecot/write_lock.h"
+#include "lib/files/file_writing.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -50,67 +51,12 @@ std::string parentDirectory(const std::string &path) {
 // nobody but root may change it, whatever umask the caller left us.
 const mode_t NEW_FILE_MODE = 0644;
 
-bool writeAll(int fd, const std::string &data) {
-    const char *p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Makes the rename itself durable where the file system allows; the new content is
-// already on disk and in place, so a failure here changes nothing for the caller.
-void syncDirectory(const std::string &dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
-}
-
 // Closes fd after a failure, keeping the failure's errno; returns false.
 bool closeAfterFailure(int fd) {
     int savedErrno = errno;
     close(fd);
     errno = savedErrno;
     return false;
-}
-
-// Fills the open temporary file and renames it over path; false with errno set on the
-// first failing call. The descriptor is closed in every case. like is the regular file
-// being replaced, whose mode and owner the new one keeps (and, with keepTimes, its
-// times), or null for a new file.
-bool fillAndRename(int fd, const std::string &tempPath, const std::string &path,
-                   const std::string &content, const struct stat *like, bool keepTimes) {
-    mode_t mode = NEW_FILE_MODE;
-    if (like != nullptr) {
-        mode = like->st_mode & 07777;
-        // Keep the owner too where we may: the in-place rewrite never changed it.
-        // Only root can give a file away, so others keep the replacement as theirs.
-        if ((like->st_uid != geteuid() || like->st_gid != getegid()) &&
-            fchown(fd, like->st_uid, like->st_gid) != 0 && geteuid() == 0)
-            return closeAfterFailure(fd);
-    }
-    if (fchmod(fd, mode) != 0 || !writeAll(fd, content))
-        return closeAfterFailure(fd);
-    if (like != nullptr && keepTimes) {
-        const struct timespec times[2] = {like->st_atim, like->st_mtim};
-        if (futimens(fd, times) != 0)
-            return closeAfterFailure(fd);
-    }
-    if (fsync(fd) != 0)
-        return closeAfterFailure(fd);
-    if (close(fd) != 0)
-        return false;
-    return rename(tempPath.c_str(), path.c_str()) == 0;
 }
 
 bool isTempName(const char *name) {
@@ -142,23 +88,38 @@ void removeLeftoverTempFiles(const std::string &dir) {
 int writeLockFd = -1;
 
 // Replaces the file at path through a temporary file in its directory (see
-// writeDovecotConfig); false with errno set when that failed, leaving path untouched.
-bool replaceFile(const std::string &path, const std::string &content, const struct stat *like,
-                 bool keepTimes) {
-    const std::string dir = parentDirectory(path);
-    std::string tempPath = dir + "/" + TEMP_NAME_TEMPLATE;
-
-    int fd = mkostemp(&tempPath[0], O_CLOEXEC);
-    if (fd < 0)
+// writeDovecotConfig), keeping the mode and owner of a regular file there, or with
+// those of like and its times when given. False with errno set when that failed,
+// leaving path untouched.
+bool replaceFile(const std::string &path, const std::string &content,
+                 const struct stat *like = nullptr) {
+    const int dirFd = open(parentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
         return false;
-    if (!fillAndRename(fd, tempPath, path, content, like, keepTimes)) {
-        int savedErrno = errno;
-        unlink(tempPath.c_str());
-        errno = savedErrno;
-        return false;
+    velka::files::Replacement replacement;
+    replacement.data = content.data();
+    replacement.len = content.size();
+    replacement.mode = NEW_FILE_MODE;
+    replacement.keep_existing = like == nullptr;
+    const struct timespec times[2] = {like ? like->st_atim : timespec{},
+                                      like ? like->st_mtim : timespec{}};
+    if (like != nullptr) {
+        replacement.mode = like->st_mode & 07777;
+        // Only root can give a file away; the caller's own file needs no chown.
+        if (like->st_uid != geteuid() || like->st_gid != getegid()) {
+            replacement.uid = like->st_uid;
+            replacement.gid = like->st_gid;
+        }
+        replacement.times = times;
     }
-    syncDirectory(dir);
-    return true;
+    replacement.temp_template = TEMP_NAME_TEMPLATE;
+    const std::string::size_type slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const bool replaced = velka::files::replaceAt(dirFd, name.c_str(), replacement);
+    const int savedErrno = errno;
+    close(dirFd);
+    errno = savedErrno;
+    return replaced;
 }
 
 // What was at a path before this run first changed it.
@@ -251,7 +212,7 @@ bool restore(const SavedEntry &saved) {
     case SavedEntry::ABSENT:
         return unlink(saved.path.c_str()) == 0 || errno == ENOENT;
     case SavedEntry::REGULAR:
-        return replaceFile(saved.path, saved.content, &saved.st, true);
+        return replaceFile(saved.path, saved.content, &saved.st);
     case SavedEntry::SYMLINK:
         if (unlink(saved.path.c_str()) != 0 && errno != ENOENT)
             return false;
@@ -304,13 +265,9 @@ void unlockDovecotConfig() {
 int writeDovecotConfig(const std::string &path, const std::string &body) {
     if (!lockDovecotConfig())
         return -1;
-    struct stat current;
-    bool replacesFile = lstat(path.c_str(), &current) == 0 && S_ISREG(current.st_mode);
     if (!rememberBeforeChange(path))
         return -1;
-    return replaceFile(path, INCLUDE_FILE_HEADER + body, replacesFile ? &current : nullptr, false)
-               ? 0
-               : -1;
+    return replaceFile(path, INCLUDE_FILE_HEADER + body) ? 0 : -1;
 }
 
 int removeDovecotConfig(const std::string &path) {

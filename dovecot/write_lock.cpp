@@ -74,8 +74,8 @@ int acquireWriteLock(const std::string &dir, int timeoutSeconds, std::string &er
     if (fd < 0)
         return -1;
     // Polled rather than blocking, so that the wait has a bound without a timer signal.
-    const long long tries = static_cast<long long>(timeoutSeconds) * 1000000000LL /
-                            RETRY_INTERVAL_NS;
+    const long long tries =
+        static_cast<long long>(timeoutSeconds) * 1000000000LL / RETRY_INTERVAL_NS;
     const struct timespec interval = {0, RETRY_INTERVAL_NS};
     for (long long i = 0;; ++i) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0)

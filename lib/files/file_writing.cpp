@@ -45,7 +45,7 @@ struct Attributes {
 };
 
 Attributes attributesFor(int dirfd, const char *name, const Replacement &r) {
-    Attributes a{r.mode, r.uid, r.gid, false, nullptr, {}};
+    Attributes a{r.mode, r.uid, r.gid, false, r.times, {}};
     struct stat old;
     if (!r.keep_existing || fstatat(dirfd, name, &old, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(old.st_mode))
@@ -54,7 +54,7 @@ Attributes attributesFor(int dirfd, const char *name, const Replacement &r) {
     a.uid = old.st_uid;
     a.gid = old.st_gid;
     a.owner_is_kept = true;
-    if (r.keep_times) {
+    if (r.keep_times && r.times == nullptr) {
         a.kept_times[0] = old.st_atim;
         a.kept_times[1] = old.st_mtim;
         a.times = a.kept_times;

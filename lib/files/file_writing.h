@@ -30,6 +30,8 @@ struct Replacement {
     // and with keep_times its access and modification times too.
     bool keep_existing = false;
     bool keep_times = false;
+    // Access and modification times to give the new file instead; null for none.
+    const struct timespec *times = nullptr;
     // The temporary file's name; its trailing X's become random letters. It must not
     // match anything that readers of the directory pick up.
     const char *temp_template = ".velka-tmp.XXXXXX";

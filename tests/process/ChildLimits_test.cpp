@@ -80,7 +80,8 @@ TEST(ChildLimits, ResourceLimitsApplyInTheChildOnly) {
     capped.fileSizeBytes = 4096;
     ScopedChildLimits scope(capped);
     velka::ExecCmd cmd("/bin/sh");
-    cmd << "-c" << "ulimit -f";
+    cmd << "-c"
+        << "ulimit -f";
     EXPECT_EQ(0, cmd.exec(std::nothrow));
     EXPECT_EQ("8\n", cmd.stdoutText); // in blocks of 512 bytes
     struct rlimit own;

@@ -15,8 +15,8 @@
 namespace velka {
 
 struct ChildLimits {
-    int timeLimitMs = 0;                 // 0: none
-    bool (*stopRequested)() = nullptr;   // true: end the child now; may be null
+    int timeLimitMs = 0;               // 0: none
+    bool (*stopRequested)() = nullptr; // true: end the child now; may be null
     // Applied by the stream pump (ExecCmd) in its children; 0: inherited.
     rlim_t addressSpaceBytes = 0; // RLIMIT_AS
     rlim_t fileSizeBytes = 0;     // RLIMIT_FSIZE
