@@ -36,17 +36,17 @@ std::uint32_t getConnectionsPerIpLimit() {
 }
 
 bool lockConfiguration() {
-    return lockDovecotConfig();
+    return beginDovecotChanges();
 }
 
 int setConnectionsLimit(std::uint32_t limit) {
-    if (!lockDovecotConfig())
+    if (!beginDovecotChanges())
         return 1;
     return failed(setDovecotConnectionsLimit(limit, true));
 }
 
 int setConnectionsPerIpLimit(std::uint32_t limit) {
-    if (!lockDovecotConfig())
+    if (!beginDovecotChanges())
         return 1;
     return failed(setDovecotConnectionsPerIpPerUserLimit(limit, true));
 }
@@ -60,7 +60,7 @@ int removeCertificate(const std::string &name) {
 }
 
 int enableMailboxLimitWarning() {
-    if (!lockDovecotConfig())
+    if (!beginDovecotChanges())
         return 1;
     if (enableDovecotLimitWarning() != 0) {
         unlockDovecotConfig();
@@ -70,7 +70,7 @@ int enableMailboxLimitWarning() {
 }
 
 int disableMailboxLimitWarning() {
-    if (!lockDovecotConfig())
+    if (!beginDovecotChanges())
         return 1;
     if (disableDovecotLimitWarning() != 0) {
         unlockDovecotConfig();

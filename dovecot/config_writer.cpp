@@ -238,8 +238,15 @@ int applyDovecotConfig(const char *action) {
     std::string report;
     int result;
     if (pendingStopSignal() == 0 && checkDovecotConfig(report) && pendingStopSignal() == 0) {
-        keepDovecotChanges();
-        result = runServiceScript(action);
+        if (commitDovecotChanges() == 0) {
+            result = runServiceScript(action);
+        } else {
+            std::clog << APPLY_FAILED
+                      << "the include files named above could not be written, so Dovecot was "
+                         "not reloaded and the others were put back as they were"
+                      << std::endl;
+            result = 1;
+        }
     } else {
         result = refuse(report);
     }

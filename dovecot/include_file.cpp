@@ -2,6 +2,7 @@
 // and removal of the panel's files in Dovecot's include directory.
 #include "dovecot/include_file.h"
 
+#include "dovecot/staging.h"
 #include "dovecot/stop_signals.h"
 #include "dovecot/write_lock.h"
 #include "lib/files/file_writing.h"
@@ -254,7 +255,17 @@ bool lockDovecotConfig() {
     return true;
 }
 
+bool beginDovecotChanges() {
+    if (!lockDovecotConfig())
+        return false;
+    if (writeLockFd >= 0 && !inStaging())
+        enterStaging(_getDovecotIncludeDir()); // where it cannot, changes are made in place
+    return true;
+}
+
 void unlockDovecotConfig() {
+    if (inStaging())
+        undoDovecotChanges();
     if (writeLockFd < 0)
         return;
     close(writeLockFd);
@@ -285,11 +296,85 @@ bool dovecotChangesPending() {
     return !journal.empty();
 }
 
-void keepDovecotChanges() {
+namespace {
+
+// What a path holds in the private view: nothing, or a regular file's content.
+struct StagedChange {
+    std::string path;
+    bool present;
+    std::string content;
+};
+
+bool readStaged(const SavedEntry &saved, std::vector<StagedChange> &changes) {
+    StagedChange change{saved.path, false, std::string()};
+    struct stat st;
+    if (lstat(saved.path.c_str(), &st) == 0) {
+        change.present = true;
+        if (!S_ISREG(st.st_mode) || !readRegular(saved.path, st, change.content))
+            return false;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    changes.push_back(std::move(change));
+    return true;
+}
+
+bool applyForReal(const StagedChange &change) {
+    if (change.present)
+        return replaceFile(change.path, change.content);
+    return unlink(change.path.c_str()) == 0 || errno == ENOENT;
+}
+
+void reportUnwritten(const std::string &path) {
+    const char *reason = strerror(errno);
+    std::clog << "Unable to write Dovecot configuration file " << path << " : " << reason
+              << std::endl;
+}
+
+} // namespace
+
+int commitDovecotChanges() {
+    if (!inStaging()) {
+        journal.clear();
+        return 0;
+    }
+    std::vector<StagedChange> changes;
+    for (const SavedEntry &saved : journal) {
+        if (!readStaged(saved, changes)) {
+            reportUnwritten(saved.path);
+            undoDovecotChanges();
+            return -1;
+        }
+    }
+    if (!leaveStaging()) {
+        reportUnwritten(_getDovecotIncludeDir());
+        journal.clear();
+        return -1;
+    }
+    for (const StagedChange &change : changes) {
+        if (!applyForReal(change)) {
+            reportUnwritten(change.path);
+            undoDovecotChanges(); // the journal still holds what each path held
+            return -1;
+        }
+    }
     journal.clear();
+    return 0;
+}
+
+void keepDovecotChanges() {
+    commitDovecotChanges();
 }
 
 int undoDovecotChanges() {
+    if (inStaging()) {
+        // Nothing reached the include directory: leaving the private view is all.
+        journal.clear();
+        if (leaveStaging())
+            return 0;
+        reportUnwritten(_getDovecotIncludeDir());
+        return -1;
+    }
     int result = 0;
     // Newest first; each path is remembered once, so the order only matters for the
     // messages.

@@ -31,7 +31,12 @@ int writeDovecotConfig(const std::string &path, const std::string &body);
 // left behind and records the stop signals until unlockDovecotConfig(). False after a
 // line on std::clog when the lock could not be had; nothing was changed then.
 bool lockDovecotConfig();
-// Gives the lock up and ends the process by a stop signal that arrived meanwhile.
+// Takes the lock and, where the system allows, moves the process into a private view of
+// the include directory (see staging.h): the changes that follow reach the directory
+// only through commitDovecotChanges(). False as lockDovecotConfig().
+bool beginDovecotChanges();
+// Gives the lock up (discarding changes still in the private view) and ends the
+// process by a stop signal that arrived meanwhile.
 void unlockDovecotConfig();
 
 // Removes the file at path: 0 when removed or already missing; otherwise writes
@@ -44,10 +49,16 @@ int removeDovecotConfig(const std::string &path);
 // and times, or a symbolic link), so that a change Dovecot would refuse can be taken
 // back. Something else at the path (a directory, a FIFO) is neither saved nor changed.
 bool dovecotChangesPending();
-// The changes are accepted: forget what was remembered.
+// The changes are accepted: those made in the private view are written into the include
+// directory (each file replaced atomically; when one cannot be, the ones written before
+// are put back and -1 is returned after a line naming it), and what was remembered is
+// forgotten. 0 on success.
+int commitDovecotChanges();
+// commitDovecotChanges(), its result ignored.
 void keepDovecotChanges();
-// Puts every remembered path back as it was: files rewritten or removed get their old
-// content back, new files go. Returns 0, or -1 after a line on std::clog for each path
+// Puts every remembered path back as it was: the private view is left, or, where the
+// changes were made in place, files rewritten or removed get their old content back and
+// new files go. Returns 0, or -1 after a line on std::clog for each path
 // that could not be restored. Either way nothing stays remembered.
 int undoDovecotChanges();
 

@@ -64,12 +64,15 @@ ensure_tree() {
 # nothing is mounted on the host.
 in_root() { in_root_binding "" "" "$@"; }
 
+# The tree's root is bind-mounted onto itself, so that inside the chroot "/" is a mount
+# point, as on a real system (wendra's private view of conf.d needs one).
 # in_root_binding DIR MOUNTPOINT ROOT CMD...: in_root, with the host's DIR mounted at
 # MOUNTPOINT of the tree (an existing directory) for that program alone; no mount
 # when DIR is empty.
 in_root_binding() {
     local dir="$1" mountpoint="$2" root="$3"; shift 3
     unshare --mount -- /bin/sh -c 'dir="$1" mountpoint="$2" root="$3"; shift 3
+        mount --bind "$root" "$root" &&
         { [ -z "$dir" ] || mount --bind "$dir" "$root$mountpoint"; } &&
         mount -t proc proc "$root/proc" && exec chroot "$root" "$@"' \
         sh "$dir" "$mountpoint" "$root" "$@"

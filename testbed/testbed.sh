@@ -65,7 +65,7 @@ provision() {
     install -m 644 "$HERE/auth-static.conf" "$ROOT/etc/velka-testbed/auth.conf"
     rm -f "$ROOT/etc/velka-testbed/velkarc-fail" "$ROOT/etc/velka-testbed/velkarc-fail-stderr" \
         "$ROOT/etc/velka-testbed/register-fail" "$ROOT/etc/velka-testbed/smtp-server" \
-        "$ROOT/etc/velka-testbed/features-extra"
+        "$ROOT/etc/velka-testbed/features-extra" "$ROOT/etc/velka-testbed/velkarc-delay"
     install_test_config
 }
 

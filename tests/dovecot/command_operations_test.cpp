@@ -1,6 +1,7 @@
 // Tests for the command operations: how they fold the writer's, the reader's and the
 // reload's results into what the command handlers return.
 #include "dovecot/command_operations.h"
+#include "dovecot/staging.h"
 
 #include "dovecot/config_reader.h"
 #include "tests/dovecot/test_support.h"
@@ -180,6 +181,20 @@ TEST_F(CommandOperationsTest, ConfigurationRefusedBeforehandIsToldApart) {
 
     EXPECT_EQ(0, removeCertificate("a.org") | reloadService(0xF0));
     EXPECT_EQ("dovecot reload-or-restart\n", velkarc.calls());
+}
+
+// As root, a command works in a private view of the include directory: what it leaves
+// there unaccepted never reaches the directory.
+TEST_F(CommandOperationsTest, UnacceptedChangesNeverReachTheDirectory) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a mount namespace";
+    ASSERT_TRUE(lockConfiguration());
+    EXPECT_TRUE(velka::mail::dovecot::inStaging());
+    ASSERT_EQ(0, velka::mail::dovecot::writeDovecotConfig(dir / "x.conf", "x\n"));
+    EXPECT_TRUE(fs::exists(dir / "x.conf"));
+    velka::mail::dovecot::unlockDovecotConfig();
+    EXPECT_FALSE(velka::mail::dovecot::inStaging());
+    EXPECT_FALSE(fs::exists(dir / "x.conf"));
 }
 
 TEST_F(CommandOperationsTest, GetOperationsLetTheReadersErrorsThrough) {

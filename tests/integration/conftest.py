@@ -10,6 +10,7 @@ import contextlib
 import os
 import shlex
 import shutil
+import subprocess
 
 import pytest
 
@@ -64,9 +65,15 @@ def put_bytes(path, data):
         f.write(data)
 
 
+# wendra's write lock, which lives in conf.d and is no configuration.
+WRITE_LOCK = ".wendra.lock"
+
+
 def directory_contents(path):
-    """The files of the directory at path (a host path): name to content."""
-    return {name: read_or_none(os.path.join(path, name)) for name in os.listdir(path)}
+    """The files of the directory at path (a host path) but the write lock: name to
+    content."""
+    return {name: read_or_none(os.path.join(path, name)) for name in os.listdir(path)
+            if name != WRITE_LOCK}
 
 
 @contextlib.contextmanager
@@ -91,7 +98,7 @@ def configuration_kept(testbed):
     with directory_kept(testbed.path(CONF_D)), file_kept(testbed.path(CALLS)):
         yield
         testbed.control("stop")
-    for name in ("velkarc-fail", "velkarc-fail-stderr"):
+    for name in ("velkarc-fail", "velkarc-fail-stderr", "velkarc-delay"):
         with contextlib.suppress(FileNotFoundError):
             os.unlink(testbed.path(f"{STATE}/{name}"))
 
@@ -129,6 +136,16 @@ def wendra_installed(testbed):
     if not WENDRA_BIN:
         pytest.skip("WENDRA_BIN is not set")
     shutil.copy2(WENDRA_BIN, testbed.path(WENDRA))
+
+
+def wendra_started(bed, *args):
+    """Starts wendra in the tree; returns the process and the pid of wendra itself
+    (the shell prints its pid, then env and wendra take its place)."""
+    proc = subprocess.Popen(
+        [bed.script, "run", "sh", "-c", 'echo $$; exec env -u DC_INCLUDE_DIR "$@"', "-",
+         WENDRA, *args],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return proc, int(proc.stdout.readline())
 
 
 @contextlib.contextmanager

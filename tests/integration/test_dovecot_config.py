@@ -163,7 +163,7 @@ def test_full_file_system_keeps_the_earlier_file(testbed, probe):
     assert result.returncode == 0, out + result.stderr.decode()
     assert "result -1\n" in out
     assert "content: earlier\n" in out
-    assert "files: 92-velka-userip_connections.conf fill \n" in out
+    assert "files: .wendra.lock 92-velka-userip_connections.conf fill \n" in out
     assert result.stderr.decode().startswith(
         "Unable to set mail_max_userip_connections: can not create file /tmp/")
     assert read_or_none(testbed.path(CALLS)) == calls, "reloaded after a failed write"

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import CONF_D, WENDRA, configuration_kept, wendra_installed
+from conftest import CONF_D, configuration_kept, wendra_installed, wendra_started as start
 from testbed_client import Shell
 
 KILLS = int(os.environ.get("VELKA_CRASH_KILLS", "60"))
@@ -38,16 +38,6 @@ def doveconf_check(shell):
     out = shell.send(b"doveconf -n >/dev/null 2>/tmp/doveconf.err; echo $?;"
                      b" cat /tmp/doveconf.err; echo .\n")
     return int(out.readline()), b"".join(iter(out.readline, b".\n"))
-
-
-def start(bed, *args):
-    """Starts wendra in the tree; returns the process and the pid of wendra itself
-    (the shell prints its pid, then env and wendra take its place)."""
-    proc = subprocess.Popen(
-        [bed.script, "run", "sh", "-c", 'echo $$; exec env -u DC_INCLUDE_DIR "$@"', "-",
-         WENDRA, *args],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    return proc, int(proc.stdout.readline())
 
 
 def run_to_end(bed, *args):

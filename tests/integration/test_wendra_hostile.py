@@ -5,6 +5,7 @@ status 0 or 1 and no sanitizer or valgrind report, and conf.d may change only as
 command is meant to change it.
 """
 import collections
+import contextlib
 import os
 import re
 import shutil
@@ -18,6 +19,7 @@ from conftest import (CALLS, CONF_D, READ_FAILED, WENDRA_COMMAND, directory_cont
 from testbed_client import Shell
 
 PEM = "/etc/dovecot/private/testbed.pem"
+KEY = "/etc/dovecot/private/testbed.key"
 WORK_DIR = "/tmp/wendra-hostile"
 HEADER = (b"#ATTENTION!\n#\n#DO NOT MODIFY THIS FILE BECAUSE IT WAS GENERATED AUTOMATICALLY,\n"
           b"#SO ALL YOUR CHANGES WILL BE LOST THE NEXT TIME THE FILE IS GENERATED.\n\n")
@@ -189,18 +191,19 @@ def conf_d(testbed, wendra):
     with directory_kept(path) as before:
         def run(*args, input=b"", certfile=None):
             result = wendra(*args, input=input)
-            check_run(result)
+            check_run(result, input)
             after = directory_contents(path)
             check_changes(before, after, args[0].decode(), certfile)
             return result, after
         yield run, before
 
 
-def check_run(result):
+def check_run(result, input=b""):
     assert result.returncode in (0, 1), (result.returncode, result.stderr[-2000:])
     assert not REPORTS.search(result.stderr), result.stderr[-4000:]
-    # Messages may repeat an argument, but nothing grows beyond that.
-    bound = sum(len(a) for a in result.args) * 2 + 20000
+    # Messages may repeat an argument or a path of the document, but nothing grows
+    # beyond that.
+    bound = (sum(len(a) for a in result.args) + len(input)) * 2 + 20000
     assert len(result.stdout) < bound and len(result.stderr) < bound
 
 
@@ -342,9 +345,34 @@ def test_dovecot_reads_back_every_certificate_path(testbed, conf_d, source, hand
     """Each path is refused with one line and nothing written, or doveconf -n accepts
     the file and reads back exactly the path given."""
     TRIED["certificate path for doveconf"] += 1
-    # None of the paths names a real file: a running Dovecot takes the reload and logs
-    # that, one started afresh by the reload would refuse to start.
     testbed.control("start")
+    with certificate_at(testbed, certfile) as made:
+        if not made and handling != "refused":
+            handling = "refused"  # no file can have that name, and Dovecot needs one
+        certificate_path_read_back(testbed, conf_d, source, handling, certfile)
+
+
+@contextlib.contextmanager
+def certificate_at(testbed, certfile):
+    """A copy of the test bed's certificate with its key at certfile, when a file can
+    have that name; yields whether it was made."""
+    host = os.path.join(testbed.root.encode(), certfile.lstrip(b"/"))
+    made = (can_name_a_file(certfile) and not os.path.exists(host)
+            and os.path.isdir(os.path.dirname(host)))
+    if made:
+        put_bytes(host, read_or_none(testbed.path(PEM)) + read_or_none(testbed.path(KEY)))
+    try:
+        yield made
+    finally:
+        if made:
+            os.unlink(host)
+
+
+def can_name_a_file(path):
+    return len(path) < 4096 and all(len(part) <= 255 for part in path.split(b"/"))
+
+
+def certificate_path_read_back(testbed, conf_d, source, handling, certfile):
     run, before = conf_d
     calls = len(read_or_none(testbed.path(CALLS)) or b"")
     if source == "option":
