@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -44,10 +46,35 @@ bool returnToSaved() {
            fchdir(savedCwd) == 0;
 }
 
+// The prefix of the mount points made for dir: it names the directory by device and
+// inode, so that a command holding dir's write lock knows every other one it finds as
+// left by a command that was killed.
+std::string stagePrefix(const std::string &dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
+        return std::string();
+    return "wendra-stage." + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + ".";
+}
+
+void removeLeftovers(const char *base, const std::string &prefix) {
+    DIR *stream = opendir(base);
+    if (stream == nullptr)
+        return;
+    while (const struct dirent *entry = readdir(stream)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            unlinkat(dirfd(stream), entry->d_name, AT_REMOVEDIR); // empty ones only
+    }
+    closedir(stream);
+}
+
 // A root-only directory for the memory file system, where run-time files live.
-bool makeStageDir() {
+bool makeStageDir(const std::string &dir) {
+    const std::string prefix = stagePrefix(dir);
+    if (prefix.empty())
+        return false;
     for (const char *base : {"/run", "/tmp"}) {
-        std::string path = std::string(base) + "/wendra-stage.XXXXXX";
+        removeLeftovers(base, prefix);
+        std::string path = std::string(base) + "/" + prefix + "XXXXXX";
         if (mkdtemp(&path[0]) != nullptr) {
             stageDir = path;
             return true;
@@ -77,7 +104,7 @@ bool enterStaging(const std::string &dir) {
     // The overlay's options cannot carry these characters, nor a relative path.
     if (dir.empty() || dir[0] != '/' || dir.find_first_of(",:\\") != std::string::npos)
         return false;
-    if (!saveWhereWeAre() || !makeStageDir()) {
+    if (!saveWhereWeAre() || !makeStageDir(dir)) {
         closeSaved();
         return false;
     }
