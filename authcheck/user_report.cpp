@@ -4,6 +4,7 @@
 #include "authcheck/as_user.h"
 #include "authcheck/checks.h"
 #include "authcheck/sqlite_reader.h"
+#include "mail/dovecot/authdb/mail_auth_lookup.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
 
 #include <sys/stat.h>
@@ -12,13 +13,17 @@ namespace velka::authcheck {
 
 namespace {
 
-// One row per account as "mailname@domain|scheme|user status|domain status".
+// One row per account as "mailname@domain|scheme|user status|domain status". A
+// status's NULL becomes "" and its "|" an "_": both read as before, and the row
+// keeps its four fields.
 const char ACCOUNTS_SQL[] =
     "SELECT u.name || '@' || d.name || '|' || "
     "CASE WHEN IFNULL(u.userPassword, '') LIKE '$AES-256-CBC%' THEN 'AES' "
     "WHEN IFNULL(u.userPassword, '') <> '' THEN 'plain' "
     "WHEN IFNULL(u.cmusaslsecretPLAIN, '') <> '' THEN 'crypt' ELSE 'none' END || '|' || "
-    "u.status || '|' || d.status FROM users u JOIN domains d ON d.id = u.dom_id "
+    "REPLACE(IFNULL(u.status, ''), '|', '_') || '|' || "
+    "REPLACE(IFNULL(d.status, ''), '|', '_') "
+    "FROM users u JOIN domains d ON d.id = u.dom_id "
     "WHERE u.name = LOWER(?1) AND (?2 = '' OR d.name = LOWER(?2)) ORDER BY d.name";
 
 struct Account {
@@ -32,7 +37,8 @@ std::vector<Account> parseAccounts(const std::vector<std::string> &rows) {
         size_t a = row.rfind('|', row.rfind('|', row.rfind('|') - 1) - 1);
         size_t b = row.find('|', a + 1), c = row.find('|', b + 1);
         accounts.push_back({row.substr(0, a), row.substr(a + 1, b - a - 1),
-                            row.substr(b + 1, c - b - 1) != "0", row.substr(c + 1) != "0"});
+                            mail_auth_status_disabled(row.substr(b + 1, c - b - 1).c_str()),
+                            mail_auth_status_disabled(row.substr(c + 1).c_str())});
     }
     return accounts;
 }

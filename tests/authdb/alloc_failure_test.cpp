@@ -1,65 +1,29 @@
-// Memory running out at any single allocation of a lookup or an administration
-// call: the C API answers its documented failure, and no exception escapes to a
-// C caller (Dovecot's auth process). This binary replaces malloc and operator
-// new with a countdown that fails the nth allocation; everything else is passed
-// to the allocator that would have served it (libc's, or the sanitizer's).
+// Memory running out at any single allocation of a lookup, an administration or
+// a set-up call: the C API answers its documented failure, and no exception
+// escapes to a C caller (Dovecot's auth process). This binary's malloc, calloc
+// and realloc fail the nth allocation and otherwise hand it to glibc's own;
+// operator new and free reach the same heap through them.
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
 #include "tests/authdb/test_mail_auth_support.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <functional>
-#include <new>
 #include <set>
+
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+}
 
 namespace {
 
 long countdown = 0; // the allocation that fails, counted from 1; 0: none
 bool injected = false;
-
-void *(*next_malloc)(size_t);
-void *(*next_calloc)(size_t, size_t);
-void *(*next_realloc)(void *, size_t);
-void (*next_free)(void *);
-
-// dlsym() may allocate while the functions are being looked up.
-alignas(16) unsigned char bootstrap[8192];
-size_t bootstrap_used = 0;
-bool resolving = false;
-
-bool fromBootstrap(const void *p) {
-    return p >= bootstrap && p < bootstrap + sizeof bootstrap;
-}
-
-void *bootstrapAlloc(size_t size) {
-    size = (size + 15) & ~size_t{15};
-    if (size > sizeof bootstrap - bootstrap_used)
-        return nullptr;
-    void *p = bootstrap + bootstrap_used;
-    bootstrap_used += size;
-    return p;
-}
-
-bool resolve() {
-    if (next_free != nullptr)
-        return true;
-    if (resolving)
-        return false;
-    resolving = true;
-    next_malloc = reinterpret_cast<decltype(next_malloc)>(dlsym(RTLD_NEXT, "malloc"));
-    next_calloc = reinterpret_cast<decltype(next_calloc)>(dlsym(RTLD_NEXT, "calloc"));
-    next_realloc = reinterpret_cast<decltype(next_realloc)>(dlsym(RTLD_NEXT, "realloc"));
-    next_free = reinterpret_cast<decltype(next_free)>(dlsym(RTLD_NEXT, "free"));
-    resolving = false;
-    return true;
-}
 
 bool failsNow() {
     if (countdown == 0 || --countdown != 0)
@@ -72,56 +36,15 @@ bool failsNow() {
 } // namespace
 
 extern "C" void *malloc(size_t size) {
-    if (!resolve())
-        return bootstrapAlloc(size);
-    return failsNow() ? nullptr : next_malloc(size);
+    return failsNow() ? nullptr : __libc_malloc(size);
 }
 
 extern "C" void *calloc(size_t count, size_t size) {
-    if (!resolve())
-        return bootstrapAlloc(count * size); // static, so zeroed
-    return failsNow() ? nullptr : next_calloc(count, size);
+    return failsNow() ? nullptr : __libc_calloc(count, size);
 }
 
 extern "C" void *realloc(void *p, size_t size) {
-    if (fromBootstrap(p)) {
-        void *moved = malloc(size);
-        if (moved != nullptr)
-            memcpy(moved, p,
-                   std::min(size,
-                            sizeof bootstrap - (static_cast<size_t>(
-                                                   static_cast<unsigned char *>(p) - bootstrap))));
-        return moved;
-    }
-    resolve();
-    return failsNow() ? nullptr : next_realloc(p, size);
-}
-
-extern "C" void free(void *p) {
-    if (p != nullptr && !fromBootstrap(p) && resolve())
-        next_free(p);
-}
-
-void *operator new(size_t size) {
-    void *p = malloc(size != 0 ? size : 1);
-    if (p == nullptr)
-        throw std::bad_alloc();
-    return p;
-}
-void *operator new[](size_t size) {
-    return operator new(size);
-}
-void operator delete(void *p) noexcept {
-    free(p);
-}
-void operator delete[](void *p) noexcept {
-    free(p);
-}
-void operator delete(void *p, size_t) noexcept {
-    free(p);
-}
-void operator delete[](void *p, size_t) noexcept {
-    free(p);
+    return failsNow() ? nullptr : __libc_realloc(p, size);
 }
 
 namespace {
@@ -154,27 +77,34 @@ protected:
     // The answer of call with the nth allocation failing, or INT_MIN after
     // reporting an exception. The database path alternates between two names
     // of the file, so that each lookup opens it anew rather than reusing the
-    // handle the previous one kept.
+    // handle the previous one kept; call.prepare() may choose other files.
     int runFailingAt(const Call &call, long n) {
-        call.prepare();
         mailAuthDBSetPath((n % 2 != 0 ? link_path : db_path).c_str());
+        call.prepare();
         injected = false;
         countdown = n;
         int result = INT_MIN;
         try {
             result = call.run();
         } catch (...) {
-            countdown = 0;
             ADD_FAILURE() << call.name << " threw at allocation " << n;
         }
         countdown = 0;
         return result;
     }
 
+    // Set-up calls make and change files of their own, never the accounts'.
+    void useNewFiles() {
+        mailAuthDBSetPath(new_db.c_str());
+        mailAuthKeySetPath(new_key.c_str());
+    }
+
     std::string link_path;
+    std::string new_db = dir.file("new/passwd.db"), new_key = dir.file("new/passwd_db_key");
 };
 
 TEST_F(AllocationFailureTest, EveryCallAnswersWhereverMemoryRunsOut) {
+    const auto newFiles = [this] { useNewFiles(); };
     const Call calls[] = {
         {"mailAuthCheck", [] { return mailAuthCheck("Ann@One.test", stopAtFirst, nullptr); }, 0},
         {"mailAuthCheckShort", [] { return mailAuthCheckShort("bob", stopAtFirst, nullptr); }, 0},
@@ -184,6 +114,12 @@ TEST_F(AllocationFailureTest, EveryCallAnswersWhereverMemoryRunsOut) {
         {"mailAuthRename", [] { return mailAuthRename("bob", "rob", "two.test"); }, 0,
          [] { mailAuthRename("rob", "bob", "two.test"); }},
         {"mailAuthDisableDomain", [] { return mailAuthDisableDomain("one.test"); }, 0},
+        {"mailAuthDBInit", mailAuthDBInit, 0, newFiles},
+        {"mailAuthKeyInit", mailAuthKeyInit, 0, newFiles},
+        {"mailAuthDBSetAccess", [] { return mailAuthDBSetAccess(0, 0, 0600, 0, 0, 0700); }, 0,
+         newFiles},
+        {"mailAuthKeySetAccess", [] { return mailAuthKeySetAccess(0, 0, 0400); }, 0, newFiles},
+        {"mailAuthDBInitStyle", [] { return mailAuthDBInitStyle(-1); }, 0, newFiles},
     };
     for (const Call &call : calls) {
         std::set<int> answers;
@@ -203,6 +139,7 @@ TEST_F(AllocationFailureTest, EveryCallAnswersWhereverMemoryRunsOut) {
     }
     // Nothing is left broken: the account still logs in as before.
     mailAuthDBSetPath(db_path.c_str());
+    mailAuthKeySetPath(key_path.c_str());
     EXPECT_EQ(passwordOf("ann@one.test"), "Ann-pw");
 }
 

@@ -214,6 +214,14 @@ def test_user_report(bed, login, account, status, maildir):
         assert secret not in table
 
 
+@pytest.mark.parametrize("stored, status", [("'abc'", "ok"), ("' 7x'", "warning")])
+def test_a_text_status_reads_as_the_plugin_reads_it(bed, stored, status):
+    update = f"UPDATE users SET status = {stored} WHERE name = 'alice'"
+    with changed(bed, lambda: bed.run("sqlite3", DATABASE, update, check=True), DATABASE):
+        _, table, checks = run_check(bed, "--user", "alice@velka-a.test")
+    assert checks["user.status"]["status"] == status, table
+
+
 def test_a_short_name_lists_the_accounts_it_may_pick(bed):
     with kept(bed, AUTH_CONF):
         with open(bed.path(AUTH_CONF), "a") as f:

@@ -8,8 +8,8 @@
  * glue is never called, so the null is never called either.
  *
  * Every glue file that calls Dovecot includes this header after Dovecot's own.
- * A new Dovecot function called by the glue belongs here: the unit test that
- * loads the built module with RTLD_NOW names any that is missing. */
+ * A new Dovecot function or variable used by the glue belongs here: the unit
+ * test that loads the built module with RTLD_NOW names any that is missing. */
 #ifndef VELKA_DOVECOT_WEAK_H
 #define VELKA_DOVECOT_WEAK_H
 
@@ -37,5 +37,8 @@
 #pragma weak t_strdup
 #pragma weak t_strdup_printf
 #pragma weak t_strdup_until
+
+/* The auth binary's flag that the process is an auth-worker. */
+#pragma weak worker
 
 #endif

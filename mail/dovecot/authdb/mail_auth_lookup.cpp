@@ -316,6 +316,15 @@ template <typename Attempt> int withStartAgain(BusyRetry &retry, Attempt attempt
     return result;
 }
 
+// A lookup as the C API runs it: its failure answered, not thrown, and started
+// once more when its kept handle was stale.
+template <typename Attempt> int guardedLookup(const char *operation, Attempt attempt) {
+    return answerInsteadOfThrowing(operation, -1, [&] {
+        BusyRetry retry(operation);
+        return withStartAgain(retry, attempt);
+    });
+}
+
 } // namespace
 
 bool mail_auth_password_undecrypted(const char *password) {
@@ -393,35 +402,23 @@ int mailAuthCheck(const char *address, mail_auth_callback_t callback, void *data
     const int name_len = static_cast<int>(at - address);
     const char *domain = at + 1;
 
-    const char *operation = __func__;
-    return answerInsteadOfThrowing(operation, -1, [&] {
-        BusyRetry retry(operation);
-        return withStartAgain(retry, [&](Lookup &lookup) {
-            return mail_auth_check_once(lookup, address, name_len, domain, callback, data);
-        });
+    return guardedLookup(__func__, [&](Lookup &lookup) {
+        return mail_auth_check_once(lookup, address, name_len, domain, callback, data);
     });
 }
 
 int mailAuthCheckShort(const char *mailname, mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
-    const char *operation = __func__;
-    return answerInsteadOfThrowing(operation, -1, [&] {
-        BusyRetry retry(operation);
-        return withStartAgain(retry, [&](Lookup &lookup) {
-            return mail_auth_walk_once(lookup, SHORT_NAME_SUFFIX, true, mailname, callback, data);
-        });
+    return guardedLookup(__func__, [&](Lookup &lookup) {
+        return mail_auth_walk_once(lookup, SHORT_NAME_SUFFIX, true, mailname, callback, data);
     });
 }
 
 int mailAuthIterateAll(mail_auth_callback_t callback, void *data) {
     if (!haveCallback(callback, __func__))
         return -1;
-    const char *operation = __func__;
-    return answerInsteadOfThrowing(operation, -1, [&] {
-        BusyRetry retry(operation);
-        return withStartAgain(retry, [&](Lookup &lookup) {
-            return mail_auth_walk_once(lookup, ALL_SUFFIX, false, nullptr, callback, data);
-        });
+    return guardedLookup(__func__, [&](Lookup &lookup) {
+        return mail_auth_walk_once(lookup, ALL_SUFFIX, false, nullptr, callback, data);
     });
 }

@@ -6,6 +6,7 @@
 #include "lib/log/velka_log.h"
 #include "lib/util/user_lookup.h"
 #include "mail/dovecot/authdb/mail_aes.h"
+#include "mail/dovecot/authdb/mail_auth_guard.h"
 #include "mail/dovecot/authdb/mail_auth_layout.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 #include "mail/dovecot/authdb/vqa_conf.h"
@@ -377,41 +378,51 @@ NewFile keyFile() {
 } // namespace
 
 int mailAuthDBInit(void) {
-    NewFile database = databaseFile();
-    return makeAnew({&database}) ? 0 : -1;
+    return answerInsteadOfThrowing("mailAuthDBInit", -1, [] {
+        NewFile database = databaseFile();
+        return makeAnew({&database}) ? 0 : -1;
+    });
 }
 
 int mailAuthKeyInit(void) {
-    NewFile key = keyFile();
-    return makeAnew({&key}) ? 0 : -1;
+    return answerInsteadOfThrowing("mailAuthKeyInit", -1, [] {
+        NewFile key = keyFile();
+        return makeAnew({&key}) ? 0 : -1;
+    });
 }
 
 int mailAuthDBSetAccess(uid_t db_uid, gid_t db_gid, mode_t db_mode, uid_t dir_uid, gid_t dir_gid,
                         mode_t dir_mode) {
-    const char *path = mailAuthDBGetPath();
-    CString copy = copyPath(path);
-    if (!copy)
-        return -1;
-    const char *dir = dirname(copy.get());
-    if (dir[0] != '/' || dir[1] == '\0') {
-        velka_log(LOG_CRIT, "Invalid mail authentication DB path %s", path);
-        return -1;
-    }
-    Location loc(path);
-    const auto report = [&](const char *d, int err) { logChownFailure(d, dir_uid, dir_gid, err); };
-    if (!loc.open(report) || !setAccess(loc.dir(), dir, dir_uid, dir_gid, dir_mode))
-        return -1;
-    Descriptor fd(openOwnFile(loc, db_uid, db_gid));
-    return fd.get() >= 0 && setAccess(fd.get(), path, db_uid, db_gid, db_mode) ? 0 : -1;
+    return answerInsteadOfThrowing("mailAuthDBSetAccess", -1, [&] {
+        const char *path = mailAuthDBGetPath();
+        CString copy = copyPath(path);
+        if (!copy)
+            return -1;
+        const char *dir = dirname(copy.get());
+        if (dir[0] != '/' || dir[1] == '\0') {
+            velka_log(LOG_CRIT, "Invalid mail authentication DB path %s", path);
+            return -1;
+        }
+        Location loc(path);
+        const auto report = [&](const char *d, int err) {
+            logChownFailure(d, dir_uid, dir_gid, err);
+        };
+        if (!loc.open(report) || !setAccess(loc.dir(), dir, dir_uid, dir_gid, dir_mode))
+            return -1;
+        Descriptor fd(openOwnFile(loc, db_uid, db_gid));
+        return fd.get() >= 0 && setAccess(fd.get(), path, db_uid, db_gid, db_mode) ? 0 : -1;
+    });
 }
 
 int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode) {
-    const char *path = mailAuthKeyGetPath();
-    Location loc(path);
-    if (!loc.open([&](const char *, int err) { logChownFailure(path, uid, gid, err); }))
-        return -1;
-    Descriptor fd(openOwnFile(loc, uid, gid));
-    return fd.get() >= 0 && setAccess(fd.get(), path, uid, gid, mode) ? 0 : -1;
+    return answerInsteadOfThrowing("mailAuthKeySetAccess", -1, [&] {
+        const char *path = mailAuthKeyGetPath();
+        Location loc(path);
+        if (!loc.open([&](const char *, int err) { logChownFailure(path, uid, gid, err); }))
+            return -1;
+        Descriptor fd(openOwnFile(loc, uid, gid));
+        return fd.get() >= 0 && setAccess(fd.get(), path, uid, gid, mode) ? 0 : -1;
+    });
 }
 
 namespace {
@@ -452,18 +463,20 @@ bool ownerOf(const struct mail_auth_access &access, Owner *owner) {
 // Everything that can refuse the set-up is asked before the first file is
 // replaced: an existing database is the panel's accounts.
 int mailAuthDBInitStyle(int style) {
-    mailAuthDBSelectStyle(style);
-    const struct mail_auth_layout_access *layout = mail_auth_layout_access(style);
-    Owner dir, db, key;
-    if (!ownerOf(layout->directory, &dir) || !ownerOf(layout->database, &db) ||
-        !ownerOf(layout->key, &key))
-        return -1;
-    NewFile database = databaseFile();
-    NewFile keyFileMade = keyFile();
-    if (!makeAnew({&database, &keyFileMade}))
-        return -1;
-    if (mailAuthDBSetAccess(db.uid, db.gid, layout->database.mode, dir.uid, dir.gid,
-                            layout->directory.mode) != 0)
-        return -1;
-    return mailAuthKeySetAccess(key.uid, key.gid, layout->key.mode);
+    return answerInsteadOfThrowing("mailAuthDBInitStyle", -1, [style] {
+        mailAuthDBSelectStyle(style);
+        const struct mail_auth_layout_access *layout = mail_auth_layout_access(style);
+        Owner dir, db, key;
+        if (!ownerOf(layout->directory, &dir) || !ownerOf(layout->database, &db) ||
+            !ownerOf(layout->key, &key))
+            return -1;
+        NewFile database = databaseFile();
+        NewFile keyFileMade = keyFile();
+        if (!makeAnew({&database, &keyFileMade}))
+            return -1;
+        if (mailAuthDBSetAccess(db.uid, db.gid, layout->database.mode, dir.uid, dir.gid,
+                                layout->directory.mode) != 0)
+            return -1;
+        return mailAuthKeySetAccess(key.uid, key.gid, layout->key.mode);
+    });
 }

@@ -50,10 +50,6 @@ static int passdb_velka_preinit(pool_t pool, struct event *event,
     return 0;
 }
 
-/* Set by the auth binary in its auth-worker processes. Weak like the functions
-   of dovecot-weak.h, so that the library still loads outside Dovecot. */
-#pragma weak worker
-
 static void passdb_velka_init(struct passdb_module *_module) {
     struct velka_passdb_module *module = container_of(_module, struct velka_passdb_module, module);
 
