@@ -85,7 +85,8 @@ bool makeStageDir(const std::string &dir) {
 
 bool mountOverlay(const std::string &dir) {
     // Private first: nothing mounted here may show in the namespace we came from.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    // The kernel ignores source and type here; names, not nulls, keep valgrind content.
+    if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
     if (mount("tmpfs", stageDir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700") != 0)
         return false;

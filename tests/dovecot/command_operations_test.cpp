@@ -4,6 +4,7 @@
 #include "dovecot/staging.h"
 
 #include "dovecot/config_reader.h"
+#include "dovecot/config_writer.h"
 #include "tests/dovecot/test_support.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +140,9 @@ TEST_F(CommandOperationsTest, ConfigurationDoveconfRefusesIsPutBack) {
         {"set-per-ip", [] { return setConnectionsPerIpLimit(9); }},
         {"quota-on", [] { return enableMailboxLimitWarning(); }},
         {"quota-off", [] { return disableMailboxLimitWarning(); }},
+        // A writer called alone works in place: its file is put back after the check.
+        {"writer alone",
+         [] { return velka::mail::dovecot::setDovecotConnectionsPerIpPerUserLimit(9, true); }},
         {"certificates",
          [&] {
              return installCertificate("a.org", cert) | installCertificate("b.org", cert) |
