@@ -81,6 +81,8 @@ install_test_config() {
         mv "$etc/conf.d" "$etc/conf.d.debian"
     fi
     install -d -m 755 "$etc/conf.d"
+    # What a run by hand left there is no part of the test configuration.
+    find "$etc/conf.d" -mindepth 1 -delete
     sed -e "s|@BASE_DIR@|$BASE_DIR|g" -e "s|@LOG_FILE@|$LOG_FILE|g" \
         -e "s|@IMAP_PORT@|$IMAP_PORT|g" -e "s|@IMAPS_PORT@|$IMAPS_PORT|g" \
         -e "s|@POP3_PORT@|$POP3_PORT|g" -e "s|@POP3S_PORT@|$POP3S_PORT|g" \
