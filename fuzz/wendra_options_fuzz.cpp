@@ -67,6 +67,9 @@ int restartService(std::uint32_t) {
 int reloadService(std::uint32_t) {
     return 0;
 }
+bool lockConfiguration() {
+    return true;
+}
 
 // The names reaching the operations are single, valid, lower-case domain names.
 int installCertificate(const std::string &name, const std::string &) {
