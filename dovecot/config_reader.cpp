@@ -31,6 +31,15 @@ const char *const MASTER_CHECK_ARGS[] = {"-C", "-F", "/bin/true"};
 // same room, and as much for the file its dump goes to.
 const rlim_t CONFIG_PROCESS_MEMORY_BYTES = 256 * 1024 * 1024;
 
+// doveconf, reading the file DC_CONFIG_PATH names when it is set. Looked up at every
+// run: set but empty still means "-c" with an empty path.
+ExecCmd doveconfCommand() {
+    ExecCmd cmd(doveconf_bin);
+    if (const char *config = std::getenv("DC_CONFIG_PATH"))
+        cmd << "-c" << config;
+    return cmd;
+}
+
 ChildLimits doveconfLimits(bool asConfigProcess) {
     ChildLimits limits = childLimits(); // keeps the stop request of a writing command
     limits.timeLimitMs = DOVECONF_TIME_LIMIT_SECONDS * 1000;
@@ -76,10 +85,7 @@ void setDoveconfPath(const std::string &path) {
 }
 
 std::string readParamFromConfig(const std::string &name) {
-    ExecCmd cmd(doveconf_bin);
-    // Looked up at every run: set but empty still means "-c" with an empty path.
-    if (const char *config = std::getenv("DC_CONFIG_PATH"))
-        cmd << "-c" << config;
+    ExecCmd cmd = doveconfCommand();
     cmd << "-h" << name;
     ScopedChildLimits limits(doveconfLimits(false));
     cmd.exec();
@@ -87,9 +93,7 @@ std::string readParamFromConfig(const std::string &name) {
 }
 
 bool checkDovecotConfig(std::string &report) {
-    ExecCmd cmd(doveconf_bin);
-    if (const char *config = std::getenv("DC_CONFIG_PATH"))
-        cmd << "-c" << config;
+    ExecCmd cmd = doveconfCommand();
     for (const char *arg : MASTER_CHECK_ARGS)
         cmd << arg;
     int status;
