@@ -2,8 +2,7 @@
 // settings as Dovecot reads them.
 #include "authcheck/checks.h"
 #include "authcheck/doveconf.h"
-
-#include <sstream>
+#include "authcheck/velka_settings.h"
 
 namespace velka::authcheck {
 
@@ -14,32 +13,14 @@ std::string firstLine(const std::string &text) {
     return line.empty() ? "no message" : line;
 }
 
-// The name of the first top-level passdb block whose driver is velka.
-std::string velkaPassdb(const std::string &config) {
-    std::istringstream lines(config);
-    std::string line, name;
-    int depth = 0;
-    while (std::getline(lines, line)) {
-        if (depth == 0 && line.rfind("passdb ", 0) == 0 && line.size() > 9 &&
-            line.compare(line.size() - 2, 2, " {") == 0)
-            name = line.substr(7, line.size() - 9);
-        if (depth == 1 && !name.empty() && line == "  driver = velka")
-            return name;
-        if (!line.empty() && line.back() == '{')
-            ++depth;
-        else if (line.find_first_not_of(' ') != std::string::npos &&
-                 line[line.find_first_not_of(' ')] == '}' && --depth == 0)
-            name.clear();
-    }
-    return "";
-}
-
 void readPassdbSettings(Context &ctx) {
-    const std::string prefix = "passdb/" + ctx.passdbName + "/";
-    ctx.smtpServer = doveconfValue(ctx.configFile, prefix + "velka_smtp_server");
-    ctx.useWorker = doveconfValue(ctx.configFile, prefix + "use_worker") == "yes";
-    ctx.maildirCheck = doveconfValue(ctx.configFile, prefix + "velka_allow_maildir_stat") != "no";
-    ctx.shortNames = doveconfValue(ctx.configFile, prefix + "velka_allow_shortnames") == "yes";
+    VelkaSettings settings;
+    settings.passdbName = ctx.passdbName;
+    readVelkaSettings(ctx.configFile, ctx.configText, &settings);
+    ctx.smtpServer = settings.smtpServer;
+    ctx.useWorker = settings.useWorker;
+    ctx.maildirCheck = settings.maildirCheck;
+    ctx.shortNames = settings.shortNames;
 }
 
 } // namespace
