@@ -163,4 +163,25 @@ bool Database::bind(sqlite3_stmt *stmt, const char *sql,
     return true;
 }
 
+bool WriteTransaction::commit() {
+    if (!open_)
+        return false;
+    if (run("COMMIT")) {
+        open_ = false;
+        return true;
+    }
+    return false;
+}
+
+// Not Database::exec: a repetition of COMMIT must find its transaction still open.
+bool WriteTransaction::run(const char *sql) {
+    sqlite3 *db = db_.handle();
+    const int rc =
+        db_.retry().run([&] { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); });
+    if (rc == SQLITE_OK)
+        return true;
+    db_.retry().log(LOG_ERR, "Unable to execute %s: %s", sql, db_.errmsg());
+    return false;
+}
+
 } // namespace velka::mail::authdb
