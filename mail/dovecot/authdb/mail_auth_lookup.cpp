@@ -119,6 +119,7 @@ public:
             kept = {};
             db_.close();
         }
+        rollBackHotJournal(db_.retry());
         return db_.openReadOnly();
     }
 

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velka::mail::authdb {
 
@@ -161,6 +165,18 @@ bool Database::bind(sqlite3_stmt *stmt, const char *sql,
         return false;
     }
     return true;
+}
+
+void rollBackHotJournal(BusyRetry &retry) {
+    const char *path = mailAuthDBGetPath();
+    const std::string journal = std::string(path) + "-journal";
+    struct stat st;
+    if (lstat(journal.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
+        access(path, W_OK) != 0)
+        return;
+    Database db(retry);
+    if (db.openReadWrite())
+        sqlite3_exec(db.handle(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
 }
 
 bool WriteTransaction::commit() {

@@ -203,6 +203,13 @@ private:
     sqlite3_stmt *stmt_;
 };
 
+// A writer that dies in its commit leaves a hot journal, which only a handle that
+// may write can roll back: read-only lookups fail on it ("attempt to write a
+// readonly database") until the next write. When the database has a journal and
+// this process may write the database, opens it for writing once, which rolls a
+// hot journal back (and leaves a live writer's alone); otherwise does nothing.
+void rollBackHotJournal(BusyRetry &retry);
+
 // A write transaction on a Database: BEGIN IMMEDIATE, so that what the
 // operation reads in it stays true until it commits; rolled back unless
 // committed. Both ends wait under the busy-retry rule.
