@@ -58,6 +58,11 @@ public:
     // Brings the slot up to the file at path; false with errno when the file
     // cannot be read as a key.
     bool load(const std::string &path) {
+        // One lstat per login when nothing changed: every system call shows in
+        // the cost of a lookup.
+        struct stat seen;
+        if (loaded_ && lstat(path.c_str(), &seen) == 0 && sameFile(path, seen))
+            return true;
         const int fd =
             open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (fd < 0)
@@ -68,10 +73,6 @@ public:
             close(fd);
             errno = err;
             return forget();
-        }
-        if (loaded_ && sameFile(path, st)) {
-            close(fd);
-            return true;
         }
         unsigned char key[MAIL_AES_KEY_LENGTH];
         const bool read = readKeyFd(fd, key);
@@ -92,6 +93,9 @@ public:
         return true;
     }
 
+    // Whether the slot holds the key recorded as id: a key's identity names it,
+    // so that no file needs to be looked at.
+    bool holds(int32_t id) const { return loaded_ && id_ == id; }
     int32_t id() const { return id_; }
     symmetric_cipher *cipher() { return &cipher_; }
 
@@ -172,6 +176,12 @@ bool readKeyAt(int dir_fd, const char *name, unsigned char key[32]) {
 }
 
 symmetric_cipher *passwordCipherFor(int32_t id) {
+    if (id != NO_KEY_RECORDED) {
+        if (current_key.holds(id))
+            return current_key.cipher();
+        if (pending_key.holds(id))
+            return pending_key.cipher();
+    }
     const std::string path = mailAuthKeyGetPath();
     if (!current_key.load(path)) {
         const int err = errno;

@@ -34,8 +34,9 @@ std::string pendingKeyPath(const std::string &key_path);
 bool readRecordedKey(Database &db, int32_t *id);
 
 // The password cipher under the key recorded as id (NO_KEY_RECORDED: the key
-// file's), from the key file or the pending key, each read again only when its
-// file changed. Null after logging. Valid until the next call.
+// file's), from the key file or the pending key. A key already read under that
+// identity is used as it is; otherwise the files are read again when they
+// changed. Null after logging. Valid until the next call.
 symmetric_cipher *passwordCipherFor(int32_t id);
 
 // Reads the 32-byte key of the regular file name in the directory dir_fd,
