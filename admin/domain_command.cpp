@@ -1,0 +1,62 @@
+// domain enable|disable|remove DOMAIN and domain rename DOMAIN NEW-DOMAIN. The
+// library lets a missing domain pass silently; here it is an error, so that a
+// typing mistake does not look like success.
+#include "admin/account_reader.h"
+#include "admin/commands.h"
+#include "admin/report.h"
+#include "authcheck/display_text.h"
+#include "mail/dovecot/authdb/mail_auth_db.h"
+
+namespace velka::admin {
+
+namespace {
+
+using velka::authcheck::terminalText;
+
+int renameDomain(const std::string &domain, const std::string &newDomain) {
+    std::string error;
+    bool taken = false;
+    if (!validDomain(newDomain, &error))
+        return fail(error, EXIT_USAGE);
+    if (!domainExists(newDomain, &taken))
+        return EXIT_FAILED;
+    if (taken)
+        return fail("domain " + terminalText(newDomain) + " exists: remove it first");
+    if (mailAuthRenameDomain(domain.c_str(), newDomain.c_str()) != 0)
+        return fail("cannot rename domain " + terminalText(domain) + " (see the lines above)");
+    std::cout << "renamed domain " << terminalText(domain) << " to " << terminalText(newDomain)
+              << "\n";
+    return EXIT_OK;
+}
+
+int changeDomain(const std::string &action, const std::string &domain) {
+    int (*change)(const char *) = action == "enable"    ? mailAuthEnableDomain
+                                  : action == "disable" ? mailAuthDisableDomain
+                                                        : mailAuthRemoveDomain;
+    if (change(domain.c_str()) != 0)
+        return fail("cannot " + action + " domain " + terminalText(domain) +
+                    " (see the lines above)");
+    std::cout << action << "d domain " << terminalText(domain)
+              << (action == "remove" ? " and all its accounts" : "") << "\n";
+    return EXIT_OK;
+}
+
+} // namespace
+
+int runDomain(const AdminContext &ctx) {
+    const std::string &action = ctx.args[0];
+    const std::string &domain = ctx.args[1];
+    std::string error;
+    bool exists = false;
+    if (!validDomain(domain, &error))
+        return fail(error, EXIT_USAGE);
+    if (!domainExists(domain, &exists))
+        return EXIT_FAILED;
+    if (!exists)
+        return fail("no domain " + terminalText(domain));
+    if (action == "rename")
+        return renameDomain(domain, ctx.args[2]);
+    return changeDomain(action, domain);
+}
+
+} // namespace velka::admin
