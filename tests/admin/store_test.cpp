@@ -22,7 +22,9 @@ TEST(CryptHash, MakesSaltedSha512HashesThatCheck) {
     EXPECT_EQ(first.rfind("$6$", 0), 0u);
     EXPECT_NE(first, second);
     EXPECT_EQ(crypt("Pass word", first.c_str()), first);
-    EXPECT_TRUE(storableHash(first.c_str(), &error)) << error;
+    // As well as the hashes Dovecot accepts through crypt() without naming them.
+    for (const std::string &hash : {first, std::string("$md5$saltsalt$$AwTK9NcD4mwX/JqjHYiIQ.")})
+        EXPECT_TRUE(storableHash(hash.c_str(), &error)) << error;
 }
 
 TEST(CryptHash, RefusesWhatDovecotRefusesOrCannotCheck) {
@@ -32,6 +34,7 @@ TEST(CryptHash, RefusesWhatDovecotRefusesOrCannotCheck) {
     } cases[] = {
         {"$1$saltsalt$qjXMvbEw8oaL.CzflDugX/", "MD5-CRYPT is a weak scheme"},
         {"abJnggxhB/yWI", "DES-CRYPT is a weak scheme"},
+        {"_J9..saltwnI2rc8vjR.", "DES-CRYPT is a weak scheme"},
         {"Plain-password-7", "no crypt hash"},
         {"$2b$99$abcdefghijklmnopqrstuu5Zk3wXy0wA5hGg0TjT0JkOqzFvrH2aW", "malformed"},
     };
