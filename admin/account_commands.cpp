@@ -1,9 +1,9 @@
 // add, passwd, remove and rename: one account each, through the library's
 // administration calls, after checking that the account is (or is not) there,
 // so that add never overwrites and the others never act on nothing.
-#include "admin/account_reader.h"
 #include "admin/commands.h"
 #include "admin/crypt_hash.h"
+#include "admin/named.h"
 #include "admin/password_input.h"
 #include "admin/report.h"
 #include "authcheck/display_text.h"
@@ -19,15 +19,6 @@ namespace velka::admin {
 namespace {
 
 using velka::authcheck::terminalText;
-
-// The account named by text: parsed, and read when it exists. Returns the exit
-// status to end with, or -1 to go on.
-int lookUp(const std::string &text, Address *address, StoredAccount *account, bool *found) {
-    std::string error;
-    if (!parseAddress(text, address, &error))
-        return fail(error, EXIT_USAGE);
-    return readAccount(*address, account, found) ? -1 : EXIT_FAILED;
-}
 
 // What is stored for the text read: a hash with MAIL_AUTH_FLAG_CRYPT, or the
 // password itself, which the library encrypts.
@@ -73,64 +64,52 @@ int storePassword(const AdminContext &ctx, const Address &address, unsigned char
 } // namespace
 
 int runAdd(const AdminContext &ctx) {
-    Address address;
-    StoredAccount account;
-    bool found = false;
-    if (const int status = lookUp(ctx.args[0], &address, &account, &found); status >= 0)
+    NamedAccount named;
+    if (const int status = lookUpAccount(ctx.args[0], &named); status != GO_ON)
         return status;
-    if (found)
-        return fail(terminalText(account.address) + " exists: use passwd to change its password");
-    return storePassword(ctx, address, 0, "added");
+    if (named.found)
+        return fail(named.shown + " exists: use passwd to change its password");
+    return storePassword(ctx, named.address, 0, "added");
 }
 
 int runPasswd(const AdminContext &ctx) {
-    Address address;
-    StoredAccount account;
-    bool found = false;
-    if (const int status = lookUp(ctx.args[0], &address, &account, &found); status >= 0)
+    NamedAccount named;
+    if (const int status = lookUpAccount(ctx.args[0], &named); status != GO_ON)
         return status;
-    if (!found)
-        return fail("no account " + terminalText(ctx.args[0]) + ": use add to create it");
+    if (!named.found)
+        return fail("no account " + named.shown + ": use add to create it");
     // The library replaces the whole row: a disabled user stays disabled.
-    return storePassword(ctx, address, account.userEnabled ? 0 : MAIL_AUTH_FLAG_USER_DISABLED,
+    return storePassword(ctx, named.address,
+                         named.stored.userEnabled ? 0 : MAIL_AUTH_FLAG_USER_DISABLED,
                          "changed the password of");
 }
 
 int runRemove(const AdminContext &ctx) {
-    Address address;
-    StoredAccount account;
-    bool found = false;
-    if (const int status = lookUp(ctx.args[0], &address, &account, &found); status >= 0)
+    NamedAccount named;
+    if (const int status = requireAccount(ctx.args[0], &named); status != GO_ON)
         return status;
-    if (!found)
-        return fail("no account " + terminalText(ctx.args[0]));
-    if (mailAuthRemove(address.mailname.c_str(), address.domain.c_str()) != 0)
-        return fail("cannot remove " + terminalText(account.address) + " (see the lines above)");
-    std::cout << "removed " << terminalText(account.address) << "\n";
+    if (mailAuthRemove(named.address.mailname.c_str(), named.address.domain.c_str()) != 0)
+        return fail("cannot remove " + named.shown + " (see the lines above)");
+    std::cout << "removed " << named.shown << "\n";
     return EXIT_OK;
 }
 
 int runRename(const AdminContext &ctx) {
-    Address from, to;
-    StoredAccount account, taken;
-    bool found = false, exists = false;
-    if (const int status = lookUp(ctx.args[0], &from, &account, &found); status >= 0)
+    NamedAccount from, to;
+    if (const int status = lookUpAccount(ctx.args[1], &to); status != GO_ON)
         return status;
-    if (const int status = lookUp(ctx.args[1], &to, &taken, &exists); status >= 0)
+    if (const int status = requireAccount(ctx.args[0], &from); status != GO_ON)
         return status;
-    if (strcasecmp(from.domain.c_str(), to.domain.c_str()) != 0)
+    if (strcasecmp(from.address.domain.c_str(), to.address.domain.c_str()) != 0)
         return fail("rename keeps the domain: to move an account, add it in the other domain "
                     "and remove this one; to rename a domain, use domain rename",
                     EXIT_USAGE);
-    if (!found)
-        return fail("no account " + terminalText(ctx.args[0]));
-    if (exists)
-        return fail(terminalText(taken.address) +
-                    " exists: remove it first, or choose another name");
-    if (mailAuthRename(from.mailname.c_str(), to.mailname.c_str(), from.domain.c_str()) != 0)
-        return fail("cannot rename " + terminalText(account.address) + " (see the lines above)");
-    std::cout << "renamed " << terminalText(account.address) << " to "
-              << terminalText(to.mailname + "@" + from.domain) << "\n";
+    if (to.found)
+        return fail(to.shown + " exists: remove it first, or choose another name");
+    if (mailAuthRename(from.address.mailname.c_str(), to.address.mailname.c_str(),
+                       from.address.domain.c_str()) != 0)
+        return fail("cannot rename " + from.shown + " (see the lines above)");
+    std::cout << "renamed " << from.shown << " to " << to.shown << "\n";
     return EXIT_OK;
 }
 

@@ -30,6 +30,13 @@ bool cryptFailed(const char *result) {
     return result == nullptr || result[0] == '*';
 }
 
+// The part of a hash that crypt takes as its setting: up to its last '$', or
+// DES's two salt characters.
+size_t settingLength(const char *hash) {
+    const char *last = strrchr(hash, '$');
+    return last != nullptr ? static_cast<size_t>(last - hash) : 2;
+}
+
 } // namespace
 
 bool makeSha512Crypt(const char *password, std::string *hash, std::string *error) {
@@ -64,9 +71,12 @@ bool storableHash(const char *hash, std::string *error) {
                  "(without --hash, or with --crypt) instead of migrating this hash";
         return false;
     }
-    // A hash of a known scheme that libcrypt cannot use would refuse every login.
+    // A hash that libcrypt cannot use, or one whose hash part was cut or padded
+    // (what crypt makes from it differs in length), would refuse every login.
     CryptArea area;
-    if (cryptFailed(crypt_r("", hash, area.data.get()))) {
+    const char *made = crypt_r("", hash, area.data.get());
+    if (cryptFailed(made) || strlen(made) != strlen(hash) ||
+        strncmp(made, hash, settingLength(hash)) != 0) {
         *error = "the " + scheme + " hash read is malformed: libcrypt cannot check it";
         return false;
     }

@@ -1,8 +1,8 @@
 // domain enable|disable|remove DOMAIN and domain rename DOMAIN NEW-DOMAIN. The
 // library lets a missing domain pass silently; here it is an error, so that a
 // typing mistake does not look like success.
-#include "admin/account_reader.h"
 #include "admin/commands.h"
+#include "admin/named.h"
 #include "admin/report.h"
 #include "authcheck/display_text.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
@@ -14,14 +14,8 @@ namespace {
 using velka::authcheck::terminalText;
 
 int renameDomain(const std::string &domain, const std::string &newDomain) {
-    std::string error;
-    bool taken = false;
-    if (!validDomain(newDomain, &error))
-        return fail(error, EXIT_USAGE);
-    if (!domainExists(newDomain, &taken))
-        return EXIT_FAILED;
-    if (taken)
-        return fail("domain " + terminalText(newDomain) + " exists: remove it first");
+    if (const int status = requireDomain(newDomain, false); status != GO_ON)
+        return status;
     if (mailAuthRenameDomain(domain.c_str(), newDomain.c_str()) != 0)
         return fail("cannot rename domain " + terminalText(domain) + " (see the lines above)");
     std::cout << "renamed domain " << terminalText(domain) << " to " << terminalText(newDomain)
@@ -46,14 +40,8 @@ int changeDomain(const std::string &action, const std::string &domain) {
 int runDomain(const AdminContext &ctx) {
     const std::string &action = ctx.args[0];
     const std::string &domain = ctx.args[1];
-    std::string error;
-    bool exists = false;
-    if (!validDomain(domain, &error))
-        return fail(error, EXIT_USAGE);
-    if (!domainExists(domain, &exists))
-        return EXIT_FAILED;
-    if (!exists)
-        return fail("no domain " + terminalText(domain));
+    if (const int status = requireDomain(domain); status != GO_ON)
+        return status;
     if (action == "rename")
         return renameDomain(domain, ctx.args[2]);
     return changeDomain(action, domain);

@@ -87,10 +87,10 @@ int runVerify(const AdminContext &ctx) {
     Counts counts;
     checkEncrypted(accounts, ctx.keyPath, &counts);
     checkOthers(accounts, &counts);
-    std::cout << accounts.size() << " accounts: " << counts.aes << " encrypted ("
-              << counts.undecryptable << " do not decrypt), " << counts.crypt << " crypt ("
-              << counts.refused << " refused), " << counts.plain << " plain text, " << counts.none
-              << " without a password\n";
+    std::cout << accounts.size() << (accounts.size() == 1 ? " account: " : " accounts: ")
+              << counts.aes << " encrypted (" << counts.undecryptable << " do not decrypt), "
+              << counts.crypt << " crypt (" << counts.refused << " refused), " << counts.plain
+              << " plain text, " << counts.none << " without a password\n";
     if (counts.plain > 0)
         std::cout << "passwords kept as plain text work, but passwd stores them encrypted\n";
     return counts.undecryptable + counts.refused > 0 ? EXIT_FAILED : EXIT_OK;

@@ -36,6 +36,7 @@ TEST(CryptHash, RefusesWhatDovecotRefusesOrCannotCheck) {
         {"abJnggxhB/yWI", "DES-CRYPT is a weak scheme"},
         {"_J9..saltwnI2rc8vjR.", "DES-CRYPT is a weak scheme"},
         {"Plain-password-7", "no crypt hash"},
+        {"$6$saltsalt$cut-short", "malformed"},
         {"$2b$99$abcdefghijklmnopqrstuu5Zk3wXy0wA5hGg0TjT0JkOqzFvrH2aW", "malformed"},
     };
     for (const auto &c : cases) {
