@@ -8,6 +8,7 @@
 
 #include <iostream>
 
+#include <sys/prctl.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -31,6 +32,8 @@ int main(int argc, char **argv) {
         std::cerr << "velka-auth-admin: must run as root\n";
         return EXIT_FAILED;
     }
+    // A core file of this process could hold a password that was typed.
+    prctl(PR_SET_DUMPABLE, 0);
     // The library's own messages say why an operation failed: the administrator
     // sees them, and syslog keeps them.
     velka_log_init(nullptr, LOG_WARNING, LOG_MAIL, LOG_PERROR, "velka-auth-admin");
