@@ -2,6 +2,7 @@
 
 #include "mail/dovecot/authdb/mail_aes.h"
 #include "mail/dovecot/authdb/mail_auth_db.h"
+#include "mail/dovecot/authdb/mail_auth_key_ring.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 
 #include <iostream>
@@ -23,7 +24,8 @@ using namespace velka::mail::authdb;
     " CASE WHEN IFNULL(u.userPassword, '') <> '' THEN"                                             \
     "   CASE WHEN substr(u.userPassword, 1, length(?1)) = ?1 THEN u.userPassword END"              \
     "  ELSE u.cmusaslsecretPLAIN END,"                                                             \
-    " u.status, d.status FROM users AS u JOIN domains AS d ON u.dom_id = d.id "
+    " u.status, d.status, " MAIL_AUTH_KEY_ID_COLUMN                                                \
+    " FROM users AS u JOIN domains AS d ON u.dom_id = d.id "
 
 const char ALL_ACCOUNTS[] = KIND_COLUMNS "ORDER BY d.name, u.name";
 const char DOMAIN_ACCOUNTS[] = KIND_COLUMNS "WHERE d.name = LOWER(?2) ORDER BY u.name";
@@ -77,6 +79,7 @@ StoredAccount accountOf(sqlite3_stmt *stmt) {
     account.stored = column(stmt, 2);
     account.userEnabled = sqlite3_column_int(stmt, 3) == 0;
     account.domainEnabled = sqlite3_column_int(stmt, 4) == 0;
+    account.keyId = sqlite3_column_int(stmt, 5);
     return account;
 }
 

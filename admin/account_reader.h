@@ -6,6 +6,7 @@
 
 #include "admin/address.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct StoredAccount {
     std::string stored;  // aes: the stored text; crypt: the hash; else empty
     bool userEnabled = true;
     bool domainEnabled = true;
+    int32_t keyId = 0; // the key the database records, read with the account
 };
 
 // Each call opens the current database path read-only and closes it again; a

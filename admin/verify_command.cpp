@@ -7,6 +7,8 @@
 #include "authcheck/display_text.h"
 #include "mail/dovecot/authdb/mail_aes.h"
 #include "mail/dovecot/authdb/mail_auth_crypt_scheme.h"
+#include "mail/dovecot/authdb/mail_auth_key_ring.h"
+#include "mail/dovecot/authdb/velka_cipher_record.h"
 
 #include <openssl/crypto.h>
 
@@ -18,13 +20,20 @@ namespace velka::admin {
 namespace {
 
 using velka::authcheck::terminalText;
+using velka::mail::authdb::decryptWithRecord;
+using velka::mail::authdb::passwordCipherFor;
 
 struct Counts {
     unsigned aes = 0, undecryptable = 0, crypt = 0, refused = 0, plain = 0, none = 0;
 };
 
-bool decrypts(const std::string &stored) {
-    char *plain = mail_aes_decrypt(stored.c_str());
+// Under the key the database records with the account, as a login reads it,
+// also while a key replacement is under way.
+bool decrypts(const StoredAccount &account) {
+    symmetric_cipher *cipher = passwordCipherFor(account.keyId);
+    char *plain = cipher != nullptr
+                      ? decryptWithRecord(cipher, MAIL_AES_CIPHER_NAME, account.stored.c_str())
+                      : nullptr;
     if (plain == nullptr)
         return false;
     OPENSSL_cleanse(plain, strlen(plain));
@@ -32,31 +41,18 @@ bool decrypts(const std::string &stored) {
     return true;
 }
 
-// The key is read once for all accounts; an unreadable key fails them all.
-void checkEncrypted(const std::vector<StoredAccount> &accounts, const std::string &keyPath,
-                    Counts *counts) {
-    bool keyRead = false, keyTried = false;
+void checkEncrypted(const std::vector<StoredAccount> &accounts, Counts *counts) {
     for (const StoredAccount &account : accounts) {
         if (account.kind != "aes")
             continue;
         ++counts->aes;
-        if (!keyTried) {
-            keyTried = true;
-            keyRead = mail_aes_init(keyPath.c_str());
-            if (!keyRead)
-                std::cout << "the key " << keyPath
-                          << " cannot be read: no encrypted password can be checked\n";
-        }
-        if (!keyRead || !decrypts(account.stored)) {
+        if (!decrypts(account)) {
             ++counts->undecryptable;
-            if (keyRead)
-                std::cout << terminalText(account.address)
-                          << ": does not decrypt under the key: the key is not the one it was "
-                             "stored with; set a new password with passwd\n";
+            std::cout << terminalText(account.address)
+                      << ": does not decrypt under the key: the key is not the one it was "
+                         "stored with; set a new password with passwd\n";
         }
     }
-    if (keyRead)
-        mail_aes_cleanup();
 }
 
 void checkOthers(const std::vector<StoredAccount> &accounts, Counts *counts) {
@@ -80,12 +76,12 @@ void checkOthers(const std::vector<StoredAccount> &accounts, Counts *counts) {
 
 } // namespace
 
-int runVerify(const AdminContext &ctx) {
+int runVerify(const AdminContext & /*ctx*/) {
     std::vector<StoredAccount> accounts;
     if (!readAccounts("", &accounts))
         return EXIT_FAILED;
     Counts counts;
-    checkEncrypted(accounts, ctx.keyPath, &counts);
+    checkEncrypted(accounts, &counts);
     checkOthers(accounts, &counts);
     std::cout << accounts.size() << (accounts.size() == 1 ? " account: " : " accounts: ")
               << counts.aes << " encrypted (" << counts.undecryptable << " do not decrypt), "

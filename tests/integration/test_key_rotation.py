@@ -140,6 +140,8 @@ def test_killed_anywhere_every_account_logs_in_and_a_second_run_finishes(bed, sy
     assert "Killed" in killed.stderr or killed.returncode != 0, killed.stdout + killed.stderr
     assert "Replaced the key" not in killed.stdout
     assert all_log_in(bed, accounts) == KILLED_ACCOUNTS
+    verify = bed.run(ADMIN, "--style", "qmail", "verify")
+    assert verify.returncode == 0, verify.stdout + verify.stderr
 
     second = rotate(bed)
     assert second.returncode == 0, second.stdout + second.stderr
