@@ -31,16 +31,18 @@ using namespace velka::mail::authdb;
 
 const char SELECTION_BASE[] =
     "SELECT u.name || '@' || d.name as mailAddress, u.userPassword AS password, "
-    "u.cmusaslsecretPLAIN AS encPassword, u.status AS userDisabled, d.status AS "
-    "domainDisabled, " MAIL_AUTH_KEY_ID_COLUMN
-    " AS keyId FROM users AS u, domains AS d WHERE u.dom_id = d.id";
+    "u.cmusaslsecretPLAIN AS encPassword, u.status AS userDisabled, d.status AS domainDisabled "
+    "FROM users AS u, domains AS d WHERE u.dom_id = d.id";
 const char SHORT_NAME_SUFFIX[] = "AND u.name=LOWER(?)";
 const char ALL_SUFFIX[] = "ORDER BY d.name, u.name";
 
 const char CHECK_QUERY[] =
     "SELECT u.userPassword AS password, u.cmusaslsecretPLAIN AS encPassword, "
-    "u.status AS userDisabled, d.status AS domainDisabled, " MAIL_AUTH_KEY_ID_COLUMN " AS keyId "
+    "u.status AS userDisabled, d.status AS domainDisabled "
     "FROM users AS u, domains AS d WHERE u.dom_id = d.id AND u.name=LOWER(?) AND d.name=LOWER(?)";
+// Stepped while a selection holds its read transaction open, so that the key it
+// names is the key of the rows that selection returns.
+const char KEY_QUERY[] = "PRAGMA user_version";
 
 // Returned by an attempt on a kept handle whose first step failed: the schema
 // may have changed under its statement, so the lookup starts again on a new
@@ -55,6 +57,7 @@ constexpr int START_AGAIN = INT_MIN;
 struct KeptHandle {
     sqlite3 *db = nullptr;
     sqlite3_stmt *check = nullptr; // CHECK_QUERY, or null before the first use
+    sqlite3_stmt *key = nullptr;   // KEY_QUERY, likewise
     std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -91,10 +94,11 @@ public:
     explicit Lookup(BusyRetry &retry) : db_(retry) {}
     ~Lookup() {
         if (keep_ && kept.db == nullptr) {
-            kept = {db_.release(), check_, std::move(path_), dev_, ino_, getpid()};
+            kept = {db_.release(), check_, key_, std::move(path_), dev_, ino_, getpid()};
             return;
         }
         db_.finalize(check_);
+        db_.finalize(key_);
     }
     Lookup(const Lookup &) = delete;
     Lookup &operator=(const Lookup &) = delete;
@@ -110,11 +114,13 @@ public:
             if (known_ && kept.dev == dev_ && kept.ino == ino_ && kept.path == path_) {
                 db_.adopt(kept.db);
                 check_ = kept.check;
+                key_ = kept.key;
                 kept = {};
                 reused_ = true;
                 return true;
             }
             db_.finalize(kept.check);
+            db_.finalize(kept.key);
             db_.adopt(kept.db); // closed under this lookup's busy-retry rule
             kept = {};
             db_.close();
@@ -128,6 +134,24 @@ public:
         if (check_ == nullptr)
             check_ = db_.prepare(CHECK_QUERY);
         return check_;
+    }
+
+    // The key the database records, read within the read transaction of a
+    // selection that has returned a row and is not reset yet. false after logging.
+    bool recordedKey(int32_t *id) {
+        if (key_ == nullptr)
+            key_ = db_.prepare(KEY_QUERY);
+        if (key_ == nullptr)
+            return false;
+        const int rc = db_.step(key_);
+        if (rc == SQLITE_ROW)
+            *id = sqlite3_column_int(key_, 0);
+        sqlite3_reset(key_);
+        if (rc == SQLITE_ROW)
+            return true;
+        db_.retry().log(LOG_ERR, "Unable to read which key the passwords are encrypted under: %s",
+                        db_.errmsg());
+        return false;
     }
 
     // Ends a use of the statement from checkStatement().
@@ -148,6 +172,7 @@ public:
 private:
     Database db_;
     sqlite3_stmt *check_ = nullptr;
+    sqlite3_stmt *key_ = nullptr;
     std::string path_; // as opened
     dev_t dev_ = 0;
     ino_t ino_ = 0;
@@ -173,15 +198,14 @@ bool bothNull(sqlite3_stmt *stmt, int column) {
 }
 
 // One account's columns as a result row holds them, from its encrypted password
-// on: encrypted password, crypt hash, user status, domain status, and the key the
-// database records, read with them so that it is the key of this password.
+// on: encrypted password, crypt hash, user status, domain status; and the key the
+// database records, read in the same transaction, so that it is this password's.
 struct StoredAccount {
-    StoredAccount(sqlite3_stmt *stmt, int first)
+    StoredAccount(sqlite3_stmt *stmt, int first, int32_t key_id)
         : encrypted(columnText(stmt, first)), hash(columnText(stmt, first + 1)),
           encrypted_has_nul(holdsNul(stmt, first)), hash_has_nul(holdsNul(stmt, first + 1)),
           user_disabled(mail_auth_status_disabled(columnText(stmt, first + 2))),
-          domain_disabled(mail_auth_status_disabled(columnText(stmt, first + 3))),
-          key_id(sqlite3_column_int(stmt, first + 4)) {}
+          domain_disabled(mail_auth_status_disabled(columnText(stmt, first + 3))), key_id(key_id) {}
 
     // A value with a NUL byte inside would be cut at it, and its first part
     // would then be the password.
@@ -258,6 +282,7 @@ int mail_auth_iterate_rows(Lookup &lookup, Statement &stmt, mail_auth_callback_t
                            void *data) {
     Database &db = lookup.db();
     int result = 1;
+    int32_t key_id = NO_KEY_RECORDED;
     for (bool first = true;; first = false) {
         const int rc = stmt.step();
         if (rc == SQLITE_DONE) {
@@ -273,6 +298,10 @@ int mail_auth_iterate_rows(Lookup &lookup, Statement &stmt, mail_auth_callback_t
             result = -1;
             break;
         }
+        if (first && !lookup.recordedKey(&key_id)) {
+            result = -1;
+            break;
+        }
         const char *address = columnText(stmt.get(), 0);
         if (address == nullptr || address[0] == '\0') {
             velka_log(LOG_WARNING, "NULL or empty mail address stored in the database, skipped");
@@ -284,7 +313,8 @@ int mail_auth_iterate_rows(Lookup &lookup, Statement &stmt, mail_auth_callback_t
                       address);
             continue;
         }
-        result = mail_auth_deliver_row(address, StoredAccount(stmt.get(), 1), callback, data);
+        result =
+            mail_auth_deliver_row(address, StoredAccount(stmt.get(), 1, key_id), callback, data);
         if (result <= 0) {
             lookup.keep();
             break;
@@ -374,14 +404,17 @@ int mail_auth_check_once(Lookup &lookup, const char *address, int name_len, cons
     const int rc = db.step(stmt);
     if (rc == SQLITE_ROW || rc == SQLITE_DONE)
         lookup.keep();
+    int32_t key_id = NO_KEY_RECORDED;
     if (rc == SQLITE_ROW) {
         if (bothNull(stmt, 0)) {
             velka_log(LOG_INFO,
                       "NULL password fields (both plain and encrypted) for user %s, skipped",
                       address);
             result = -1;
+        } else if (!lookup.recordedKey(&key_id)) {
+            result = -1;
         } else {
-            result = mail_auth_deliver_row(address, StoredAccount(stmt, 0), callback, data);
+            result = mail_auth_deliver_row(address, StoredAccount(stmt, 0, key_id), callback, data);
         }
     } else if (rc == SQLITE_DONE) {
         velka_log(LOG_INFO, "No such user '%s' in mail authorization database", address);
