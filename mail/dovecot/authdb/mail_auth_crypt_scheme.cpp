@@ -12,11 +12,9 @@ struct Prefix {
 
 // The prefixes libxcrypt gives its hashes, named as Dovecot names them.
 const Prefix PREFIXES[] = {
-    {"$6$", "SHA512-CRYPT", false}, {"$5$", "SHA256-CRYPT", false},
-    {"$2y$", "BLF-CRYPT", false},   {"$2b$", "BLF-CRYPT", false},
-    {"$2a$", "BLF-CRYPT", false},   {"$y$", "YESCRYPT", false},
-    {"$gy$", "GOST-YESCRYPT", false}, {"$7$", "SCRYPT", false},
-    {"$1$", "MD5-CRYPT", true},
+    {"$6$", "SHA512-CRYPT", false},   {"$5$", "SHA256-CRYPT", false}, {"$2y$", "BLF-CRYPT", false},
+    {"$2b$", "BLF-CRYPT", false},     {"$2a$", "BLF-CRYPT", false},   {"$y$", "YESCRYPT", false},
+    {"$gy$", "GOST-YESCRYPT", false}, {"$7$", "SCRYPT", false},       {"$1$", "MD5-CRYPT", true},
 };
 
 bool isDesSaltChar(char c) {
