@@ -5,7 +5,6 @@
 #include "mail/dovecot/authdb/mail_auth_layout.h"
 
 #include <libgen.h>
-#include <unistd.h>
 
 namespace velka::authcheck {
 
@@ -39,12 +38,10 @@ bool exists(const std::string &path) {
 // The database and its key are made together and belong together: a new key
 // cannot decrypt the passwords stored under the old one, and velka-auth-admin
 // init refuses to run while either exists.
-std::string adviceForMissing(const std::string &path, const Context &ctx) {
-    const bool isKey = path == ctx.keyPath;
-    const std::string &other = isKey ? ctx.databasePath : ctx.keyPath;
-    if (!exists(other))
+std::string adviceForMissing(bool key, const Context &ctx) {
+    if (!exists(key ? ctx.databasePath : ctx.keyPath))
         return ": with neither database nor key, velka-auth-admin init creates both";
-    if (isKey)
+    if (key)
         return ": restore the key from the backup taken with the database; a new key cannot "
                "decrypt the stored passwords";
     return ": restore the database from the backup taken with the key";
@@ -58,7 +55,7 @@ void checkDatabaseFile(Context &ctx, Results &results) {
         accessCheck("database.file", directoryOf(ctx.databasePath), S_IFDIR, access->directory);
     CheckResult db = accessCheck("database.file", ctx.databasePath, S_IFREG, access->database);
     if (!exists(ctx.databasePath))
-        db.message += adviceForMissing(ctx.databasePath, ctx);
+        db.message += adviceForMissing(false, ctx);
     if (dir.status > db.status)
         db.status = dir.status;
     db.message = dir.message + "; " + db.message;
@@ -69,7 +66,7 @@ void checkKeyFile(Context &ctx, Results &results) {
     CheckResult key =
         accessCheck("key.file", ctx.keyPath, S_IFREG, mail_auth_layout_access(ctx.style)->key);
     if (!exists(ctx.keyPath))
-        key.message += adviceForMissing(ctx.keyPath, ctx);
+        key.message += adviceForMissing(true, ctx);
     struct stat st;
     if (!lstatAs(ctx.keyPath, S_IFREG, &st)) {
         if (st.st_size != MAIL_AES_KEY_LENGTH) {
