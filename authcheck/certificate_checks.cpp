@@ -1,12 +1,15 @@
 // The per-domain certificates of the local_name blocks: both files present,
-// certificate and key belonging together, the certificate valid today.
+// certificate and key belonging together, the certificate valid today and
+// made out for the name.
 #include "authcheck/checks.h"
 #include "authcheck/doveconf.h"
 #include "authcheck/files.h"
+#include "authcheck/wendra_includes.h"
 
 #include <memory>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <sstream>
 
 namespace velka::authcheck {
@@ -49,14 +52,25 @@ std::vector<LocalName> localNames(const std::string &config) {
 
 using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
 
-std::string problemWith(const LocalName &ln) {
+// A failure, or a warning for a certificate that works but does not name the
+// host: clients that check names refuse it, others accept it.
+struct Problem {
+    Status status = Status::Ok;
+    std::string text;
+};
+
+Problem failure(std::string text) {
+    return {Status::Failure, std::move(text)};
+}
+
+Problem problemWith(const LocalName &ln) {
     std::string error;
     auto certPem = readFileFollowing(ln.certFile, PEM_LIMIT, &error);
     if (!certPem)
-        return "certificate " + ln.certFile + " is " + error;
+        return failure("certificate " + ln.certFile + " is " + error);
     auto keyPem = readFileFollowing(ln.keyFile, PEM_LIMIT, &error);
     if (!keyPem)
-        return "key " + ln.keyFile + " is " + error;
+        return failure("key " + ln.keyFile + " is " + error);
     Bio certBio(BIO_new_mem_buf(certPem->data(), static_cast<int>(certPem->size())), BIO_free);
     Bio keyBio(BIO_new_mem_buf(keyPem->data(), static_cast<int>(keyPem->size())), BIO_free);
     std::unique_ptr<X509, decltype(&X509_free)> cert(
@@ -64,33 +78,47 @@ std::string problemWith(const LocalName &ln) {
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
         PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
     if (!cert)
-        return ln.certFile + " holds no PEM certificate";
+        return failure(ln.certFile + " holds no PEM certificate");
     if (!key)
-        return ln.keyFile + " holds no unencrypted PEM private key";
+        return failure(ln.keyFile + " holds no unencrypted PEM private key");
     if (X509_check_private_key(cert.get(), key.get()) != 1)
-        return "the key in " + ln.keyFile + " does not belong to the certificate in " + ln.certFile;
+        return failure("the key in " + ln.keyFile + " does not belong to the certificate in " +
+                       ln.certFile);
     if (X509_cmp_current_time(X509_get0_notBefore(cert.get())) >= 0)
-        return "the certificate in " + ln.certFile + " is not valid yet";
+        return failure("the certificate in " + ln.certFile + " is not valid yet");
     if (X509_cmp_current_time(X509_get0_notAfter(cert.get())) <= 0)
-        return "the certificate in " + ln.certFile + " has expired";
-    return "";
+        return failure("the certificate in " + ln.certFile + " has expired");
+    // Wildcards are matched as clients match them.
+    if (X509_check_host(cert.get(), ln.name.data(), ln.name.size(), 0, nullptr) != 1)
+        return {Status::Warning, "the certificate in " + ln.certFile + " is not made out for " +
+                                     ln.name + ": clients that check the name refuse it"};
+    return {};
 }
 
 } // namespace
 
 void checkCertificates(const Context &ctx, Results &results) {
-    std::vector<LocalName> names = localNames(ctx.configText);
+    const std::string from =
+        ctx.configRead ? ""
+                       : " (from wendra's include files: doveconf cannot read the configuration)";
+    std::vector<LocalName> names = localNames(
+        ctx.configRead ? ctx.configText : includeFilesText(ctx.configFile, "14-velka-sni-"));
     if (names.empty())
-        results.push_back({"certificates", Status::Ok, "no per-domain certificates"});
+        results.push_back({"certificates", Status::Ok, "no per-domain certificates" + from});
     for (const LocalName &ln : names) {
-        std::string problem = problemWith(ln);
-        if (problem.empty())
+        Problem problem = problemWith(ln);
+        const std::string id = "certificate " + ln.name;
+        if (problem.status == Status::Ok)
             results.push_back(
-                {"certificate " + ln.name, Status::Ok, ln.certFile + ": key matches, valid today"});
+                {id, Status::Ok,
+                 ln.certFile + ": key matches, valid today, made out for " + ln.name + from});
+        else if (problem.status == Status::Warning)
+            results.push_back({id, Status::Warning,
+                               problem.text + "; install one for " + ln.name + " (wendra)" + from});
         else
-            results.push_back({"certificate " + ln.name, Status::Failure,
-                               problem + ": install a valid certificate for " + ln.name +
-                                   " (wendra) or remove it"});
+            results.push_back({id, Status::Failure,
+                               problem.text + ": install a valid certificate for " + ln.name +
+                                   " (wendra) or remove it" + from});
     }
 }
 

@@ -21,6 +21,7 @@ void readPassdbSettings(Context &ctx) {
     ctx.useWorker = settings.useWorker;
     ctx.maildirCheck = settings.maildirCheck;
     ctx.shortNames = settings.shortNames;
+    ctx.weakSchemesAllowed = settings.weakSchemesAllowed;
 }
 
 } // namespace

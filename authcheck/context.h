@@ -15,6 +15,7 @@ struct Context {
     bool useWorker = false;
     bool maildirCheck = true;
     bool shortNames = false;
+    bool weakSchemesAllowed = false;
     int style = -1; // MAIL_AUTH_STYLE_*, -1 until known
     std::string databasePath;
     std::string keyPath;

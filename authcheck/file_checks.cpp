@@ -30,6 +30,23 @@ CheckResult accessCheck(const std::string &id, const std::string &path, mode_t t
     return {id, status, path + " " + finding + advice};
 }
 
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The database and its key are made together and belong together: a new key
+// cannot decrypt the passwords stored under the old one, and velka-auth-admin
+// init refuses to run while either exists.
+std::string adviceForMissing(bool key, const Context &ctx) {
+    if (!exists(key ? ctx.databasePath : ctx.keyPath))
+        return ": with neither database nor key, velka-auth-admin init creates both";
+    if (key)
+        return ": restore the key from the backup taken with the database; a new key cannot "
+               "decrypt the stored passwords";
+    return ": restore the database from the backup taken with the key";
+}
+
 } // namespace
 
 void checkDatabaseFile(Context &ctx, Results &results) {
@@ -37,6 +54,8 @@ void checkDatabaseFile(Context &ctx, Results &results) {
     CheckResult dir =
         accessCheck("database.file", directoryOf(ctx.databasePath), S_IFDIR, access->directory);
     CheckResult db = accessCheck("database.file", ctx.databasePath, S_IFREG, access->database);
+    if (!exists(ctx.databasePath))
+        db.message += adviceForMissing(false, ctx);
     if (dir.status > db.status)
         db.status = dir.status;
     db.message = dir.message + "; " + db.message;
@@ -46,6 +65,8 @@ void checkDatabaseFile(Context &ctx, Results &results) {
 void checkKeyFile(Context &ctx, Results &results) {
     CheckResult key =
         accessCheck("key.file", ctx.keyPath, S_IFREG, mail_auth_layout_access(ctx.style)->key);
+    if (!exists(ctx.keyPath))
+        key.message += adviceForMissing(true, ctx);
     struct stat st;
     if (!lstatAs(ctx.keyPath, S_IFREG, &st)) {
         if (st.st_size != MAIL_AES_KEY_LENGTH) {

@@ -66,9 +66,9 @@ Status compareAccess(const struct stat &st, const struct mail_auth_access &expec
 
 namespace {
 
-std::optional<std::string> readRegularFile(const std::string &path, size_t limit, int flags,
-                                           std::string *error) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+std::optional<std::string> readRegularFile(int dirFd, const std::string &path, size_t limit,
+                                           int flags, std::string *error) {
+    int fd = openat(dirFd, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
     if (fd < 0) {
         *error = errno == ELOOP    ? "a symbolic link (not followed)"
                  : errno == ENOENT ? "missing"
@@ -98,12 +98,17 @@ std::optional<std::string> readRegularFile(const std::string &path, size_t limit
 
 std::optional<std::string> readFileNoFollow(const std::string &path, size_t limit,
                                             std::string *error) {
-    return readRegularFile(path, limit, O_NOFOLLOW, error);
+    return readRegularFile(AT_FDCWD, path, limit, O_NOFOLLOW, error);
+}
+
+std::optional<std::string> readFileNoFollowAt(int dirFd, const std::string &name, size_t limit,
+                                              std::string *error) {
+    return readRegularFile(dirFd, name, limit, O_NOFOLLOW, error);
 }
 
 std::optional<std::string> readFileFollowing(const std::string &path, size_t limit,
                                              std::string *error) {
-    return readRegularFile(path, limit, 0, error);
+    return readRegularFile(AT_FDCWD, path, limit, 0, error);
 }
 
 } // namespace velka::authcheck

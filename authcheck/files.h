@@ -22,6 +22,9 @@ std::string describeAccess(const struct stat &st);
 // Reads a regular file of at most limit bytes, not through a link.
 std::optional<std::string> readFileNoFollow(const std::string &path, size_t limit,
                                             std::string *error);
+// The same for a name inside an open directory.
+std::optional<std::string> readFileNoFollowAt(int dirFd, const std::string &name, size_t limit,
+                                              std::string *error);
 // The same through links, for files that Dovecot itself opens by following them
 // (certificates, often links into a certificate tool's archive).
 std::optional<std::string> readFileFollowing(const std::string &path, size_t limit,

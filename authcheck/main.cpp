@@ -55,33 +55,46 @@ void skip(Results &results, std::initializer_list<const char *> ids, const char 
         results.push_back({id, Status::Skipped, why});
 }
 
-// Each check runs only when what it reads is known; the rest are skipped so
-// that one fault shows as one failure.
+// Why the checks that need the velka passdb's settings cannot run; null when
+// they can.
+const char *settingsUnknown(const Context &ctx) {
+    if (!ctx.configRead)
+        return "configuration not readable";
+    return ctx.passdbName.empty() ? "no velka passdb configured" : nullptr;
+}
+
+// Each check runs only when what it reads is known; the rest are skipped, with
+// the reason, so that one fault shows as one failure and no row vanishes.
 Results runChecks(const Options &options) {
     Context ctx;
     ctx.configFile = options.configFile;
     Results results;
     checkModules(results);
     checkDovecotConfig(ctx, results, !lacks(results, "module.settings_library"));
-    if (ctx.configRead) {
-        checkCertificates(ctx, results);
-        checkQuotaWarning(ctx, results);
-    }
-    if (ctx.passdbName.empty()) {
-        skip(results, {"layout", "database.file", "key.file", "database.open"},
-             "no velka passdb configured");
+    checkCertificates(ctx, results);
+    checkQuotaWarning(ctx, results);
+    const char *unknown = settingsUnknown(ctx);
+    if (!ctx.configRead || !unknown)
+        checkMaildirRoot(ctx, results);
+    if (unknown) {
+        skip(results, {"layout", "database.file", "key.file", "database.open"}, unknown);
+        if (!options.user.empty())
+            skip(results, {"user.account"}, unknown);
         return results;
     }
-    checkMaildirRoot(ctx, results);
     checkLayout(ctx, results);
     if (!ctx.layoutKnown()) {
         skip(results, {"database.file", "key.file", "database.open"}, "layout unknown");
+        if (!options.user.empty())
+            skip(results, {"user.account"}, "layout unknown");
         return results;
     }
     checkDatabaseFile(ctx, results);
     checkKeyFile(ctx, results);
     if (lacks(results, "database.file") && access(ctx.databasePath.c_str(), F_OK) != 0)
-        skip(results, {"database.open", "database.integrity", "database.schema", "key.decrypt"},
+        skip(results,
+             {"database.open", "database.integrity", "database.schema", "database.crypt",
+              "key.decrypt"},
              "database missing");
     else
         checkDatabaseAsLookupUser(ctx, results);

@@ -2,17 +2,44 @@
 #include "authcheck/checks.h"
 #include "authcheck/doveconf.h"
 #include "authcheck/files.h"
+#include "authcheck/wendra_includes.h"
 
-#include <libgen.h>
 #include <pwd.h>
+#include <sstream>
 
 namespace velka::authcheck {
 
 namespace {
 
-std::string quotaWarningFile(const std::string &configFile) {
-    std::string copy = configFile;
-    return std::string(dirname(copy.data())) + "/conf.d/20-velka-quota-warning.conf";
+const char QUOTA_WARNING_FILE[] = "20-velka-quota-warning.conf";
+
+struct QuotaService {
+    std::string executable, user;
+};
+
+// The service's settings as wendra writes them, for when doveconf cannot read
+// the configuration: the first of each inside "service quota-warning {".
+QuotaService fromWendraFile(const std::string &text) {
+    QuotaService service;
+    std::istringstream lines(text);
+    std::string line;
+    bool inside = false;
+    while (std::getline(lines, line)) {
+        const size_t indent = line.find_first_not_of(' ');
+        const std::string trimmed = indent == std::string::npos ? "" : line.substr(indent);
+        if (line == "service quota-warning {")
+            inside = true;
+        else if (inside && trimmed.rfind("executable = ", 0) == 0 && service.executable.empty())
+            service.executable = trimmed.substr(13);
+        else if (inside && trimmed.rfind("user = ", 0) == 0 && service.user.empty())
+            service.user = trimmed.substr(7);
+    }
+    return service;
+}
+
+QuotaService fromDoveconf(const std::string &configFile) {
+    return {doveconfValue(configFile, "service/quota-warning/executable"),
+            doveconfValue(configFile, "service/quota-warning/user")};
 }
 
 CheckResult scriptCheck(const std::string &executable) {
@@ -30,22 +57,31 @@ CheckResult scriptCheck(const std::string &executable) {
     return {"quota.script", Status::Ok, path + " is executable"};
 }
 
+CheckResult userCheck(const std::string &user) {
+    if (user.empty() || getpwnam(user.c_str()) == nullptr)
+        return {"quota.user", Status::Failure,
+                "the quota warning's user '" + user + "' does not exist: create it"};
+    return {"quota.user", Status::Ok, "runs as " + user};
+}
+
 } // namespace
 
 void checkQuotaWarning(const Context &ctx, Results &results) {
+    const std::string file = includeDir(ctx.configFile) + "/" + QUOTA_WARNING_FILE;
     struct stat st;
-    if (lstat(quotaWarningFile(ctx.configFile).c_str(), &st) != 0) {
+    if (lstat(file.c_str(), &st) != 0) {
         results.push_back({"quota.warning", Status::Ok, "quota warning off"});
         return;
     }
-    results.push_back(
-        scriptCheck(doveconfValue(ctx.configFile, "service/quota-warning/executable")));
-    const std::string user = doveconfValue(ctx.configFile, "service/quota-warning/user");
-    if (user.empty() || getpwnam(user.c_str()) == nullptr)
-        results.push_back({"quota.user", Status::Failure,
-                           "the quota warning's user '" + user + "' does not exist: create it"});
-    else
-        results.push_back({"quota.user", Status::Ok, "runs as " + user});
+    const QuotaService service =
+        ctx.configRead ? fromDoveconf(ctx.configFile)
+                       : fromWendraFile(includeFilesText(ctx.configFile, QUOTA_WARNING_FILE));
+    Results found = {scriptCheck(service.executable), userCheck(service.user)};
+    for (CheckResult &r : found) {
+        if (!ctx.configRead)
+            r.message += " (from " + file + ": doveconf cannot read the configuration)";
+        results.push_back(r);
+    }
 }
 
 } // namespace velka::authcheck

@@ -14,6 +14,7 @@ struct VelkaSettings {
     bool useWorker = false;
     bool maildirCheck = true;
     bool shortNames = false;
+    bool weakSchemesAllowed = false; // auth_allow_weak_schemes
 };
 
 // The name of the first top-level passdb block of a doveconf -n text whose
@@ -21,7 +22,8 @@ struct VelkaSettings {
 std::string velkaPassdb(const std::string &config);
 
 // The settings of the passdb named in settings->passdbName as Dovecot applies
-// them to it, given the doveconf -n text of configFile.
+// them to it, given the doveconf -n text of configFile: the passdb block's own
+// value, else the global one, else the default.
 void readVelkaSettings(const std::string &configFile, const std::string &config,
                        VelkaSettings *settings);
 

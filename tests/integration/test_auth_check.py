@@ -10,8 +10,9 @@ import pytest
 
 from conftest import DOVECOT_CONF, built, certificates_made, file_kept, put_bytes
 from passdb_bed import (AUTH_CONF, DOMAINS, MAILNAMES, PASSWORDS, PLUGIN, POSTFIX_DIR, QMAIL_DIR,
-                        SETTINGS_LIB, SMTP_SERVER, VQA_CONF, configure, make_accounts, plugin_bed,
-                        write)
+                        SETTINGS_LIB, SHORTNAME_FILE, SMTP_SERVER, VQA_CONF, admin, configure,
+                        make_accounts, plugin_bed, write)
+from testbed_client import imap
 
 CHECK = "/usr/local/sbin/velka-auth-check"
 CONF_D = "/etc/dovecot/conf.d"
@@ -28,9 +29,9 @@ KEY = f"{QMAIL_DIR}/passwd_db_key"
 def bed(testbed):
     check = built("authcheck/velka-auth-check")
     saved = [AUTH_CONF, SMTP_SERVER, VQA_CONF, QMAIL_DIR, POSTFIX_DIR, CHECK, SNI_FILE, LIVE_CERT,
-             QUOTA_FILE] + [f"{MAILNAMES}/{d}" for d in DOMAINS]
+             QUOTA_FILE, SHORTNAME_FILE] + [f"{MAILNAMES}/{d}" for d in DOMAINS]
     with plugin_bed(testbed, saved) as bed, \
-            certificates_made(bed, ["sni.test", "other.test"], "authcheck") as pems:
+            certificates_made(bed, ["sni.test", "other.test", "*.wild.test"], "authcheck") as pems:
         shutil.copy2(check, bed.path(CHECK))
         make_accounts(bed)
         configure(bed, worker=True)
@@ -89,7 +90,7 @@ def test_a_healthy_installation_passes(bed):
     for expected in ("module.abi", "module.settings_library", "config.doveconf",
                      "config.passdb", "certificate sni.test", "quota.script", "quota.user",
                      "maildir.root", "layout", "database.file", "key.file", "database.open",
-                     "database.integrity", "database.schema", "key.decrypt"):
+                     "database.integrity", "database.schema", "database.crypt", "key.decrypt"):
         assert checks[expected]["status"] == "ok" and table_status(table, expected) == "ok"
     assert "QMail" in checks["layout"]["message"]
 
@@ -195,21 +196,25 @@ def test_each_broken_item_is_the_one_failure(bed, broken):
 
 
 @pytest.mark.parametrize("login, account, status, maildir", [
-    ("alice@velka-a.test", "password AES", "ok", "ok"),
-    ("Carol@VELKA-A.test", "password crypt", "ok", "ok"),
-    ("dave@velka-a.test", "password plain", "ok", "ok"),
-    ("eve@velka-a.test", "password AES", "warning", "ok"),
-    ("frank@velka-b.test", "password AES", "warning", "ok"),
-    ("nomaildir@velka-a.test", "password AES", "ok", "warning"),
-    ("nobody@velka-a.test", "no account", None, None),
-    ("shared", "velka_allow_shortnames is off", None, None),
+    ("alice@velka-a.test", "password AES", "ok", ("ok", "present")),
+    ("Carol@VELKA-A.test", "password crypt SHA512-CRYPT", "ok", ("ok", "present")),
+    ("dave@velka-a.test", "password plain", "ok", ("ok", "present")),
+    ("eve@velka-a.test", "password AES", "warning", ("ok", "present")),
+    ("frank@velka-b.test", "password AES", "warning", ("ok", "present")),
+    ("nomaildir@velka-a.test", "password AES", "ok", ("warning", "missing")),
+    # The plug-in does not follow a link named Maildir.
+    ("linkmd@velka-a.test", "password AES", "ok", ("warning", "a symbolic link")),
+    ("filemd@velka-a.test", "password AES", "ok", ("warning", "not a directory")),
+    ("nobody@velka-a.test", "no account", None, (None, "")),
+    ("shared", "velka_allow_shortnames is off", None, (None, "")),
 ])
 def test_user_report(bed, login, account, status, maildir):
     code, table, checks = run_check(bed, "--user", login)
     assert account in checks["user.account"]["message"], table
     assert checks.get("user.status", {}).get("status") == status, table
-    assert checks.get("user.maildir", {}).get("status") == maildir, table
-    assert code == (0 if {status, maildir} <= {"ok", None} and "password" in account else 1)
+    shown = checks.get("user.maildir", {"status": None, "message": ""})
+    assert shown["status"] == maildir[0] and maildir[1] in shown["message"], table
+    assert code == (0 if {status, maildir[0]} <= {"ok", None} and "password" in account else 1)
     for secret in PASSWORDS.values():
         assert secret not in table
 
@@ -222,13 +227,24 @@ def test_a_text_status_reads_as_the_plugin_reads_it(bed, stored, status):
     assert checks["user.status"]["status"] == status, table
 
 
-def test_a_short_name_lists_the_accounts_it_may_pick(bed):
-    with kept(bed, AUTH_CONF):
-        with open(bed.path(AUTH_CONF), "a") as f:
-            f.write("passdb velka {\n  velka_allow_shortnames = yes\n}\n")
+@pytest.mark.parametrize("global_value, block_value, allowed", [
+    ("yes", None, True),   # wendra's own include file
+    (None, "yes", True),
+    ("yes", "no", False),  # the passdb's own value wins
+])
+def test_short_names_as_the_plugin_reads_them(bed, global_value, block_value, allowed):
+    with kept(bed, AUTH_CONF, SHORTNAME_FILE):
+        if global_value:
+            write(bed, SHORTNAME_FILE, f"velka_allow_shortnames={global_value}\n")
+        if block_value:
+            with open(bed.path(AUTH_CONF), "a") as f:
+                f.write(f"passdb velka {{\n  velka_allow_shortnames = {block_value}\n}}\n")
         _, table, checks = run_check(bed, "--user", "shared")
-    assert "shared@velka-a.test (AES), shared@velka-c.test (AES)" in \
-        checks["user.account"]["message"], table
+        bed.restart()
+        login = imap(bed, "alice", PASSWORDS["alice"])
+    assert login == ("OK" if allowed else "AUTHENTICATIONFAILED")
+    assert ("shared@velka-a.test (AES), shared@velka-c.test (AES)"
+            in checks["user.account"]["message"]) == allowed, table
 
 
 def test_a_certificate_fifo_ends_in_a_failure_not_a_hang(bed):
@@ -243,3 +259,57 @@ def test_a_certificate_fifo_ends_in_a_failure_not_a_hang(bed):
             os.unlink(bed.path(fifo))
     assert status == 2, table
     assert "did not finish within" in checks["config.doveconf"]["message"], table
+
+
+def test_rows_that_need_no_doveconf_stay_when_it_fails(bed):
+    with BREAKS["config.doveconf"](bed):
+        _, table, checks = run_check(bed, "--user", "alice@velka-a.test")
+    for kept_row in ("certificate sni.test", "quota.script", "quota.user", "maildir.root"):
+        assert checks[kept_row]["status"] == "ok", table
+    for skipped in ("config.passdb", "layout", "database.file", "user.account"):
+        assert checks[skipped]["status"] == "skipped", table
+        assert "configuration not readable" in checks[skipped]["message"], table
+    assert "no velka passdb" not in table
+
+
+@pytest.mark.parametrize("name, made_for, status", [
+    ("sni.test", "other.test", "warning"),
+    ("a.wild.test", "*.wild.test", "ok"),
+])
+def test_a_certificate_must_be_made_out_for_its_name(bed, name, made_for, status):
+    pem = bed.pems[made_for]
+    with written(bed, SNI_FILE, sni_block(pem, pem).replace("sni.test", name)):
+        _, table, checks = run_check(bed)
+    assert checks[f"certificate {name}"]["status"] == status, table
+
+
+DES, MD5 = "abOrbVPoT5eQM", "$1$saltsalt$DaIYuyLUFyHgRysIvhNqq/"
+
+
+def test_crypt_schemes_that_dovecot_refuses(bed):
+    def add_weak():
+        admin(bed, "0", "set", "des", "velka-a.test", DES, "crypt")
+        admin(bed, "0", "set", "md5", "velka-a.test", MD5, "crypt")
+
+    with changed(bed, add_weak, DATABASE):
+        code, table, checks = run_check(bed)
+        assert code == 1 and checks["database.crypt"]["status"] == "warning", table
+        assert "2 accounts" in checks["database.crypt"]["message"], table
+        assert "velka-auth-admin passwd" in checks["database.crypt"]["message"], table
+        for login, scheme in (("des@velka-a.test", "DES-CRYPT"),
+                              ("md5@velka-a.test", "MD5-CRYPT")):
+            code, table, checks = run_check(bed, "--user", login)
+            assert code == 2 and checks["user.account"]["status"] == "failure", table
+            assert scheme in checks["user.account"]["message"], table
+
+
+@pytest.mark.parametrize("database_too, advice", [
+    (False, "restore the key from the backup taken with the database"),
+    (True, "velka-auth-admin init creates both"),
+])
+def test_advice_for_a_missing_key(bed, database_too, advice):
+    with contextlib.ExitStack() as stack:
+        for path in [KEY] + ([DATABASE] if database_too else []):
+            stack.enter_context(moved_away(bed, path))
+        _, table, checks = run_check(bed)
+    assert advice in checks["key.file"]["message"], table
