@@ -5,9 +5,13 @@
 // that a driver script can subtract the client from the server's share.
 //
 //   auth_load SOCKET ACCOUNTS IN_FLIGHT SECONDS [WARMUP_SECONDS]
+//   auth_load SOCKET ACCOUNTS IN_FLIGHT once
 //
 // ACCOUNTS has one "user<TAB>password" per line; they are tried in a fixed
-// pseudo-random order, the same in every run.
+// pseudo-random order, the same in every run, or with "once" each exactly once in
+// the file's order (no warm-up), so that a run shows whether every account logs
+// in. "temp_fail" counts the failures that Dovecot marks temporary (also in
+// "fail"); "failed" names the first accounts that failed.
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -136,6 +140,7 @@ private:
 };
 
 struct Account {
+    std::string user;
     std::string request_tail; // "\tPLAIN\t...resp=...\n"
 };
 
@@ -155,7 +160,7 @@ std::vector<Account> loadAccounts(const char *path) {
         plain += user;
         plain += '\0';
         plain += password;
-        accounts.push_back({"\tPLAIN\tservice=imap\tsecured\tresp=" + base64(plain) + "\n"});
+        accounts.push_back({user, "\tPLAIN\tservice=imap\tsecured\tresp=" + base64(plain) + "\n"});
     }
     if (accounts.empty()) {
         errno = 0;
@@ -180,8 +185,9 @@ int main(int argc, char **argv) {
     }
     const std::vector<Account> accounts = loadAccounts(argv[2]);
     const unsigned in_flight = std::max(1, atoi(argv[3]));
-    const double seconds = atof(argv[4]);
-    const double warmup = argc > 5 ? atof(argv[5]) : 0.5;
+    const bool once = strcmp(argv[4], "once") == 0;
+    const double seconds = once ? 1e9 : atof(argv[4]);
+    const double warmup = once ? 0 : argc > 5 ? atof(argv[5]) : 0.5;
 
     Connection conn(argv[1]);
     conn.send("VERSION\t1\t3\nCPID\t" + std::to_string(getpid()) + "\n");
@@ -194,6 +200,10 @@ int main(int argc, char **argv) {
     } while (line != "DONE");
 
     std::vector<Clock::time_point> sent_at(1 << 16);
+    std::vector<size_t> sent_account(sent_at.size());
+    std::vector<std::string> failed;
+    unsigned long temp_fail = 0;
+    size_t next_in_file = 0;
     std::vector<double> latencies;
     latencies.reserve(1 << 20);
     std::mt19937 order(12345);
@@ -218,14 +228,16 @@ int main(int argc, char **argv) {
             cpu_at_start = cpuSeconds();
             measured_begin = now;
         }
-        const bool sending = now < end;
+        const bool sending = now < end && (!once || next_in_file < accounts.size());
         if (!sending && pending == 0)
             break;
         batch.clear();
         while (sending && pending < in_flight) {
             const unsigned long id = next_id++;
             sent_at[id % sent_at.size()] = now;
-            batch += "AUTH\t" + std::to_string(id) + accounts[pick(order)].request_tail;
+            const size_t account = once ? next_in_file++ : pick(order);
+            sent_account[id % sent_at.size()] = account;
+            batch += "AUTH\t" + std::to_string(id) + accounts[account].request_tail;
             ++pending;
         }
         if (!batch.empty())
@@ -246,11 +258,15 @@ int main(int argc, char **argv) {
         latencies.push_back(
             std::chrono::duration<double, std::micro>(answered - sent_at[id % sent_at.size()])
                 .count());
-        if (verb == "OK")
+        if (verb == "OK") {
             ++ok;
-        else if (verb == "FAIL")
+        } else if (verb == "FAIL") {
             ++fail;
-        else
+            if (line.find("\ttemp") != std::string::npos)
+                ++temp_fail;
+            if (failed.size() < 10)
+                failed.push_back(accounts[sent_account[id % sent_at.size()]].user);
+        } else
             ++other;
         if (other == 1 && verb == "CONT")
             fprintf(stderr, "auth_load: unexpected answer: %s\n", line.c_str());
@@ -258,9 +274,14 @@ int main(int argc, char **argv) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - measured_begin).count();
     const double cpu = cpuSeconds() - cpu_at_start;
     std::sort(latencies.begin(), latencies.end());
-    printf("{\"ok\": %lu, \"fail\": %lu, \"other\": %lu, \"seconds\": %.3f, \"rate\": %.1f, "
-           "\"p50_us\": %.1f, \"p90_us\": %.1f, \"p99_us\": %.1f, \"client_cpu_s\": %.3f}\n",
-           ok, fail, other, elapsed, (ok + fail + other) / elapsed, percentile(latencies, 0.5),
-           percentile(latencies, 0.9), percentile(latencies, 0.99), cpu);
+    std::string failed_json;
+    for (const std::string &user : failed)
+        failed_json += (failed_json.empty() ? "\"" : ", \"") + user + "\"";
+    printf("{\"ok\": %lu, \"fail\": %lu, \"temp_fail\": %lu, \"other\": %lu, \"seconds\": %.3f, "
+           "\"rate\": %.1f, \"p50_us\": %.1f, \"p90_us\": %.1f, \"p99_us\": %.1f, "
+           "\"client_cpu_s\": %.3f, \"failed\": [%s]}\n",
+           ok, fail, temp_fail, other, elapsed, (ok + fail + other) / elapsed,
+           percentile(latencies, 0.5), percentile(latencies, 0.9), percentile(latencies, 0.99), cpu,
+           failed_json.c_str());
     return 0;
 }

@@ -1,10 +1,12 @@
 // Administration of the mail authentication database: setting, copying,
 // renaming and removing users, and enabling, disabling, renaming and removing
-// domains. Each statement runs on its own, in SQLite's automatic transaction.
+// domains. Each statement runs on its own, in SQLite's automatic transaction,
+// except where a password's key must stay the one read with it.
 #include "mail/dovecot/authdb/mail_auth_db.h"
 
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/mail_auth_guard.h"
+#include "mail/dovecot/authdb/mail_auth_key_ring.h"
 #include "mail/dovecot/authdb/mail_auth_password.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
 
@@ -130,15 +132,14 @@ sqlite3_int64 mail_auth_domain_id(const char *domain, Database &db, int mode) {
     return DOMAIN_ERROR;
 }
 
-int mail_auth_store_user(const char *mailname, const char *domain, const char *password,
-                         unsigned char flags, BusyRetry &retry) {
-    Database db(retry);
-    if (!db.openReadWrite())
-        return -1;
+// Writes one user row on an open handle: the domain created when missing
+// (disabled with MAIL_AUTH_FLAG_DOMAIN_DISABLED), password stored as given.
+int mail_auth_store_user(Database &db, const char *mailname, const char *domain,
+                         const char *password, unsigned char flags) {
     const sqlite3_int64 domain_id =
         mail_auth_domain_id(domain, db, flags & MAIL_AUTH_FLAG_DOMAIN_DISABLED);
     if (domain_id < 0) {
-        retry.log(LOG_ERR, "No such domain '%s' in the mail authentication DB", domain);
+        db.retry().log(LOG_ERR, "No such domain '%s' in the mail authentication DB", domain);
         return -1;
     }
     const int user_disabled = (flags & MAIL_AUTH_FLAG_USER_DISABLED) ? 1 : 0;
@@ -153,6 +154,24 @@ int mail_auth_store_user(const char *mailname, const char *domain, const char *p
                 domainIdOf(domain_id, mailname, domain)},
                "mail authorization registration");
     return stored ? 0 : -1;
+}
+
+// Encrypts password under the key the database records and stores it, both in
+// one transaction: a key replaced in between would leave it under the old key.
+int mail_auth_store_encrypted(Database &db, const char *mailname, const char *domain,
+                              const char *password, unsigned char flags) {
+    WriteTransaction transaction(db);
+    int32_t key_id = NO_KEY_RECORDED;
+    if (!transaction || !readRecordedKey(db, &key_id))
+        return -1;
+    std::unique_ptr<char, decltype(&free)> encrypted(
+        mail_auth_password_crypt(password, 1, mailname, domain, key_id), &free);
+    if (!encrypted)
+        return -1;
+    return mail_auth_store_user(db, mailname, domain, encrypted.get(), flags) == 0 &&
+                   transaction.commit()
+               ? 0
+               : -1;
 }
 
 int mail_auth_set_domain_status(const char *domain, int status, const char *operation) {
@@ -180,10 +199,8 @@ struct UserRecord {
 
 // 1 with the record filled, 0 when there is no such account, -1 after logging.
 int mail_auth_fetch_user(UserRecord &record, const char *mailname, const char *domain,
-                         BusyRetry &retry) {
-    Database db(retry);
-    if (!db.openReadOnly())
-        return -1;
+                         Database &db) {
+    BusyRetry &retry = db.retry();
     Statement domain_query(db, SELECT_DOMAIN);
     if (!domain_query)
         return -1;
@@ -253,15 +270,20 @@ int mailAuthSet(const char *mailname, const char *domain, const char *password,
     return answerInsteadOfThrowing(operation, -1, [&] {
         if (!haveNames(operation, {mailname, domain}))
             return -1;
-        std::unique_ptr<char, decltype(&free)> encrypted(nullptr, &free);
-        if (password != nullptr && !(flags & MAIL_AUTH_FLAG_CRYPT)) {
-            encrypted.reset(mail_auth_password_crypt(password, 1, mailname, domain));
-            if (!encrypted)
-                return -1;
-            password = encrypted.get();
+        const bool encrypt = password != nullptr && !(flags & MAIL_AUTH_FLAG_CRYPT);
+        // Without a usable key nothing is written, not even a new database file.
+        if (encrypt && passwordCipherFor(NO_KEY_RECORDED) == nullptr) {
+            velka_log(LOG_ERR,
+                      "Failed to initialize password cipher context (for mail address '%s@%s')",
+                      mailname, domain);
+            return -1;
         }
         BusyRetry retry(operation);
-        return mail_auth_store_user(mailname, domain, password, flags, retry);
+        Database db(retry);
+        if (!db.openReadWrite())
+            return -1;
+        return encrypt ? mail_auth_store_encrypted(db, mailname, domain, password, flags)
+                       : mail_auth_store_user(db, mailname, domain, password, flags);
     });
 }
 
@@ -303,17 +325,28 @@ int mailAuthClone(const char *mailname, const char *domain, const char *new_mail
         if (!haveNames(operation, {mailname, domain, new_mailname, new_domain}))
             return -1;
         BusyRetry retry(operation);
+        Database db(retry);
+        if (!db.openReadWrite())
+            return -1;
+        // Read and written in one transaction, so that the copy of an encrypted
+        // password cannot miss a key replacement that re-encrypts the original.
+        WriteTransaction transaction(db);
+        if (!transaction)
+            return -1;
         UserRecord record;
-        const int found = mail_auth_fetch_user(record, mailname, domain, retry);
+        const int found = mail_auth_fetch_user(record, mailname, domain, db);
         if (found < 0) {
             retry.log(LOG_ERR, "Unable to get users list from MTA password database");
             return -1;
         }
         if (found == 0)
             return 0;
-        return mail_auth_store_user(new_mailname, new_domain,
+        return mail_auth_store_user(db, new_mailname, new_domain,
                                     record.has_password ? record.password.c_str() : nullptr,
-                                    record.flags, retry);
+                                    record.flags) == 0 &&
+                       transaction.commit()
+                   ? 0
+                   : -1;
     });
 }
 

@@ -12,11 +12,18 @@ struct Prefix {
 
 // The prefixes libxcrypt gives its hashes, named as Dovecot names them.
 const Prefix PREFIXES[] = {
-    {"$6$", "SHA512-CRYPT", false}, {"$5$", "SHA256-CRYPT", false},
-    {"$2y$", "BLF-CRYPT", false},   {"$2b$", "BLF-CRYPT", false},
-    {"$2a$", "BLF-CRYPT", false},   {"$y$", "YESCRYPT", false},
-    {"$gy$", "GOST-YESCRYPT", false}, {"$7$", "SCRYPT", false},
+    {"$6$", "SHA512-CRYPT", false},
+    {"$5$", "SHA256-CRYPT", false},
+    {"$2y$", "BLF-CRYPT", false},
+    {"$2b$", "BLF-CRYPT", false},
+    {"$2a$", "BLF-CRYPT", false},
+    {"$y$", "YESCRYPT", false},
+    {"$gy$", "GOST-YESCRYPT", false},
+    {"$7$", "SCRYPT", false},
     {"$1$", "MD5-CRYPT", true},
+    // Dovecot has no name of its own for these two, and accepts both through crypt().
+    {"$md5", "SUNMD5-CRYPT", false},
+    {"$3$", "NT-CRYPT", false},
 };
 
 bool isDesSaltChar(char c) {
@@ -24,11 +31,16 @@ bool isDesSaltChar(char c) {
            c == '/';
 }
 
-// Traditional DES: 13 characters of the salt alphabet.
+// Traditional DES, 13 characters of the salt alphabet, or BSDi's extended DES,
+// "_" and 19 of them, which Dovecot refuses as DES-CRYPT too.
 bool isDesCrypt(const char *hash) {
-    if (strlen(hash) != 13)
+    const size_t len = strlen(hash);
+    const char *c = hash;
+    if (len == 20 && *c == '_')
+        ++c;
+    else if (len != 13)
         return false;
-    for (const char *c = hash; *c != '\0'; ++c)
+    for (; *c != '\0'; ++c)
         if (!isDesSaltChar(*c))
             return false;
     return true;

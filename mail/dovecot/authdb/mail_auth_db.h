@@ -107,6 +107,23 @@ VELKA_AUTHDB_EXPORT int mailAuthKeySetAccess(uid_t uid, gid_t gid, mode_t mode);
  * what was made so far. 0 or -1. */
 VELKA_AUTHDB_EXPORT int mailAuthDBInitStyle(int style);
 
+/* Replaces the password key: a new random key, and every password encrypted
+ * under the old one re-encrypted under it, while lookups and writes go on. The
+ * new key is written beside the key file (its name and ".new", with the key
+ * file's owner and mode), the passwords and the new key's identity (the
+ * database's user_version) change in one transaction, and the new key is then
+ * renamed over the old one, which is gone afterwards. Lookups read the identity
+ * with each password and take whichever of the two files holds its key, so that
+ * every password stays readable at every moment, an interruption included.
+ *
+ * 0 after a rotation; 1 when the call only finished a rotation interrupted
+ * after its commit; -1 after logging, the key and the passwords unchanged.
+ * *rotated_r gets the number of passwords re-encrypted, *undecryptable_r that
+ * of passwords that did not decrypt under the old key and were left as they
+ * were (either may be null). Writers wait for the transaction (at most
+ * MAIL_AUTH_BUSY_LIMIT_MSEC). */
+VELKA_AUTHDB_EXPORT int mailAuthRotateKey(long *rotated_r, long *undecryptable_r);
+
 /* Takes and drops the process's long-lived reference on the password cipher,
  * so that the key file is read once rather than at every password. */
 VELKA_AUTHDB_EXPORT int mailPasswdCipherInit(void);

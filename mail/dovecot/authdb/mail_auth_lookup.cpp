@@ -8,6 +8,7 @@
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/mail_aes.h"
 #include "mail/dovecot/authdb/mail_auth_guard.h"
+#include "mail/dovecot/authdb/mail_auth_key_ring.h"
 #include "mail/dovecot/authdb/mail_auth_lookup.h"
 #include "mail/dovecot/authdb/mail_auth_password.h"
 #include "mail/dovecot/authdb/mail_auth_sqlite.h"
@@ -30,14 +31,15 @@ using namespace velka::mail::authdb;
 
 const char SELECTION_BASE[] =
     "SELECT u.name || '@' || d.name as mailAddress, u.userPassword AS password, "
-    "u.cmusaslsecretPLAIN AS encPassword, u.status AS userDisabled, d.status AS domainDisabled "
-    "FROM users AS u, domains AS d WHERE u.dom_id = d.id";
+    "u.cmusaslsecretPLAIN AS encPassword, u.status AS userDisabled, d.status AS "
+    "domainDisabled, " MAIL_AUTH_KEY_ID_COLUMN
+    " AS keyId FROM users AS u, domains AS d WHERE u.dom_id = d.id";
 const char SHORT_NAME_SUFFIX[] = "AND u.name=LOWER(?)";
 const char ALL_SUFFIX[] = "ORDER BY d.name, u.name";
 
 const char CHECK_QUERY[] =
     "SELECT u.userPassword AS password, u.cmusaslsecretPLAIN AS encPassword, "
-    "u.status AS userDisabled, d.status AS domainDisabled "
+    "u.status AS userDisabled, d.status AS domainDisabled, " MAIL_AUTH_KEY_ID_COLUMN " AS keyId "
     "FROM users AS u, domains AS d WHERE u.dom_id = d.id AND u.name=LOWER(?) AND d.name=LOWER(?)";
 
 // Returned by an attempt on a kept handle whose first step failed: the schema
@@ -117,6 +119,7 @@ public:
             kept = {};
             db_.close();
         }
+        rollBackHotJournal(db_.retry());
         return db_.openReadOnly();
     }
 
@@ -170,13 +173,15 @@ bool bothNull(sqlite3_stmt *stmt, int column) {
 }
 
 // One account's columns as a result row holds them, from its encrypted password
-// on: encrypted password, crypt hash, user status, domain status.
+// on: encrypted password, crypt hash, user status, domain status, and the key the
+// database records, read with them so that it is the key of this password.
 struct StoredAccount {
     StoredAccount(sqlite3_stmt *stmt, int first)
         : encrypted(columnText(stmt, first)), hash(columnText(stmt, first + 1)),
           encrypted_has_nul(holdsNul(stmt, first)), hash_has_nul(holdsNul(stmt, first + 1)),
           user_disabled(mail_auth_status_disabled(columnText(stmt, first + 2))),
-          domain_disabled(mail_auth_status_disabled(columnText(stmt, first + 3))) {}
+          domain_disabled(mail_auth_status_disabled(columnText(stmt, first + 3))),
+          key_id(sqlite3_column_int(stmt, first + 4)) {}
 
     // A value with a NUL byte inside would be cut at it, and its first part
     // would then be the password.
@@ -192,6 +197,7 @@ struct StoredAccount {
     bool hash_has_nul;
     bool user_disabled;
     bool domain_disabled;
+    int32_t key_id;
 };
 
 int mail_auth_deliver_row(const char *address, const StoredAccount &stored,
@@ -206,7 +212,8 @@ int mail_auth_deliver_row(const char *address, const StoredAccount &stored,
         // Passwords kept unencrypted still work: a failed decryption is logged
         // and the stored text taken as it is.
         if (!spoiled)
-            decrypted = mail_auth_password_crypt(stored.encrypted, 0, address, nullptr);
+            decrypted =
+                mail_auth_password_crypt(stored.encrypted, 0, address, nullptr, stored.key_id);
         // A password stored unencrypted does not decrypt either, and is one.
         undecrypted = decrypted == nullptr && is_encrypted_with_mail_aes(stored.encrypted);
         password = decrypted != nullptr ? decrypted : stored.encrypted;

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velka::mail::authdb {
 
@@ -161,6 +165,39 @@ bool Database::bind(sqlite3_stmt *stmt, const char *sql,
         return false;
     }
     return true;
+}
+
+void rollBackHotJournal(BusyRetry &retry) {
+    const char *path = mailAuthDBGetPath();
+    const std::string journal = std::string(path) + "-journal";
+    struct stat st;
+    if (lstat(journal.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
+        access(path, W_OK) != 0)
+        return;
+    Database db(retry);
+    if (db.openReadWrite())
+        sqlite3_exec(db.handle(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+}
+
+bool WriteTransaction::commit() {
+    if (!open_)
+        return false;
+    if (run("COMMIT")) {
+        open_ = false;
+        return true;
+    }
+    return false;
+}
+
+// Not Database::exec: a repetition of COMMIT must find its transaction still open.
+bool WriteTransaction::run(const char *sql) {
+    sqlite3 *db = db_.handle();
+    const int rc =
+        db_.retry().run([&] { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); });
+    if (rc == SQLITE_OK)
+        return true;
+    db_.retry().log(LOG_ERR, "Unable to execute %s: %s", sql, db_.errmsg());
+    return false;
 }
 
 } // namespace velka::mail::authdb

@@ -203,6 +203,38 @@ private:
     sqlite3_stmt *stmt_;
 };
 
+// A writer that dies in its commit leaves a hot journal, which only a handle that
+// may write can roll back: read-only lookups fail on it ("attempt to write a
+// readonly database") until the next write. When the database has a journal and
+// this process may write the database, opens it for writing once, which rolls a
+// hot journal back (and leaves a live writer's alone); otherwise does nothing.
+void rollBackHotJournal(BusyRetry &retry);
+
+// A write transaction on a Database: BEGIN IMMEDIATE, so that what the
+// operation reads in it stays true until it commits; rolled back unless
+// committed. Both ends wait under the busy-retry rule.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(Database &db) : db_(db) { open_ = run("BEGIN IMMEDIATE"); }
+    ~WriteTransaction() {
+        if (open_)
+            run("ROLLBACK");
+    }
+    WriteTransaction(const WriteTransaction &) = delete;
+    WriteTransaction &operator=(const WriteTransaction &) = delete;
+
+    // False when it could not begin (logged).
+    explicit operator bool() const { return open_; }
+    // False after logging; the transaction is then rolled back.
+    bool commit();
+
+private:
+    bool run(const char *sql);
+
+    Database &db_;
+    bool open_ = false;
+};
+
 } // namespace velka::mail::authdb
 
 #endif

@@ -3,6 +3,7 @@
 
 #include "lib/log/velka_log.h"
 #include "mail/dovecot/authdb/base64.h"
+#include "mail/dovecot/authdb/velka_cipher_record.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -218,6 +219,80 @@ bool wholeText(const symmetric_cipher *c) {
     return false;
 }
 
+char *cryptWith(symmetric_cipher *c, std::string_view name, std::string_view iv_text,
+                const char *plain) {
+    if (!symmetric_cipher_set_plain(c, plain))
+        return nullptr;
+
+    const bool random_iv = (c->flags & SYMMETRIC_CIPHER_RANDOM_IV) != 0;
+    bool ok;
+    if (random_iv && !iv_text.empty()) {
+        ok = setIvFromText(c, iv_text);
+        if (ok) {
+            c->flags &= ~SYMMETRIC_CIPHER_RANDOM_IV;
+            ok = encrypt_symmetric(c);
+            c->flags |= SYMMETRIC_CIPHER_RANDOM_IV;
+        }
+    } else {
+        ok = encrypt_symmetric(c);
+    }
+    forgetPlain(c);
+    if (!ok)
+        return nullptr;
+
+    MallocPtr<char> data(b64_encode(c->encrypted, static_cast<size_t>(c->encrypted_len)));
+    if (!data)
+        return nullptr;
+    if (!random_iv)
+        return joinStored(name, nullptr, data.get());
+    if (!iv_text.empty())
+        return joinStored(name, &iv_text, data.get());
+    size_t iv_len = 0;
+    const unsigned char *iv = symmetric_cipher_get_iv(c, &iv_len);
+    MallocPtr<char> iv_b64(b64_encode(iv, iv_len));
+    if (!iv_b64)
+        return nullptr;
+    std::string_view used_iv(iv_b64.get());
+    return joinStored(name, &used_iv, data.get());
+}
+
+bool splitStored(const char *text, std::string_view *name, std::string_view *iv_text,
+                 std::string_view *data) {
+    if (text == nullptr || text[0] != '$') {
+        errno = EINVAL;
+        return false;
+    }
+    std::string_view rest(text + 1);
+    size_t second = rest.find('$');
+    if (second == std::string_view::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    *name = rest.substr(0, second);
+    size_t last = rest.rfind('$');
+    // With two "$" only, the text after the second one is both IV and data.
+    *iv_text =
+        last == second ? rest.substr(second + 1) : rest.substr(second + 1, last - second - 1);
+    *data = rest.substr(last + 1);
+    return true;
+}
+
+char *decryptWith(symmetric_cipher *c, std::string_view iv_text, std::string_view data) {
+    // An empty IV text fails here too, or the data would be read with whatever
+    // IV the previous message left behind.
+    if ((c->flags & SYMMETRIC_CIPHER_RANDOM_IV) && !setIvFromText(c, iv_text))
+        return nullptr;
+
+    size_t data_len = 0;
+    MallocPtr<unsigned char> bytes = decode(data, &data_len);
+    if (!bytes || !symmetric_cipher_set_encrypted(c, bytes.get(), data_len) ||
+        !decrypt_symmetric(c))
+        return nullptr;
+    char *plain = wholeText(c) ? strdup(reinterpret_cast<const char *>(c->plain)) : nullptr;
+    forgetPlain(c);
+    return plain;
+}
+
 } // namespace
 
 bool velka_cipher_init(const char *name, const char *key_path) {
@@ -269,77 +344,40 @@ char *velka_cipher_crypt(const char *plain, const char *spec) {
         errno = ENOENT;
         return nullptr;
     }
-    symmetric_cipher *c = &e->cipher;
-    if (!symmetric_cipher_set_plain(c, plain))
-        return nullptr;
-
-    const bool random_iv = (c->flags & SYMMETRIC_CIPHER_RANDOM_IV) != 0;
-    bool ok;
-    if (random_iv && !iv_text.empty()) {
-        ok = setIvFromText(c, iv_text);
-        if (ok) {
-            c->flags &= ~SYMMETRIC_CIPHER_RANDOM_IV;
-            ok = encrypt_symmetric(c);
-            c->flags |= SYMMETRIC_CIPHER_RANDOM_IV;
-        }
-    } else {
-        ok = encrypt_symmetric(c);
-    }
-    forgetPlain(c);
-    if (!ok)
-        return nullptr;
-
-    MallocPtr<char> data(b64_encode(c->encrypted, static_cast<size_t>(c->encrypted_len)));
-    if (!data)
-        return nullptr;
-    if (!random_iv)
-        return joinStored(name, nullptr, data.get());
-    if (!iv_text.empty())
-        return joinStored(name, &iv_text, data.get());
-    size_t iv_len = 0;
-    const unsigned char *iv = symmetric_cipher_get_iv(c, &iv_len);
-    MallocPtr<char> iv_b64(b64_encode(iv, iv_len));
-    if (!iv_b64)
-        return nullptr;
-    std::string_view used_iv(iv_b64.get());
-    return joinStored(name, &used_iv, data.get());
+    return cryptWith(&e->cipher, name, iv_text, plain);
 }
 
 char *velka_cipher_decrypt(const char *text) {
-    if (text == nullptr || text[0] != '$') {
-        errno = EINVAL;
+    std::string_view name, iv_text, data;
+    if (!splitStored(text, &name, &iv_text, &data))
         return nullptr;
-    }
-    std::string_view rest(text + 1);
-    size_t second = rest.find('$');
-    if (second == std::string_view::npos) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    std::string_view name = rest.substr(0, second);
-    size_t last = rest.rfind('$');
-    // With two "$" only, the text after the second one is both IV and data.
-    std::string_view iv_text =
-        last == second ? rest.substr(second + 1) : rest.substr(second + 1, last - second - 1);
-    std::string_view data = rest.substr(last + 1);
-
     velka_cipher_entry *e = findEntry(name);
     if (e == nullptr) {
         errno = ENOENT;
         return nullptr;
     }
-    symmetric_cipher *c = &e->cipher;
-    // An empty IV text fails here too, or the data would be read with whatever
-    // IV the previous message left behind.
-    if ((c->flags & SYMMETRIC_CIPHER_RANDOM_IV) && !setIvFromText(c, iv_text))
-        return nullptr;
-
-    size_t data_len = 0;
-    MallocPtr<unsigned char> bytes = decode(data, &data_len);
-    if (!bytes || !symmetric_cipher_set_encrypted(c, bytes.get(), data_len) ||
-        !decrypt_symmetric(c))
-        return nullptr;
-    char *plain = wholeText(c) ? strdup(reinterpret_cast<const char *>(c->plain)) : nullptr;
-    forgetPlain(c);
-    return plain;
+    return decryptWith(&e->cipher, iv_text, data);
 }
+
+namespace velka::mail::authdb {
+
+char *encryptWithRecord(symmetric_cipher *c, const char *name, const char *plain) {
+    if (c == nullptr || name == nullptr || plain == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return cryptWith(c, name, {}, plain);
+}
+
+char *decryptWithRecord(symmetric_cipher *c, const char *name, const char *text) {
+    std::string_view text_name, iv_text, data;
+    if (c == nullptr || name == nullptr || !splitStored(text, &text_name, &iv_text, &data))
+        return nullptr;
+    if (text_name != name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return decryptWith(c, iv_text, data);
+}
+
+} // namespace velka::mail::authdb
