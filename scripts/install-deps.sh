@@ -11,7 +11,7 @@ PACKAGES=(
     clang libclang-rt-dev clang-format
     python3 python3-pytest
     mmdebstrap uidmap
-    sqlite3 openssl curl util-linux procps valgrind strace
+    sqlite3 openssl curl util-linux iproute2 procps valgrind strace
 )
 
 missing=()
