@@ -50,7 +50,12 @@ bool readKeyFd(int fd, unsigned char *key) {
 // the file then, so that an unchanged file is not read again.
 class KeySlot {
 public:
-    KeySlot() { symmetric_cipher_init(&cipher_); }
+    // OpenSSL first, so that its exit handler is registered before this slot's
+    // destructor and runs after it, while the contexts can still be freed.
+    KeySlot() {
+        OPENSSL_init_crypto(0, nullptr);
+        symmetric_cipher_init(&cipher_);
+    }
     ~KeySlot() { symmetric_cipher_cleanup(&cipher_); }
     KeySlot(const KeySlot &) = delete;
     KeySlot &operator=(const KeySlot &) = delete;
@@ -124,8 +129,16 @@ private:
     bool loaded_ = false;
 };
 
-KeySlot current_key;
-KeySlot pending_key;
+// Made at the first use, after OpenSSL (see KeySlot()).
+KeySlot &currentKey() {
+    static KeySlot slot;
+    return slot;
+}
+
+KeySlot &pendingKey() {
+    static KeySlot slot;
+    return slot;
+}
 
 } // namespace
 
@@ -176,6 +189,8 @@ bool readKeyAt(int dir_fd, const char *name, unsigned char key[32]) {
 }
 
 symmetric_cipher *passwordCipherFor(int32_t id) {
+    KeySlot &current_key = currentKey();
+    KeySlot &pending_key = pendingKey();
     if (id != NO_KEY_RECORDED) {
         if (current_key.holds(id))
             return current_key.cipher();
