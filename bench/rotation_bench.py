@@ -26,23 +26,22 @@ from test_key_rotation import ADMIN, AUTH, DATA, load, outcome, rotate, use_acco
 from testbed_client import Testbed  # noqa: E402
 
 
+def timed_rotation(bed):
+    started = time.monotonic()
+    result = rotate(bed)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return time.monotonic() - started
+
+
 def measure(bed, count, reps):
     alone, loaded, failures = [], [], 0
     for _ in range(reps):
+        use_accounts(bed, count)
+        alone.append(timed_rotation(bed))
         accounts = use_accounts(bed, count)
-        started = time.monotonic()
-        result = rotate(bed)
-        alone.append(time.monotonic() - started)
-        assert result.returncode == 0, result.stdout + result.stderr
-
-        accounts = use_accounts(bed, count)
-        seconds = max(4.0, alone[-1] * 3 + 2)
-        clients = load(bed, accounts, seconds)
+        clients = load(bed, accounts, max(4.0, alone[-1] * 3 + 2))
         time.sleep(1)
-        started = time.monotonic()
-        result = rotate(bed)
-        loaded.append(time.monotonic() - started)
-        assert result.returncode == 0, result.stdout + result.stderr
+        loaded.append(timed_rotation(bed))
         logins = outcome(clients)
         failures += logins["fail"] + logins["other"]
     return {"accounts": count, "rotate_s": statistics.median(alone),

@@ -163,17 +163,21 @@ std::string pendingKeyPath(const std::string &key_path) {
     return key_path + ".new";
 }
 
+bool stepRecordedKey(Database &db, sqlite3_stmt *stmt, int32_t *id) {
+    const int rc = db.step(stmt);
+    if (rc == SQLITE_ROW)
+        *id = sqlite3_column_int(stmt, 0);
+    sqlite3_reset(stmt);
+    if (rc == SQLITE_ROW)
+        return true;
+    db.retry().log(LOG_ERR, "Unable to read which key the passwords are encrypted under: %s",
+                   db.errmsg());
+    return false;
+}
+
 bool readRecordedKey(Database &db, int32_t *id) {
-    Statement stmt(db, "SELECT " MAIL_AUTH_KEY_ID_COLUMN);
-    if (!stmt)
-        return false;
-    if (stmt.step() != SQLITE_ROW) {
-        db.retry().log(LOG_ERR, "Unable to read which key the passwords are encrypted under: %s",
-                       db.errmsg());
-        return false;
-    }
-    *id = sqlite3_column_int(stmt.get(), 0);
-    return true;
+    Statement stmt(db, RECORDED_KEY_QUERY);
+    return stmt && stepRecordedKey(db, stmt.get(), id);
 }
 
 bool readKeyAt(int dir_fd, const char *name, unsigned char key[32]) {

@@ -26,9 +26,18 @@ int32_t keyIdentity(const unsigned char key[32]);
 // Where a new key waits beside the key file at key_path.
 std::string pendingKeyPath(const std::string &key_path);
 
-// "SELECT user_version FROM pragma_user_version": the identity recorded in the
-// database, read in the same statement as the passwords it applies to.
+// The identity recorded in the database as a column of a selection, so that it
+// is read in the same statement as the passwords it applies to (for tools; it
+// costs a login several microseconds, as SQLite prepares the pragma each time).
 #define MAIL_AUTH_KEY_ID_COLUMN "(SELECT user_version FROM pragma_user_version)"
+
+// Reads the identity recorded in the database. Stepped while a selection on the
+// same handle holds its read transaction open, it is the identity of the rows
+// that selection returns.
+constexpr char RECORDED_KEY_QUERY[] = "PRAGMA user_version";
+
+// Steps stmt, RECORDED_KEY_QUERY prepared on db, and resets it; false after logging.
+bool stepRecordedKey(Database &db, sqlite3_stmt *stmt, int32_t *id);
 
 // The identity recorded in db; false after logging.
 bool readRecordedKey(Database &db, int32_t *id);

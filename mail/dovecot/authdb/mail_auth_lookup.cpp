@@ -40,9 +40,6 @@ const char CHECK_QUERY[] =
     "SELECT u.userPassword AS password, u.cmusaslsecretPLAIN AS encPassword, "
     "u.status AS userDisabled, d.status AS domainDisabled "
     "FROM users AS u, domains AS d WHERE u.dom_id = d.id AND u.name=LOWER(?) AND d.name=LOWER(?)";
-// Stepped while a selection holds its read transaction open, so that the key it
-// names is the key of the rows that selection returns.
-const char KEY_QUERY[] = "PRAGMA user_version";
 
 // Returned by an attempt on a kept handle whose first step failed: the schema
 // may have changed under its statement, so the lookup starts again on a new
@@ -57,7 +54,7 @@ constexpr int START_AGAIN = INT_MIN;
 struct KeptHandle {
     sqlite3 *db = nullptr;
     sqlite3_stmt *check = nullptr; // CHECK_QUERY, or null before the first use
-    sqlite3_stmt *key = nullptr;   // KEY_QUERY, likewise
+    sqlite3_stmt *key = nullptr;   // RECORDED_KEY_QUERY, likewise
     std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -140,18 +137,8 @@ public:
     // selection that has returned a row and is not reset yet. false after logging.
     bool recordedKey(int32_t *id) {
         if (key_ == nullptr)
-            key_ = db_.prepare(KEY_QUERY);
-        if (key_ == nullptr)
-            return false;
-        const int rc = db_.step(key_);
-        if (rc == SQLITE_ROW)
-            *id = sqlite3_column_int(key_, 0);
-        sqlite3_reset(key_);
-        if (rc == SQLITE_ROW)
-            return true;
-        db_.retry().log(LOG_ERR, "Unable to read which key the passwords are encrypted under: %s",
-                        db_.errmsg());
-        return false;
+            key_ = db_.prepare(RECORDED_KEY_QUERY);
+        return key_ != nullptr && stepRecordedKey(db_, key_, id);
     }
 
     // Ends a use of the statement from checkStatement().
